@@ -1,0 +1,1 @@
+"""qel: a persistent, size-bounded blob cache on local disk."""

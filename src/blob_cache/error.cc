@@ -1,0 +1,121 @@
+#include "blob_cache/error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace qel {
+namespace {
+
+IoKind kind_of_errno(int code) {
+  switch (code) {
+    case ENOENT: return IoKind::NotFound;
+    case EEXIST: return IoKind::AlreadyExists;
+    case EINTR: return IoKind::Interrupted;
+    case EINVAL: return IoKind::InvalidInput;
+    default: return IoKind::Other;
+  }
+}
+
+// Decodes one UTF-8 sequence at s[i]; invalid bytes come back as themselves.
+char32_t next_code_point(std::string_view s, size_t& i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char lead = byte(i);
+  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return lead;
+  }
+  char32_t cp = len == 1 ? lead : lead & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      ++i;
+      return lead;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Controls, the line and paragraph separators and the byte-order mark would
+// break or hide text in a message.
+bool printable(char32_t cp) {
+  return !(cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF ||
+           (cp >= 0x200B && cp <= 0x200F));
+}
+
+}  // namespace
+
+OsError OsError::from_errno(int code) { return OsError(code, kind_of_errno(code), {}); }
+
+OsError OsError::custom(IoKind kind, std::string message) { return OsError(0, kind, std::move(message)); }
+
+std::string OsError::to_string() const {
+  if (code_ == 0) return message_;
+  char buf[256];
+  const char* text = strerror_r(code_, buf, sizeof buf);
+  return std::string(text) + " (os error " + std::to_string(code_) + ")";
+}
+
+BlobCacheError BlobCacheError::io(std::string_view context, OsError source) {
+  return BlobCacheError(Kind::Io, std::string(context), std::move(source));
+}
+
+std::string quote_blob_id(std::string_view blob_id) {
+  std::string out = "\"";
+  for (size_t i = 0; i < blob_id.size();) {
+    char32_t cp = next_code_point(blob_id, i);
+    switch (cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (printable(cp)) {
+          append_utf8(out, cp);
+        } else {
+          char hex[16];
+          snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
+          out += hex;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string BlobCacheError::to_string() const {
+  switch (kind_) {
+    case Kind::Closed: return "blob cache is closed";
+    case Kind::InvalidConfiguration: return "invalid blob cache configuration: " + message_;
+    case Kind::InvalidBlob: return "invalid blob: " + message_;
+    case Kind::BlobIdMismatch: return "blob ID content mismatch: " + quote_blob_id(message_);
+    case Kind::CorruptEntry: return "corrupt blob cache entry: " + message_;
+    case Kind::Reconciliation: return "blob cache reconciliation failed: " + message_;
+    case Kind::Policy: return "blob cache policy failed: " + message_;
+    case Kind::Io: return message_ + ": " + source_.to_string();
+  }
+  return message_;
+}
+
+}  // namespace qel

@@ -1,0 +1,88 @@
+// LocalFileStore owns the cache directory on disk:
+//
+//   root/tmp/blob-<pid>-<seq>.tmp     commits in progress
+//   root/blobs/H1/H2/<sha256>.blob    committed blobs, H1 H2 the digest's first
+//                                     two pairs of hex digits
+//
+// It holds no mutable state; every operation may run from any thread.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blob_cache/error.h"
+#include "blob_cache/format.h"
+
+namespace qel {
+
+inline constexpr int TEMP_NAME_ATTEMPTS = 128;
+inline constexpr size_t INSPECT_CHUNK_LEN = 65536;
+
+// Process-wide temp-file sequence, starting at 1; every attempt takes a number.
+extern std::atomic<uint64_t> TEMP_SEQUENCE;
+
+struct CommitFailure {
+  BlobCacheError error;
+  // A temp file that could not be removed; the caller must remove it later.
+  std::optional<std::filesystem::path> leftover_temp;
+};
+
+struct BlobPrefix {
+  BlobHeader header;
+  std::string blob_id;
+};
+
+struct ScanResult {
+  std::vector<FileMetadata> entries;          // newest first, then by path
+  std::vector<std::filesystem::path> invalid;  // corrupt blob files, by path
+};
+
+// Removes one file; absent counts as removed.
+Expected<void, OsError> remove_file_if_present(const std::filesystem::path& path);
+
+class LocalFileStore {
+ public:
+  // Resolves a relative directory against the working directory; touches
+  // nothing on disk.
+  static Result<LocalFileStore> create(std::string_view directory);
+
+  const std::filesystem::path& root() const { return root_; }
+  const std::filesystem::path& tmp_dir() const { return tmp_dir_; }
+  const std::filesystem::path& blobs_dir() const { return blobs_dir_; }
+
+  // Creates root, tmp and blobs, each narrowed to 0700.
+  Result<void> prepare() const;
+  std::filesystem::path path_for(std::string_view blob_id) const;
+  // The text for `path` in messages: relative to root when under it.
+  std::string relative(const std::filesystem::path& path) const;
+
+  // Writes under a temp name, fsyncs, renames into place; never replaces.
+  Expected<void, CommitFailure> commit(const FileMetadata& metadata, std::span<const uint8_t> payload) const;
+
+  // The payload of a known file, verified against its record.
+  Result<Payload> read(const FileMetadata& metadata) const;
+  // Reads and checks header and blob ID of an open file positioned at 0.
+  Result<BlobPrefix> read_prefix(int fd, int64_t file_len, const std::filesystem::path& path) const;
+  // Verifies an unknown file in constant memory and builds its record.
+  Result<FileMetadata> inspect(const std::filesystem::path& path) const;
+
+  Result<ScanResult> scan() const;
+  Result<void> purge() const;
+  Result<void> purge_temp() const;
+  Result<void> remove(const std::filesystem::path& path) const;
+
+ private:
+  LocalFileStore(std::filesystem::path root);
+  Result<void> scan_directory(const std::filesystem::path& dir, ScanResult& result) const;
+
+  std::filesystem::path root_;
+  std::filesystem::path tmp_dir_;
+  std::filesystem::path blobs_dir_;
+};
+
+}  // namespace qel
