@@ -1,4 +1,4 @@
-// BlobCache: one open cache directory.
+// BlobCache: the object behind one open cache directory.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "blob_cache/entry.h"
 #include "blob_cache/error.h"
 #include "blob_cache/format.h"
 #include "blob_cache/policy.h"
@@ -18,7 +19,7 @@ namespace qel {
 
 struct BlobCacheConfig {
   std::string directory;
-  int64_t max_bytes;           // > 0
+  int64_t max_bytes;           // > 0; no blob file longer than this is kept
   int64_t frequency_counters;  // >= 1
 };
 
@@ -26,19 +27,54 @@ class BlobCache {
  public:
   // Builds store, callback and engine, then reconciles the directory.
   static Result<std::unique_ptr<BlobCache>> open(BlobCacheConfig config);
-  // Dropping keeps every blob file on disk and stops the engine.
+  // Stops the engine and keeps every blob file on disk; no lock is taken.
   ~BlobCache();
   BlobCache(const BlobCache&) = delete;
   BlobCache& operator=(const BlobCache&) = delete;
 
   Result<std::optional<Payload>> get(std::string_view blob_id);
+  // True when the cache now holds exactly this payload under this ID.
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
   Result<void> delete_all();
+  // Retries pending cleanup, stops the engine; idempotent.
   Result<void> close();
 
  private:
-  explicit BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
+  friend struct BlobCacheTestAccess;
+  BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
+
+  Result<void> reconcile();
+  Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
+  Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry);
+  void close_policy_preserving_files();
+  // A process forked after open has no engine threads: nothing may wait.
+  bool forked() const;
+
+  // The engine slot: each helper holds the policy lock around one engine call.
+  template <class Op>
+  auto with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
+  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_entry(std::string_view blob_id);
+  Result<bool> policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
+  Result<void> wait_for_policy();
+  Result<void> remove_policy_key(std::string_view blob_id);
+  Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry);
+
+  const BlobCacheConfig config_;
+  const LocalFileStore store_;
+  // Lock order, outermost first, never reversed:
+  //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex, entry mutexes.
+  // The engine's threads take only the last two, so an operation may wait for
+  // the engine while holding lifecycle_ and commit_.
+  PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};
+  std::optional<Engine> engine_;  // guarded by policy_; absent once closed
+  // Shared by get, put and delete; exclusive for delete_all and close.
+  PoisonSharedMutex lifecycle_{"blob cache lifecycle lock is poisoned"};
+  // Serialises every change to the directory's contents.
+  PoisonMutex commit_{"blob cache commit lock is poisoned"};
+  bool closed_ = false;  // written only under exclusive lifecycle_
+  const DiskPolicyCallback callback_;
+  const uint64_t fork_generation_;
 };
 
 }  // namespace qel

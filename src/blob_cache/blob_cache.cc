@@ -1,0 +1,354 @@
+#include "blob_cache/blob_cache.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace qel {
+namespace {
+
+// Raised in every child process; a cache opened under another value belongs
+// to a parent whose engine threads do not exist here.
+std::atomic<uint64_t> fork_generation{0};
+
+uint64_t current_fork_generation() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
+  });
+  return fork_generation.load(std::memory_order_relaxed);
+}
+
+bool is_lost_file(const BlobCacheError& error) {
+  return error.kind() == BlobCacheError::Kind::CorruptEntry || error.is_io_kind(IoKind::NotFound);
+}
+
+BlobCacheError policy_error(const engine::CacheError& error) { return BlobCacheError::policy(error.to_string()); }
+
+BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& error) {
+  return BlobCacheError::reconciliation(std::string(step) + ": " + error.to_string());
+}
+
+// The entry's payload under a read lease; nothing when no lease is granted
+// (Pending: a put is still writing it; Evicting: it is leaving).
+std::optional<Result<Payload>> read_leased(const LocalFileStore& store, DiskEntry& entry) {
+  auto lease = entry.acquire_read();
+  if (!lease) return std::nullopt;
+  return store.read(entry.metadata());
+}
+
+bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
+  return stored.size() == payload.size() && std::equal(payload.begin(), payload.end(), stored.data());
+}
+
+}  // namespace
+
+BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback)
+    : config_(std::move(config)),
+      store_(std::move(store)),
+      engine_(std::move(engine)),
+      callback_(std::move(callback)),
+      fork_generation_(current_fork_generation()) {}
+
+Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
+  auto store = LocalFileStore::create(config.directory);
+  if (!store) return unexpected(std::move(store).error());
+  if (auto prepared = store->prepare(); !prepared) return unexpected(std::move(prepared).error());
+  DiskPolicyCallback callback(*store);
+  auto engine = new_policy(config.max_bytes, config.frequency_counters, callback);
+  if (!engine) return unexpected(std::move(engine).error());
+
+  std::unique_ptr<BlobCache> cache(
+      new BlobCache(std::move(config), std::move(*store), std::move(*engine), std::move(callback)));
+  Result<void> reconciled = [&] {
+    MutexGuard commit(cache->commit_);
+    return cache->reconcile();
+  }();
+  if (!reconciled) {
+    cache->close_policy_preserving_files();
+    return unexpected(std::move(reconciled).error());
+  }
+  return cache;
+}
+
+BlobCache::~BlobCache() {
+  callback_.set_closing();
+  if (forked()) {
+    // The engine's threads and lock holders live in the parent; releasing the
+    // handle here would join threads that do not exist.
+    if (engine_) static_cast<void>(new Engine(std::move(*engine_)));
+    engine_.reset();
+    return;
+  }
+  engine_.reset();
+}
+
+bool BlobCache::forked() const { return fork_generation_ != fork_generation.load(std::memory_order_relaxed); }
+
+template <class Op>
+auto BlobCache::with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
+  ReadGuard slot(policy_);
+  if (!engine_) return unexpected(BlobCacheError::closed());
+  return op(*engine_);
+}
+
+// Reconciliation: discard interrupted writes, delete files that fail
+// verification or exceed the budget, and offer the rest to the engine one at
+// a time, newest first, deleting what it does not keep.
+Result<void> BlobCache::reconcile() {
+  if (auto purged = store_.purge_temp(); !purged) return unexpected(reconciliation_step("purge interrupted writes", purged.error()));
+  auto scan = store_.scan();
+  if (!scan) return unexpected(reconciliation_step("scan committed files", scan.error()));
+  for (const auto& path : scan->invalid) {
+    if (auto removed = store_.remove(path); !removed)
+      return unexpected(reconciliation_step("remove invalid file", removed.error()));
+  }
+  for (auto& metadata : scan->entries) {
+    if (metadata.file_len > config_.max_bytes) {
+      if (auto removed = store_.remove(metadata.path); !removed)
+        return unexpected(reconciliation_step("remove oversized file", removed.error()));
+      continue;
+    }
+    auto entry = DiskEntry::ready(std::move(metadata));
+    callback_.reset_error();
+    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->metadata().blob_id, entry, 0); });
+    if (!taken) return unexpected(std::move(taken).error());
+    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->value()) {
+      entry->begin_eviction();
+      if (auto removed = store_.remove(entry->metadata().path); !removed)
+        return unexpected(reconciliation_step("remove rejected file", removed.error()));
+      continue;
+    }
+    if (auto waited = wait_for_policy(); !waited) return waited;
+    if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+    auto held = policy_contains(entry->metadata().blob_id, entry);
+    if (!held) return unexpected(std::move(held).error());
+    if (!*held) {
+      if (auto removed = store_.remove(entry->metadata().path); !removed)
+        return unexpected(reconciliation_step("remove dropped file", removed.error()));
+    }
+  }
+  return {};
+}
+
+Result<void> BlobCache::close() {
+  if (forked()) return {};
+  WriteGuard lifecycle(lifecycle_);
+  if (closed_) return {};
+  MutexGuard commit(commit_);
+  Result<void> cleaned = callback_.retry_cleanup();
+  close_policy_preserving_files();
+  return cleaned;
+}
+
+void BlobCache::close_policy_preserving_files() {
+  callback_.set_closing();
+  closed_ = true;
+  std::optional<Engine> engine;
+  {
+    WriteGuard slot(policy_);
+    engine.swap(engine_);
+  }
+  // Released outside the slot: the engine joins its processor thread here.
+}
+
+Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
+  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+  if (forked()) return unexpected(BlobCacheError::closed());
+  ReadGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  auto found = policy_entry(blob_id);
+  if (!found) return unexpected(std::move(found).error());
+  if (!*found) return std::optional<Payload>();
+  const std::shared_ptr<DiskEntry>& entry = **found;
+
+  std::optional<Result<Payload>> read = read_leased(store_, *entry);
+  if (!read) return std::optional<Payload>();
+  if (*read) return std::optional<Payload>(std::move(*read).value());
+  if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());
+  // The lease is gone by now: the eviction below would wait for it.
+  if (auto invalidated = invalidate_entry(entry); !invalidated) return unexpected(std::move(invalidated).error());
+  return std::optional<Payload>();
+}
+
+Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
+  MutexGuard commit(commit_);
+  const FileMetadata& metadata = entry->metadata();
+  auto held = policy_contains(metadata.blob_id, entry);
+  if (!held) return unexpected(std::move(held).error());
+  if (!*held) return {};  // gone already, or replaced by a later put
+  entry->begin_eviction();
+  Result<void> removed = store_.remove(metadata.path);
+  if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return forgotten;
+  if (!removed) {
+    callback_.add_cleanup_path(metadata.path);
+    return removed;
+  }
+  return {};
+}
+
+Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> payload) {
+  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+  if (forked()) return unexpected(BlobCacheError::closed());
+  ReadGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  MutexGuard commit(commit_);
+  if (auto cleaned = callback_.retry_cleanup(); !cleaned) return unexpected(std::move(cleaned).error());
+
+  auto metadata = calculate_metadata(blob_id, payload, store_.path_for(blob_id));
+  if (!metadata) return unexpected(std::move(metadata).error());
+  if (metadata->file_len > config_.max_bytes) return false;
+  auto reused = reuse_existing(*metadata, payload);
+  if (!reused || *reused) return reused;
+
+  auto entry = DiskEntry::pending(*metadata);
+  callback_.reset_error();
+  auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
+  if (!taken) return unexpected(std::move(taken).error());
+  if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+  if (!taken->value()) {
+    entry->begin_eviction();
+    return false;
+  }
+  if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
+  if (auto captured = callback_.take_error()) {
+    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+    return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+  }
+  auto held = policy_contains(blob_id, entry);
+  if (!held) return unexpected(std::move(held).error());
+  if (!*held) {
+    entry->begin_eviction();
+    return false;
+  }
+
+  if (auto committed = store_.commit(*metadata, payload); !committed) {
+    CommitFailure failure = std::move(committed).error();
+    if (failure.leftover_temp) callback_.add_cleanup_path(*failure.leftover_temp);
+    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+    return unexpected(std::move(failure.error));
+  }
+  if (!entry->mark_ready()) {
+    // Evicted while its file was written: nothing owns the file now, so it
+    // must not stay outside the budget and block later puts of this ID.
+    if (auto removed = store_.remove(metadata->path); !removed) callback_.add_cleanup_path(metadata->path);
+    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+    return unexpected(BlobCacheError::reconciliation("admitted entry left pending state"));
+  }
+  return true;
+}
+
+Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
+  auto found = policy_entry(metadata.blob_id);
+  if (!found) return unexpected(std::move(found).error());
+  if (!*found) return false;
+  const std::shared_ptr<DiskEntry>& existing = **found;
+  // Without a lease put goes on, and the engine refuses the occupied ID.
+  std::optional<Result<Payload>> read = read_leased(store_, *existing);
+  if (!read) return false;
+  if (*read) {
+    const FileMetadata& stored = existing->metadata();
+    if (stored.file_len == metadata.file_len && stored.checksum == metadata.checksum && same_payload(**read, payload))
+      return true;
+    return unexpected(BlobCacheError::blob_id_mismatch(metadata.blob_id));
+  }
+  if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());
+
+  existing->begin_eviction();
+  const std::filesystem::path& path = existing->metadata().path;
+  auto removed = store_.remove(path);
+  if (!removed) callback_.add_cleanup_path(path);
+  if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
+  if (!removed) return unexpected(std::move(removed).error());
+  return false;
+}
+
+Result<void> BlobCache::delete_blob(std::string_view blob_id) {
+  if (auto checked = check_blob_id(blob_id); !checked) return checked;
+  if (forked()) return unexpected(BlobCacheError::closed());
+  ReadGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  MutexGuard commit(commit_);
+  if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
+
+  auto found = policy_entry(blob_id);
+  if (!found) return unexpected(std::move(found).error());
+  if (*found) {
+    const std::shared_ptr<DiskEntry>& entry = **found;
+    // Only the caller that moved the entry out of Ready owns its file.
+    if (entry->begin_eviction()) {
+      if (auto removed = store_.remove(entry->metadata().path); !removed) {
+        entry->restore_ready();
+        return removed;
+      }
+    }
+    return remove_policy_key(blob_id);
+  }
+  std::filesystem::path path = store_.path_for(blob_id);
+  if (auto removed = store_.remove(path); !removed) {
+    callback_.add_cleanup_path(path);
+    return removed;
+  }
+  return {};
+}
+
+Result<void> BlobCache::delete_all() {
+  if (forked()) return unexpected(BlobCacheError::closed());
+  WriteGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  MutexGuard commit(commit_);
+  callback_.reset_error();
+  auto cleared = with_policy([](Engine& engine) { return engine.clear(); });
+  if (!cleared) return unexpected(std::move(cleared).error());
+  if (!cleared->has_value()) return unexpected(policy_error(cleared->error()));
+  if (auto waited = wait_for_policy(); !waited) return waited;
+  std::optional<std::string> captured = callback_.take_error();
+  auto purged = store_.purge();
+  if (purged) {
+    callback_.reset_after_purge();
+    return {};
+  }
+  callback_.require_purge();
+  if (!captured) return purged;
+  return unexpected(BlobCacheError::reconciliation(*captured + "; purge blob cache: " + purged.error().to_string()));
+}
+
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::string_view blob_id) {
+  return with_policy([&](Engine& engine) { return engine.get(blob_id); });
+}
+
+Result<bool> BlobCache::policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
+  auto found = policy_entry(blob_id);
+  if (!found) return unexpected(std::move(found).error());
+  return *found && **found == entry;
+}
+
+Result<void> BlobCache::wait_for_policy() {
+  auto waited = with_policy([](Engine& engine) { return engine.wait(); });
+  if (!waited) return unexpected(std::move(waited).error());
+  if (!waited->has_value()) return unexpected(policy_error(waited->error()));
+  return {};
+}
+
+Result<void> BlobCache::remove_policy_key(std::string_view blob_id) {
+  auto removed = with_policy([&](Engine& engine) { return engine.try_remove(blob_id); });
+  if (!removed) return unexpected(std::move(removed).error());
+  if (!removed->has_value()) panic("blob cache engine remove failed: " + removed->error().to_string());
+  return wait_for_policy();
+}
+
+Result<void> BlobCache::remove_candidate(const std::shared_ptr<DiskEntry>& entry) {
+  auto held = policy_contains(entry->metadata().blob_id, entry);
+  if (!held) return unexpected(std::move(held).error());
+  if (*held) {
+    if (auto removed = remove_policy_key(entry->metadata().blob_id); !removed) return removed;
+  }
+  entry->begin_eviction();
+  return {};
+}
+
+}  // namespace qel

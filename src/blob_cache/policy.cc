@@ -1,0 +1,97 @@
+#include "blob_cache/policy.h"
+
+#include <vector>
+
+namespace qel {
+
+DiskPolicyCallback::DiskPolicyCallback(LocalFileStore store)
+    : shared_(std::make_shared<CallbackShared>(std::move(store))) {}
+
+void DiskPolicyCallback::handle_policy_removal(std::shared_ptr<DiskEntry> entry) const {
+  {
+    MutexGuard guard(shared_->mutex);
+    if (shared_->state.closing) return;
+  }
+  // Not under the callback mutex: this may wait for readers of the entry.
+  if (!entry->begin_eviction()) return;
+  auto removed = shared_->store.remove(entry->metadata().path);
+  if (removed) return;
+  MutexGuard guard(shared_->mutex);
+  CallbackState& state = shared_->state;
+  state.cleanup_paths.insert(entry->metadata().path);
+  std::string message = removed.error().to_string();
+  state.error = state.error ? *state.error + "; " + message : message;
+}
+
+void DiskPolicyCallback::add_cleanup_path(const std::filesystem::path& path) const {
+  MutexGuard guard(shared_->mutex);
+  shared_->state.cleanup_paths.insert(path);
+}
+
+Result<void> DiskPolicyCallback::retry_cleanup() const {
+  MutexGuard guard(shared_->mutex);
+  CallbackState& state = shared_->state;
+  if (state.purge_required) {
+    auto purged = shared_->store.purge();
+    if (!purged) return unexpected(BlobCacheError::reconciliation("retry cache purge: " + purged.error().to_string()));
+    state.purge_required = false;
+    state.cleanup_paths.clear();
+    return {};
+  }
+  std::string failures;
+  std::vector<std::filesystem::path> snapshot(state.cleanup_paths.begin(), state.cleanup_paths.end());
+  for (const auto& path : snapshot) {
+    auto removed = shared_->store.remove(path);
+    if (removed) {
+      state.cleanup_paths.erase(path);
+    } else {
+      if (!failures.empty()) failures += "; ";
+      failures += removed.error().to_string();
+    }
+  }
+  if (!failures.empty()) return unexpected(BlobCacheError::reconciliation(std::move(failures)));
+  return {};
+}
+
+void DiskPolicyCallback::require_purge() const {
+  MutexGuard guard(shared_->mutex);
+  shared_->state.purge_required = true;
+}
+
+void DiskPolicyCallback::reset_after_purge() const {
+  MutexGuard guard(shared_->mutex);
+  CallbackState& state = shared_->state;
+  state.error.reset();
+  state.cleanup_paths.clear();
+  state.purge_required = false;
+}
+
+void DiskPolicyCallback::set_closing() const {
+  MutexGuard guard(shared_->mutex);
+  shared_->state.closing = true;
+}
+
+std::optional<std::string> DiskPolicyCallback::take_error() const {
+  MutexGuard guard(shared_->mutex);
+  return std::exchange(shared_->state.error, std::nullopt);
+}
+
+void DiskPolicyCallback::reset_error() const {
+  MutexGuard guard(shared_->mutex);
+  shared_->state.error.reset();
+}
+
+Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback) {
+  engine::CacheHooks<std::shared_ptr<DiskEntry>> hooks{
+      .coster = DiskEntryCoster{},
+      .should_update = RejectUpdates{},
+      .on_removal = [callback = std::move(callback)](engine::RemovedItem<std::shared_ptr<DiskEntry>> item) {
+        callback.handle_policy_removal(std::move(item.value));
+      },
+  };
+  auto engine = Engine::create({.num_counters = frequency_counters, .max_cost = max_bytes}, std::move(hooks));
+  if (!engine) return unexpected(BlobCacheError::policy(engine.error().to_string()));
+  return std::move(engine).value();
+}
+
+}  // namespace qel

@@ -1,0 +1,73 @@
+// The pieces that tie the engine's decisions to files on disk: the coster,
+// the update validator and the removal callback, and the engine's
+// construction.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "blob_cache/entry.h"
+#include "blob_cache/error.h"
+#include "blob_cache/store.h"
+#include "blob_cache/sync.h"
+#include "engine/cache.h"
+
+namespace qel {
+
+using Engine = engine::Cache<std::shared_ptr<DiskEntry>>;
+
+// An entry costs the length of its blob file.
+struct DiskEntryCoster {
+  int64_t operator()(const std::shared_ptr<DiskEntry>& entry) const { return entry->metadata().file_len; }
+};
+
+// A stored blob is never replaced.
+struct RejectUpdates {
+  bool operator()(const std::shared_ptr<DiskEntry>&, const std::shared_ptr<DiskEntry>&) const { return false; }
+};
+
+// A handle on callback state shared by the cache and its engine.
+class DiskPolicyCallback {
+ public:
+  explicit DiskPolicyCallback(LocalFileStore store);
+
+  // Every value the engine evicts, rejects or hands back; deletes its file
+  // unless the cache is closing or the entry is not Ready.
+  void handle_policy_removal(std::shared_ptr<DiskEntry> entry) const;
+
+  void add_cleanup_path(const std::filesystem::path& path) const;
+  // Retries a pending purge, or else every queued removal.
+  Result<void> retry_cleanup() const;
+  void require_purge() const;
+  void reset_after_purge() const;
+  void set_closing() const;
+  std::optional<std::string> take_error() const;
+  void reset_error() const;
+
+ private:
+  struct PathHash {
+    size_t operator()(const std::filesystem::path& path) const { return std::filesystem::hash_value(path); }
+  };
+  struct CallbackState {
+    std::optional<std::string> error;  // removal failures since the last reset, joined by "; "
+    std::unordered_set<std::filesystem::path, PathHash> cleanup_paths;
+    bool closing = false;         // never cleared: removals keep files from then on
+    bool purge_required = false;  // a failed purge of the whole store awaits retry
+  };
+  struct CallbackShared {
+    explicit CallbackShared(LocalFileStore store) : store(std::move(store)) {}
+    const LocalFileStore store;
+    // Taken after every other lock but an entry's, and never around a wait
+    // for the engine.
+    PoisonMutex mutex{"blob cache callback mutex is poisoned"};
+    CallbackState state;
+  };
+  std::shared_ptr<CallbackShared> shared_;
+};
+
+// Builds the engine over the cache's budget and starts its two threads.
+Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback);
+
+}  // namespace qel
