@@ -75,14 +75,13 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
 }
 
 BlobCache::~BlobCache() {
-  callback_.set_closing();
   if (forked()) {
-    // The engine's threads and lock holders live in the parent; releasing the
-    // handle here would join threads that do not exist.
+    // The engine's threads, and any lock they held at the fork, live in the
+    // parent: releasing the handle here would join threads that do not exist.
     if (engine_) static_cast<void>(new Engine(std::move(*engine_)));
-    engine_.reset();
     return;
   }
+  callback_.set_closing();
   engine_.reset();
 }
 
