@@ -1,0 +1,488 @@
+// The _native extension module: NativeBlobCache owns one BlobCache and turns
+// each Python call into one call of the core, with the interpreter lock
+// released around every core call except open.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "blob_cache/blob_cache.h"
+
+namespace qel {
+namespace {
+
+// Both are created once and live as long as the process.
+PyObject* native_type = nullptr;
+PyObject* panic_exception = nullptr;
+
+struct NativeBlobCacheObject {
+  PyObject_HEAD
+  std::unique_ptr<BlobCache> cache;
+  // Method calls currently running; each is a shared user, none exclusive.
+  std::atomic<uint64_t> users;
+};
+
+// ---- Exceptions
+
+[[noreturn]] void uncaught_panic() { Py_FatalError("uncaught panic at ffi boundary"); }
+
+PyObject* text_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+void raise_panic(const char* message) {
+  PyObject* text = text_object(message);
+  if (text == nullptr) uncaught_panic();
+  PyObject* exception = PyObject_CallFunctionObjArgs(panic_exception, text, nullptr);
+  Py_DECREF(text);
+  if (exception == nullptr) uncaught_panic();
+  PyErr_SetObject(panic_exception, exception);
+  Py_DECREF(exception);
+}
+
+PyObject* raise_error(const BlobCacheError& error) {
+  PyObject* type = error.kind() == BlobCacheError::Kind::InvalidConfiguration ? PyExc_ValueError : PyExc_RuntimeError;
+  PyObject* text = text_object(error.to_string());
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
+  return nullptr;
+}
+
+// Runs one entry point; nothing thrown by the core may cross into the
+// interpreter. The core throws Panic for a broken invariant and otherwise
+// only bad_alloc.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+  } catch (...) {
+    raise_panic("unknown exception from the blob cache core");
+  }
+  return nullptr;
+}
+
+// Releases the interpreter lock for its scope; an exception unwinding out of
+// the scope finds the lock held again.
+class GilReleased {
+ public:
+  GilReleased() : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs one core call with the interpreter lock released.
+template <class Op>
+auto without_gil(Op&& op) {
+  GilReleased released;
+  return op();
+}
+
+// ---- Arguments
+
+struct Signature {
+  const char* function;
+  std::span<const char* const> names;
+};
+
+// Binds positional and keyword arguments to parameter names, reporting
+// missing, surplus and unknown arguments the way the interpreter does.
+class ArgumentMatch {
+ public:
+  ArgumentMatch(const Signature& signature, PyObject** slots) : signature_(signature), slots_(slots) {
+    std::fill_n(slots_, signature_.names.size(), nullptr);
+  }
+
+  template <class Item>
+  bool positional(Py_ssize_t count, Item item) {
+    const auto limit = static_cast<Py_ssize_t>(signature_.names.size());
+    if (count > limit) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", signature_.function, limit,
+                   limit == 1 ? "" : "s", count);
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) slots_[i] = item(i);
+    return true;
+  }
+
+  bool keyword(PyObject* name, PyObject* value) {
+    for (size_t i = 0; i < signature_.names.size(); ++i) {
+      if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, signature_.names[i]) != 0) continue;
+      if (slots_[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature_.function,
+                     signature_.names[i]);
+        return false;
+      }
+      slots_[i] = value;
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", signature_.function, name);
+    return false;
+  }
+
+  bool complete() const {
+    for (size_t i = 0; i < signature_.names.size(); ++i) {
+      if (slots_[i] != nullptr) continue;
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature_.function,
+                   signature_.names[i], i + 1);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  const Signature& signature_;
+  PyObject** slots_;
+};
+
+// The vectorcall form used by the methods: positional values, then one value
+// per name in `kwnames`.
+bool match_fast(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots) {
+  ArgumentMatch match(signature, slots);
+  if (!match.positional(nargs, [&](Py_ssize_t i) { return args[i]; })) return false;
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    if (!match.keyword(PyTuple_GetItem(kwnames, i), args[nargs + i])) return false;
+  }
+  return match.complete();
+}
+
+// The tuple-and-dict form used by the constructor.
+bool match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  ArgumentMatch match(signature, slots);
+  if (!match.positional(PyTuple_Size(args), [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); })) return false;
+  Py_ssize_t position = 0;
+  PyObject* name;
+  PyObject* value;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &name, &value)) {
+    if (!match.keyword(name, value)) return false;
+  }
+  return match.complete();
+}
+
+// Replaces a pending TypeError by one that names the parameter, keeping the
+// original as its cause. Other errors (OverflowError, UnicodeEncodeError)
+// pass unchanged.
+void name_parameter(const char* parameter) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *cause, *traceback;
+  PyErr_Fetch(&type, &cause, &traceback);
+  PyErr_NormalizeException(&type, &cause, &traceback);
+  if (traceback != nullptr) {
+    PyException_SetTraceback(cause, traceback);
+    Py_DECREF(traceback);
+  }
+  Py_DECREF(type);
+  PyObject* text = PyUnicode_FromFormat("argument '%s': %S", parameter, cause);
+  PyObject* named = text == nullptr ? nullptr : PyObject_CallFunctionObjArgs(PyExc_TypeError, text, nullptr);
+  Py_XDECREF(text);
+  if (named == nullptr) {
+    Py_DECREF(cause);
+    return;
+  }
+  PyException_SetCause(named, cause);
+  PyErr_SetObject(PyExc_TypeError, named);
+  Py_DECREF(named);
+}
+
+PyObject* wrong_type(const char* parameter, const char* expected, PyObject* value) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
+  if (name != nullptr) {
+    PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", expected, name);
+    Py_DECREF(name);
+  }
+  name_parameter(parameter);
+  return nullptr;
+}
+
+// A str (or subclass) as UTF-8, borrowed from the object for as long as the
+// caller holds it.
+std::optional<std::string_view> text_argument(const char* parameter, PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    wrong_type(parameter, "str", value);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+// The bytes (or subclass) buffer itself: immutable, so it can be read in place
+// while the interpreter lock is released.
+std::optional<std::span<const uint8_t>> bytes_argument(const char* parameter, PyObject* value) {
+  if (!PyBytes_Check(value)) {
+    wrong_type(parameter, "bytes", value);
+    return std::nullopt;
+  }
+  const char* data = PyBytes_AsString(value);
+  if (data == nullptr) return std::nullopt;
+  return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(PyBytes_Size(value)));
+}
+
+std::optional<int64_t> integer_argument(const char* parameter, PyObject* value) {
+  const long long converted = PyLong_AsLongLong(value);
+  if (converted == -1 && PyErr_Occurred()) {
+    name_parameter(parameter);
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(converted);
+}
+
+// ---- Receiver and use counter
+
+class Use {
+ public:
+  explicit Use(NativeBlobCacheObject* object) : object_(object) { object_->users.fetch_add(1, std::memory_order_relaxed); }
+  ~Use() { object_->users.fetch_sub(1, std::memory_order_relaxed); }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  BlobCache& cache() const { return *object_->cache; }
+
+ private:
+  NativeBlobCacheObject* object_;
+};
+
+std::optional<Use> receiver(PyObject* self) {
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(native_type))) {
+    PyErr_SetString(PyExc_TypeError, "method requires a NativeBlobCache receiver");
+    return std::nullopt;
+  }
+  return std::optional<Use>(std::in_place, reinterpret_cast<NativeBlobCacheObject*>(self));
+}
+
+PyObject* none_or_raise(const Result<void>& result) {
+  if (!result) return raise_error(result.error());
+  Py_RETURN_NONE;
+}
+
+// ---- NativeBlobCache
+
+constexpr const char* NEW_NAMES[] = {"directory", "max_bytes", "frequency_counters"};
+constexpr Signature NEW_SIGNATURE{"NativeBlobCache", NEW_NAMES};
+constexpr const char* BLOB_ID_NAMES[] = {"blob_id"};
+constexpr Signature GET_SIGNATURE{"get", BLOB_ID_NAMES};
+constexpr Signature DELETE_SIGNATURE{"delete", BLOB_ID_NAMES};
+constexpr const char* PUT_NAMES[] = {"blob_id", "payload"};
+constexpr Signature PUT_SIGNATURE{"put", PUT_NAMES};
+
+constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
+
+// The first failed rule, if any.
+const char* configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
+  if (directory.empty()) return "directory must not be empty";
+  if (max_bytes <= 0) return "max_bytes must be positive";
+  if (frequency_counters < 0) return "frequency_counters must not be negative";
+  // A NUL would silently cut the path short at the operating system.
+  if (directory.find('\0') != std::string_view::npos) return "directory must not contain NUL characters";
+  return nullptr;
+}
+
+PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[3];
+    if (!match_tuple(NEW_SIGNATURE, args, kwargs, values)) return nullptr;
+    const auto directory = text_argument("directory", values[0]);
+    if (!directory) return nullptr;
+    const auto max_bytes = integer_argument("max_bytes", values[1]);
+    if (!max_bytes) return nullptr;
+    const auto frequency_counters = integer_argument("frequency_counters", values[2]);
+    if (!frequency_counters) return nullptr;
+    if (const char* fault = configuration_fault(*directory, *max_bytes, *frequency_counters)) {
+      return raise_error(BlobCacheError::invalid_configuration(fault));
+    }
+
+    // The interpreter lock stays held: nothing else may use a half-open cache.
+    auto opened = BlobCache::open(BlobCacheConfig{
+        .directory = std::string(*directory),
+        .max_bytes = *max_bytes,
+        .frequency_counters = *frequency_counters == 0 ? DEFAULT_FREQUENCY_COUNTERS : *frequency_counters,
+    });
+    if (!opened) return raise_error(opened.error());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;  // `opened` drops the cache; its files stay
+    auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
+    new (&object->cache) std::unique_ptr<BlobCache>(std::move(*opened));
+    new (&object->users) std::atomic<uint64_t>(0);
+    return self;
+  });
+}
+
+void native_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping is not close: the engine stops, every blob file stays on disk.
+  std::destroy_at(&object->users);
+  std::destroy_at(&object->cache);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* native_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_fast(GET_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    auto found = without_gil([&] { return use->cache().get(*blob_id); });
+    if (!found) return raise_error(found.error());
+    if (!*found) Py_RETURN_NONE;
+    const Payload& payload = **found;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+                                     static_cast<Py_ssize_t>(payload.size()));
+  });
+}
+
+PyObject* native_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[2];
+    if (!match_fast(PUT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    const auto payload = bytes_argument("payload", values[1]);
+    if (!payload) return nullptr;
+    auto stored = without_gil([&] { return use->cache().put(*blob_id, *payload); });
+    if (!stored) return raise_error(stored.error());
+    return PyBool_FromLong(*stored);
+  });
+}
+
+PyObject* native_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_fast(DELETE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    return none_or_raise(without_gil([&] { return use->cache().delete_blob(*blob_id); }));
+  });
+}
+
+PyObject* native_delete_all(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    return none_or_raise(without_gil([&] { return use->cache().delete_all(); }));
+  });
+}
+
+PyObject* native_close(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    return none_or_raise(without_gil([&] { return use->cache().close(); }));
+  });
+}
+
+template <class Function>
+PyCFunction method(Function function) {
+  // The method table stores every calling convention under one pointer type.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef native_methods[] = {
+    {"get", method(native_get), METH_FASTCALL | METH_KEYWORDS, "get($self, blob_id)\n--\n\n"},
+    {"put", method(native_put), METH_FASTCALL | METH_KEYWORDS, "put($self, blob_id, payload)\n--\n\n"},
+    {"delete", method(native_delete), METH_FASTCALL | METH_KEYWORDS, "delete($self, blob_id)\n--\n\n"},
+    {"delete_all", method(native_delete_all), METH_NOARGS, "delete_all($self)\n--\n\n"},
+    {"close", method(native_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot native_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NativeBlobCache(directory, max_bytes, frequency_counters)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(native_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc)},
+    {Py_tp_methods, native_methods},
+    {0, nullptr},
+};
+
+// No base-type, GC, dict or weak-reference support: instances are leaves that
+// own nothing Python can reach. The module prefix gives the class its
+// __module__; a bare name makes the interpreter warn at import.
+PyType_Spec native_spec = {
+    .name = "qel._native.NativeBlobCache",
+    .basicsize = sizeof(NativeBlobCacheObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = native_slots,
+};
+
+PyModuleDef native_module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_native",
+    .m_doc = "The native core of qel: NativeBlobCache, a blob cache over one directory.",
+    // Not -1: a second interpreter must reach the initialiser to be refused.
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+PyObject* native_module = nullptr;
+int64_t native_module_interpreter = -1;
+
+PyObject* init_module() {
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return nullptr;
+  if (native_module != nullptr) {
+    if (interpreter != native_module_interpreter) {
+      PyErr_SetString(PyExc_ImportError, "qel._native can be initialised in only one interpreter per process");
+      return nullptr;
+    }
+    Py_INCREF(native_module);
+    return native_module;
+  }
+  if (native_type == nullptr && (native_type = PyType_FromSpec(&native_spec)) == nullptr) return nullptr;
+  if (panic_exception == nullptr) {
+    panic_exception = PyErr_NewExceptionWithDoc(
+        "qel.PanicException",
+        "An internal invariant of the blob cache core failed. Derives from BaseException so that "
+        "ordinary `except Exception` handlers do not swallow it.",
+        PyExc_BaseException, nullptr);
+    if (panic_exception == nullptr) return nullptr;
+  }
+  PyObject* module = PyModule_Create(&native_module_def);
+  if (module == nullptr) return nullptr;
+  if (PyModule_AddObjectRef(module, "NativeBlobCache", native_type) != 0 ||
+      PyModule_AddObjectRef(module, "PanicException", panic_exception) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  native_module = module;
+  native_module_interpreter = interpreter;
+  Py_INCREF(native_module);
+  return native_module;
+}
+
+}  // namespace
+}  // namespace qel
+
+PyMODINIT_FUNC PyInit__native() { return qel::boundary(qel::init_module); }
