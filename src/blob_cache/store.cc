@@ -1,0 +1,482 @@
+#include "blob_cache/store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/sha.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace qel {
+
+std::atomic<uint64_t> TEMP_SEQUENCE{1};
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Closes on every return path.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+OsError last_error() { return OsError::from_errno(errno); }
+
+// Reads exactly `len` bytes; reaching the end first is an error of its own.
+Expected<void, OsError> read_exact(int fd, uint8_t* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::read(fd, buf, std::min<size_t>(len, SSIZE_MAX));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(last_error());
+    }
+    if (n == 0) return unexpected(OsError::custom(IoKind::UnexpectedEof, "failed to fill whole buffer"));
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Expected<void, OsError> write_all(int fd, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), std::min<size_t>(bytes.size(), SSIZE_MAX));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return unexpected(last_error());
+    }
+    if (n == 0) return unexpected(OsError::custom(IoKind::WriteZero, "failed to write whole buffer"));
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+Expected<void, OsError> sync_file(int fd) {
+#ifdef __APPLE__
+  while (fcntl(fd, F_FULLFSYNC) != 0) {
+#else
+  while (::fsync(fd) != 0) {
+#endif
+    if (errno != EINTR) return unexpected(last_error());
+  }
+  return {};
+}
+
+// mkdir -p with mode 0777 before the umask; an existing directory is fine.
+Expected<void, OsError> create_dir_all(const fs::path& path) {
+  fs::path partial;
+  for (const auto& part : path) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0777) == 0) continue;
+    int err = errno;
+    struct stat st {};
+    if (err == EEXIST && ::stat(partial.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      err = ENOTDIR;
+    }
+    return unexpected(OsError::from_errno(err));
+  }
+  return {};
+}
+
+Expected<void, OsError> create_private_dir(const fs::path& path) {
+  if (auto created = create_dir_all(path); !created) return created;
+  if (::chmod(path.c_str(), 0700) != 0) return unexpected(last_error());
+  return {};
+}
+
+// Publishes without ever replacing: a file another process committed at the
+// same path after our existence check must survive.
+int rename_noreplace(const char* from, const char* to) {
+#ifdef SYS_renameat2
+  long rc = ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */);
+  if (rc == 0 || (errno != EINVAL && errno != ENOSYS)) return static_cast<int>(rc);
+#endif
+  return ::rename(from, to);
+}
+
+// Removes everything inside the open directory `dirfd`; never follows a link,
+// so a link swapped in mid-walk cannot lead outside the tree.
+Expected<void, OsError> remove_contents(int dirfd) {
+  int listing_fd = ::dup(dirfd);
+  if (listing_fd < 0) return unexpected(last_error());
+  DIR* dir = ::fdopendir(listing_fd);
+  if (dir == nullptr) {
+    OsError error = last_error();
+    ::close(listing_fd);
+    return unexpected(error);
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+    errno = 0;
+  }
+  int read_error = errno;
+  ::closedir(dir);
+  if (read_error != 0) return unexpected(OsError::from_errno(read_error));
+
+  for (const auto& name : names) {
+    Fd child(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (child.valid()) {
+      if (auto emptied = remove_contents(child.get()); !emptied) return emptied;
+      if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return unexpected(last_error());
+    } else if (errno == ENOTDIR || errno == ELOOP) {
+      if (::unlinkat(dirfd, name.c_str(), 0) != 0 && errno != ENOENT) return unexpected(last_error());
+    } else if (errno != ENOENT) {
+      return unexpected(last_error());
+    }
+  }
+  return {};
+}
+
+// Removes a directory tree; a missing tree counts as removed, and a link or
+// file in its place is removed itself.
+Expected<void, OsError> remove_tree(const fs::path& path) {
+  Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) {
+    if (errno == ENOENT) return {};
+    if (errno != ENOTDIR && errno != ELOOP) return unexpected(last_error());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
+    return {};
+  }
+  if (auto emptied = remove_contents(dir.get()); !emptied) return emptied;
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
+  return {};
+}
+
+// Bytes that are not valid UTF-8 become U+FFFD.
+std::string display_utf8(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size());
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
+  for (size_t i = 0; i < raw.size();) {
+    unsigned char lead = byte(i);
+    size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    bool valid = len > 0 && i + len <= raw.size() && !(len == 2 && lead < 0xC2);
+    for (size_t k = 1; valid && k < len; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
+    if (valid && len == 3) {
+      unsigned cp = ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6);
+      valid = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
+    }
+    if (valid && len == 4) {
+      unsigned cp = ((lead & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12);
+      valid = cp >= 0x10000 && cp <= 0x10FFFF;
+    }
+    if (valid) {
+      out.append(raw, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+bool valid_utf8(const std::string& s) { return display_utf8(s) == s; }
+
+bool newer_first(const FileMetadata& a, const FileMetadata& b) {
+  if (a.modified != b.modified) return a.modified > b.modified;
+  return a.path.compare(b.path) < 0;
+}
+
+}  // namespace
+
+Expected<void, OsError> remove_file_if_present(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
+  return {};
+}
+
+LocalFileStore::LocalFileStore(fs::path root)
+    : root_(std::move(root)), tmp_dir_(root_ / "tmp"), blobs_dir_(root_ / "blobs") {}
+
+Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
+  // A NUL would silently name a shorter path to every system call.
+  if (directory.find('\0') != std::string_view::npos)
+    return unexpected(BlobCacheError::io_errno("create blob cache root", EINVAL));
+  fs::path path{std::string(directory)};
+  if (path.is_absolute()) return LocalFileStore(std::move(path));
+  std::vector<char> cwd(PATH_MAX);
+  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) return unexpected(BlobCacheError::io_errno("resolve blob cache root", errno));
+    cwd.resize(cwd.size() * 2);
+  }
+  return LocalFileStore(fs::path(cwd.data()) / path);
+}
+
+Result<void> LocalFileStore::prepare() const {
+  const std::pair<const fs::path*, const char*> steps[] = {{&root_, "create blob cache root"},
+                                                           {&tmp_dir_, "create blob cache temp directory"},
+                                                           {&blobs_dir_, "create blob cache data directory"}};
+  for (auto [dir, context] : steps) {
+    if (auto created = create_private_dir(*dir); !created) return unexpected(BlobCacheError::io(context, created.error()));
+  }
+  return {};
+}
+
+fs::path LocalFileStore::path_for(std::string_view blob_id) const {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest);
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string name;
+  name.reserve(2 * SHA256_DIGEST_LENGTH + 5);
+  for (unsigned char b : digest) {
+    name += hex[b >> 4];
+    name += hex[b & 0xF];
+  }
+  fs::path path = blobs_dir_ / name.substr(0, 2) / name.substr(2, 2);
+  return path / (name + ".blob");
+}
+
+std::string LocalFileStore::relative(const fs::path& path) const {
+  auto root_it = root_.begin();
+  auto path_it = path.begin();
+  for (; root_it != root_.end() && path_it != path.end() && *root_it == *path_it; ++root_it, ++path_it) {
+  }
+  if (root_it != root_.end()) return display_utf8(path.native());
+  fs::path rest;
+  for (; path_it != path.end(); ++path_it) rest /= *path_it;
+  return display_utf8(rest.native());
+}
+
+Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata,
+                                                     std::span<const uint8_t> payload) const {
+  auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
+  if (!metadata.path.has_parent_path()) return fail(BlobCacheError::invalid_blob("cache path has no parent"));
+  if (auto shard = create_private_dir(metadata.path.parent_path()); !shard)
+    return fail(BlobCacheError::io("create blob cache shard", shard.error()));
+  struct stat st {};
+  if (::lstat(metadata.path.c_str(), &st) == 0) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
+  if (errno != ENOENT) return fail(BlobCacheError::io_errno("inspect final cache path", errno));
+
+  fs::path temp;
+  int raw_fd = -1;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && raw_fd < 0; ++attempt) {
+    uint64_t sequence = TEMP_SEQUENCE.fetch_add(1);
+    temp = tmp_dir_ / ("blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp");
+    raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (raw_fd < 0 && errno != EEXIST) return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
+  }
+  if (raw_fd < 0)
+    return fail(BlobCacheError::io("create blob cache temp file",
+                                   OsError::custom(IoKind::AlreadyExists, "temporary filename attempts exhausted")));
+
+  std::optional<BlobCacheError> error;
+  {
+    Fd fd(raw_fd);
+    if (metadata.blob_id.size() > UINT32_MAX) {
+      error = BlobCacheError::invalid_blob("blob ID length overflows u32");
+    } else {
+      auto header = encode_header(static_cast<uint32_t>(metadata.blob_id.size()), payload.size(), metadata.checksum);
+      auto id = std::span(reinterpret_cast<const uint8_t*>(metadata.blob_id.data()), metadata.blob_id.size());
+      if (auto w = write_all(fd.get(), header); !w) error = BlobCacheError::io("write blob cache header", w.error());
+      else if (auto w = write_all(fd.get(), id); !w) error = BlobCacheError::io("write blob cache ID", w.error());
+      else if (auto w = write_all(fd.get(), payload); !w) error = BlobCacheError::io("write blob cache payload", w.error());
+      else if (auto s = sync_file(fd.get()); !s) error = BlobCacheError::io("flush blob cache temp file", s.error());
+    }
+  }  // closed before the rename, and before any removal
+  if (!error) {
+    if (rename_noreplace(temp.c_str(), metadata.path.c_str()) == 0) return {};
+    error = errno == EEXIST ? BlobCacheError::blob_id_mismatch(metadata.blob_id)
+                            : BlobCacheError::io_errno("commit blob cache file", errno);
+  }
+  if (auto removed = remove_file_if_present(temp); !removed) {
+    return unexpected(CommitFailure{
+        BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.error().to_string()),
+        temp});
+  }
+  return fail(std::move(*error));
+}
+
+Result<BlobPrefix> LocalFileStore::read_prefix(int fd, int64_t file_len, const fs::path& path) const {
+  const std::string r = relative(path);
+  auto corrupt = [&](const std::string& message) { return unexpected(BlobCacheError::corrupt_entry(message)); };
+  if (file_len < static_cast<int64_t>(HEADER_LEN)) return corrupt("truncated header " + r);
+  std::array<uint8_t, HEADER_LEN> raw{};
+  if (auto got = read_exact(fd, raw.data(), raw.size()); !got) return corrupt("read header " + r + ": " + got.error().to_string());
+  auto header = decode_header(raw);
+  if (!header) return corrupt(header.error().message() + ": " + r);
+  if (header->id_len == 0 || header->id_len > MAX_BLOB_ID_LEN) return corrupt("invalid blob ID length " + r);
+  uint64_t prefix = HEADER_LEN + uint64_t{header->id_len};
+  if (header->payload_len > UINT64_MAX - prefix) return corrupt("file length overflow " + r);
+  // Checked before anything is sized from the header's lengths.
+  if (prefix + header->payload_len != static_cast<uint64_t>(file_len)) return corrupt("file length mismatch " + r);
+  std::string blob_id(header->id_len, '\0');
+  if (auto got = read_exact(fd, reinterpret_cast<uint8_t*>(blob_id.data()), blob_id.size()); !got)
+    return corrupt("read blob ID " + r + ": " + got.error().to_string());
+  if (!valid_utf8(blob_id)) return corrupt("invalid blob ID UTF-8 " + r);
+  if (path_for(blob_id).compare(path) != 0) return corrupt("blob ID path mismatch " + r);
+  return BlobPrefix{*header, std::move(blob_id)};
+}
+
+namespace {
+
+// Opens a blob file for reading without following a link at its path and
+// without blocking on a FIFO; only regular files get past it.
+Result<int> open_blob(const LocalFileStore& store, const fs::path& path, struct stat& st) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
+    return unexpected(BlobCacheError::io_errno("open cache entry " + store.relative(path), errno));
+  }
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return unexpected(BlobCacheError::io_errno("stat cache entry " + store.relative(path), err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
+  }
+  return fd;
+}
+
+}  // namespace
+
+Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
+  struct stat st {};
+  auto opened = open_blob(*this, metadata.path, st);
+  if (!opened) return unexpected(std::move(opened).error());
+  Fd fd(*opened);
+  const int64_t size = st.st_size;
+  auto prefix = read_prefix(fd.get(), size, metadata.path);
+  if (!prefix) return unexpected(std::move(prefix).error());
+  if (prefix->blob_id != metadata.blob_id || size < 0 || prefix->header.checksum != metadata.checksum ||
+      size != metadata.file_len)
+    return unexpected(BlobCacheError::corrupt_entry("metadata mismatch " + relative(metadata.path)));
+  Payload payload(prefix->header.payload_len);
+  if (auto got = read_exact(fd.get(), payload.data(), payload.size()); !got)
+    return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(metadata.path) + ": " + got.error().to_string()));
+  auto id = std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size());
+  if (crc32c(crc32c(0, id), payload.bytes()) != prefix->header.checksum)
+    return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(metadata.path)));
+  return payload;
+}
+
+Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
+  struct stat st {};
+  auto opened = open_blob(*this, path, st);
+  if (!opened) return unexpected(std::move(opened).error());
+  Fd fd(*opened);
+  auto prefix = read_prefix(fd.get(), st.st_size, path);
+  if (!prefix) return unexpected(std::move(prefix).error());
+  uint32_t crc = crc32c(0, std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size()));
+  std::vector<uint8_t> chunk(INSPECT_CHUNK_LEN);
+  for (uint64_t remaining = prefix->header.payload_len; remaining > 0;) {
+    size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, INSPECT_CHUNK_LEN));
+    if (auto got = read_exact(fd.get(), chunk.data(), len); !got)
+      return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
+    crc = crc32c(crc, std::span(chunk.data(), len));
+    remaining -= len;
+  }
+  if (crc != prefix->header.checksum) return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
+  if (st.st_size < 0) return unexpected(BlobCacheError::corrupt_entry("file too large " + relative(path)));
+  return FileMetadata{.blob_id = std::move(prefix->blob_id),
+                      .path = path,
+                      .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
+                      .file_len = st.st_size,
+                      .checksum = prefix->header.checksum};
+}
+
+Result<ScanResult> LocalFileStore::scan() const {
+  ScanResult result;
+  if (auto scanned = scan_directory(blobs_dir_, result); !scanned) return unexpected(std::move(scanned).error());
+  std::stable_sort(result.entries.begin(), result.entries.end(), newer_first);
+  std::stable_sort(result.invalid.begin(), result.invalid.end(),
+                   [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
+  return result;
+}
+
+Result<void> LocalFileStore::scan_directory(const fs::path& dir, ScanResult& result) const {
+  Fd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirfd.valid()) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
+  int listing_fd = ::dup(dirfd.get());
+  DIR* listing = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
+  if (listing == nullptr) {
+    int err = errno;
+    if (listing_fd >= 0) ::close(listing_fd);
+    return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), err));
+  }
+  struct Listed {
+    std::string name;
+    unsigned char type;
+  };
+  std::vector<Listed> names;
+  errno = 0;
+  while (dirent* entry = ::readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      names.push_back({entry->d_name, entry->d_type});
+    errno = 0;
+  }
+  int read_error = errno;
+  ::closedir(listing);
+  if (read_error != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", read_error));
+
+  for (const auto& [name, listed_type] : names) {
+    unsigned char type = listed_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
+      type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
+    }
+    fs::path path = dir / name;
+    if (type == DT_DIR) {
+      if (auto scanned = scan_directory(path, result); !scanned) return scanned;
+    } else if (type == DT_REG) {
+      size_t dot = name.rfind('.');
+      if (dot == std::string::npos || dot == 0 || name.compare(dot + 1, std::string::npos, "blob") != 0) continue;
+      auto inspected = inspect(path);
+      if (inspected) {
+        result.entries.push_back(std::move(inspected).value());
+      } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
+        result.invalid.push_back(std::move(path));
+      } else {
+        return unexpected(std::move(inspected).error());
+      }
+    }
+  }
+  return {};
+}
+
+Result<void> LocalFileStore::purge() const {
+  if (auto removed = remove_tree(tmp_dir_); !removed)
+    return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
+  if (auto removed = remove_tree(blobs_dir_); !removed)
+    return unexpected(BlobCacheError::io("purge blob cache data directory", removed.error()));
+  return prepare();
+}
+
+Result<void> LocalFileStore::purge_temp() const {
+  if (auto removed = remove_tree(tmp_dir_); !removed)
+    return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
+  if (auto created = create_private_dir(tmp_dir_); !created)
+    return unexpected(BlobCacheError::io("recreate blob cache temp directory", created.error()));
+  return {};
+}
+
+Result<void> LocalFileStore::remove(const fs::path& path) const {
+  if (auto removed = remove_file_if_present(path); !removed)
+    return unexpected(BlobCacheError::io("remove cache entry " + relative(path), removed.error()));
+  return {};
+}
+
+}  // namespace qel
