@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace qel {
@@ -162,25 +164,30 @@ Expected<void, OsError> remove_tree(const fs::path& path) {
   return {};
 }
 
+// The length of the valid UTF-8 sequence starting at raw[i], or 0.
+size_t utf8_sequence_len(std::string_view raw, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
+  unsigned char lead = byte(i);
+  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  bool valid = len > 0 && i + len <= raw.size() && !(len == 2 && lead < 0xC2);
+  for (size_t k = 1; valid && k < len; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
+  if (valid && len == 3) {
+    unsigned cp = ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6);
+    valid = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
+  }
+  if (valid && len == 4) {
+    unsigned cp = ((lead & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12);
+    valid = cp >= 0x10000 && cp <= 0x10FFFF;
+  }
+  return valid ? len : 0;
+}
+
 // Bytes that are not valid UTF-8 become U+FFFD.
 std::string display_utf8(const std::string& raw) {
   std::string out;
   out.reserve(raw.size());
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
   for (size_t i = 0; i < raw.size();) {
-    unsigned char lead = byte(i);
-    size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    bool valid = len > 0 && i + len <= raw.size() && !(len == 2 && lead < 0xC2);
-    for (size_t k = 1; valid && k < len; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
-    if (valid && len == 3) {
-      unsigned cp = ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6);
-      valid = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
-    }
-    if (valid && len == 4) {
-      unsigned cp = ((lead & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12);
-      valid = cp >= 0x10000 && cp <= 0x10FFFF;
-    }
-    if (valid) {
+    if (size_t len = utf8_sequence_len(raw, i)) {
       out.append(raw, i, len);
       i += len;
     } else {
@@ -191,7 +198,43 @@ std::string display_utf8(const std::string& raw) {
   return out;
 }
 
-bool valid_utf8(const std::string& s) { return display_utf8(s) == s; }
+bool valid_utf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    size_t len = utf8_sequence_len(s, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+// blobs_dir/H1/H2/<hex SHA-256>.blob as one string. Every read checks a file
+// against it, so it is built directly: joining path components one at a time
+// cost as much as the hash, and the one-shot SHA256() looks the algorithm up
+// again on every call, which cost twice the hash.
+std::string blob_path_text(const fs::path& blobs_dir, std::string_view blob_id) {
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest, nullptr, sha256, nullptr) != 1)
+    SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest);
+  static constexpr char hex_digits[] = "0123456789abcdef";
+  char hex[2 * SHA256_DIGEST_LENGTH];
+  for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
+    hex[2 * i] = hex_digits[digest[i] >> 4];
+    hex[2 * i + 1] = hex_digits[digest[i] & 0xF];
+  }
+  std::string text;
+  text.reserve(blobs_dir.native().size() + sizeof hex + 12);
+  text.append(blobs_dir.native()).append("/").append(hex, 2).append("/").append(hex + 2, 2).append("/");
+  text.append(hex, sizeof hex).append(".blob");
+  return text;
+}
+
+// Whether `blob_id` belongs at `path`, compared component by component; equal
+// text settles the usual case without splitting either path.
+bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const fs::path& path) {
+  std::string expected = blob_path_text(blobs_dir, blob_id);
+  return path.native() == expected || fs::path(std::move(expected)).compare(path) == 0;
+}
 
 bool newer_first(const FileMetadata& a, const FileMetadata& b) {
   if (a.modified != b.modified) return a.modified > b.modified;
@@ -232,19 +275,7 @@ Result<void> LocalFileStore::prepare() const {
   return {};
 }
 
-fs::path LocalFileStore::path_for(std::string_view blob_id) const {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest);
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string name;
-  name.reserve(2 * SHA256_DIGEST_LENGTH + 5);
-  for (unsigned char b : digest) {
-    name += hex[b >> 4];
-    name += hex[b & 0xF];
-  }
-  fs::path path = blobs_dir_ / name.substr(0, 2) / name.substr(2, 2);
-  return path / (name + ".blob");
-}
+fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(blob_path_text(blobs_dir_, blob_id)); }
 
 std::string LocalFileStore::relative(const fs::path& path) const {
   auto root_it = root_.begin();
@@ -307,23 +338,25 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
 }
 
 Result<BlobPrefix> LocalFileStore::read_prefix(int fd, int64_t file_len, const fs::path& path) const {
-  const std::string r = relative(path);
-  auto corrupt = [&](const std::string& message) { return unexpected(BlobCacheError::corrupt_entry(message)); };
-  if (file_len < static_cast<int64_t>(HEADER_LEN)) return corrupt("truncated header " + r);
+  // The message's path is only worked out when there is a message.
+  auto corrupt = [&](const std::string& what, const std::string& detail = {}) {
+    return unexpected(BlobCacheError::corrupt_entry(what + relative(path) + detail));
+  };
+  if (file_len < static_cast<int64_t>(HEADER_LEN)) return corrupt("truncated header ");
   std::array<uint8_t, HEADER_LEN> raw{};
-  if (auto got = read_exact(fd, raw.data(), raw.size()); !got) return corrupt("read header " + r + ": " + got.error().to_string());
+  if (auto got = read_exact(fd, raw.data(), raw.size()); !got) return corrupt("read header ", ": " + got.error().to_string());
   auto header = decode_header(raw);
-  if (!header) return corrupt(header.error().message() + ": " + r);
-  if (header->id_len == 0 || header->id_len > MAX_BLOB_ID_LEN) return corrupt("invalid blob ID length " + r);
+  if (!header) return corrupt(header.error().message() + ": ");
+  if (header->id_len == 0 || header->id_len > MAX_BLOB_ID_LEN) return corrupt("invalid blob ID length ");
   uint64_t prefix = HEADER_LEN + uint64_t{header->id_len};
-  if (header->payload_len > UINT64_MAX - prefix) return corrupt("file length overflow " + r);
+  if (header->payload_len > UINT64_MAX - prefix) return corrupt("file length overflow ");
   // Checked before anything is sized from the header's lengths.
-  if (prefix + header->payload_len != static_cast<uint64_t>(file_len)) return corrupt("file length mismatch " + r);
+  if (prefix + header->payload_len != static_cast<uint64_t>(file_len)) return corrupt("file length mismatch ");
   std::string blob_id(header->id_len, '\0');
   if (auto got = read_exact(fd, reinterpret_cast<uint8_t*>(blob_id.data()), blob_id.size()); !got)
-    return corrupt("read blob ID " + r + ": " + got.error().to_string());
-  if (!valid_utf8(blob_id)) return corrupt("invalid blob ID UTF-8 " + r);
-  if (path_for(blob_id).compare(path) != 0) return corrupt("blob ID path mismatch " + r);
+    return corrupt("read blob ID ", ": " + got.error().to_string());
+  if (!valid_utf8(blob_id)) return corrupt("invalid blob ID UTF-8 ");
+  if (!maps_to(blobs_dir_, blob_id, path)) return corrupt("blob ID path mismatch ");
   return BlobPrefix{*header, std::move(blob_id)};
 }
 
@@ -349,6 +382,61 @@ Result<int> open_blob(const LocalFileStore& store, const fs::path& path, struct 
   return fd;
 }
 
+// Fills the buffers in order from the start of the file, as far as it goes;
+// returns the number of bytes read. Leaves the file position alone.
+uint64_t pread_all(int fd, std::span<iovec> parts) {
+  uint64_t total = 0;
+  size_t first = 0;
+  while (first < parts.size()) {
+    if (parts[first].iov_len == 0) {
+      ++first;
+      continue;
+    }
+    ssize_t n = ::preadv(fd, &parts[first], static_cast<int>(parts.size() - first), static_cast<off_t>(total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<uint64_t>(n);
+    for (size_t left = static_cast<size_t>(n); left > 0 && first < parts.size();) {
+      size_t step = std::min(left, parts[first].iov_len);
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + step;
+      parts[first].iov_len -= step;
+      left -= step;
+      if (parts[first].iov_len == 0) ++first;
+    }
+  }
+  return total;
+}
+
+// The payload of a file that is exactly what its record says, read with one
+// call: header and ID into a small buffer, the payload into its own. Checks
+// what read_prefix and read check, in memory. Any file that fails gets
+// nothing here; the caller then goes over it step by step to say what is wrong.
+std::optional<Payload> read_as_recorded(const LocalFileStore& store, int fd, int64_t size, const FileMetadata& metadata) {
+  const std::string& id = metadata.blob_id;
+  const size_t head_len = HEADER_LEN + id.size();
+  if (size != metadata.file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
+    return std::nullopt;
+  std::array<uint8_t, 512> short_head;  // the usual ID needs no allocation
+  std::vector<uint8_t> long_head;
+  uint8_t* head = short_head.data();
+  if (head_len > short_head.size()) {
+    long_head.resize(head_len);
+    head = long_head.data();
+  }
+  Payload payload(static_cast<size_t>(size) - head_len);
+  iovec parts[] = {{head, head_len}, {payload.data(), payload.size()}};
+  if (pread_all(fd, parts) != static_cast<uint64_t>(size)) return std::nullopt;
+  auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(head, HEADER_LEN));
+  if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != metadata.checksum)
+    return std::nullopt;
+  auto stored_id = std::span<const uint8_t>(head + HEADER_LEN, id.size());
+  if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 || !valid_utf8(id) ||
+      !maps_to(store.blobs_dir(), id, metadata.path))
+    return std::nullopt;
+  if (crc32c(crc32c(0, stored_id), payload.bytes()) != header->checksum) return std::nullopt;
+  return payload;
+}
+
 }  // namespace
 
 Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
@@ -357,6 +445,7 @@ Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   const int64_t size = st.st_size;
+  if (auto payload = read_as_recorded(*this, fd.get(), size, metadata)) return std::move(*payload);
   auto prefix = read_prefix(fd.get(), size, metadata.path);
   if (!prefix) return unexpected(std::move(prefix).error());
   if (prefix->blob_id != metadata.blob_id || size < 0 || prefix->header.checksum != metadata.checksum ||
@@ -379,12 +468,14 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   auto prefix = read_prefix(fd.get(), st.st_size, path);
   if (!prefix) return unexpected(std::move(prefix).error());
   uint32_t crc = crc32c(0, std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size()));
-  std::vector<uint8_t> chunk(INSPECT_CHUNK_LEN);
+  // No longer than the payload: allocating and zeroing 64 KiB for each small
+  // file was a good part of the time a reopen took.
+  auto chunk = std::make_unique_for_overwrite<uint8_t[]>(std::min<uint64_t>(prefix->header.payload_len, INSPECT_CHUNK_LEN));
   for (uint64_t remaining = prefix->header.payload_len; remaining > 0;) {
     size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, INSPECT_CHUNK_LEN));
-    if (auto got = read_exact(fd.get(), chunk.data(), len); !got)
+    if (auto got = read_exact(fd.get(), chunk.get(), len); !got)
       return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
-    crc = crc32c(crc, std::span(chunk.data(), len));
+    crc = crc32c(crc, std::span(chunk.get(), len));
     remaining -= len;
   }
   if (crc != prefix->header.checksum) return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
