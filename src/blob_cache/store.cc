@@ -82,23 +82,28 @@ Expected<void, OsError> sync_file(int fd) {
 }
 
 // mkdir -p with mode 0777 before the umask; an existing directory is fine.
+// Starts at the leaf and climbs only while ancestors are missing: every commit
+// comes here, and a mkdir that fails on an existing ancestor still costs a
+// system call and the parent's lock.
 Expected<void, OsError> create_dir_all(const fs::path& path) {
-  fs::path partial;
-  for (const auto& part : path) {
-    partial /= part;
-    if (::mkdir(partial.c_str(), 0777) == 0) continue;
-    int err = errno;
-    struct stat st {};
-    if (err == EEXIST && ::stat(partial.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) continue;
-      err = ENOTDIR;
-    }
-    return unexpected(OsError::from_errno(err));
+  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err == ENOENT && path.has_relative_path()) {
+    if (auto parent = create_dir_all(path.parent_path()); !parent) return parent;
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    err = errno;
   }
-  return {};
+  struct stat st {};
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    err = ENOTDIR;
+  }
+  return unexpected(OsError::from_errno(err));
 }
 
 Expected<void, OsError> create_private_dir(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0700) return {};
   if (auto created = create_dir_all(path); !created) return created;
   if (::chmod(path.c_str(), 0700) != 0) return unexpected(last_error());
   return {};
