@@ -1,0 +1,108 @@
+// Part 5.4's work items and the insert buffer: 64 stripes of up to 64 items
+// and the bounded channel of 2048 batches to the cache processor.
+//
+// Every batch taken out of a stripe by a caller stays "in flight" on that
+// stripe until it is in the channel or, given back, has been handled by its
+// taker. wait() and clear() look at each stripe only once the batches taken
+// from it before their look have settled, so they cover every write the
+// calling thread made before them, even one that another thread took in a
+// full batch and had not yet sent.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "engine/channel.h"
+
+namespace qel::engine {
+
+struct NewItem {  // also carries an accepted replacement (the validator said yes)
+  uint64_t key;
+  uint64_t conflict;
+  int64_t cost;
+  uint64_t version;
+  uint64_t generation;
+};
+struct DeleteItem {
+  uint64_t key;
+  uint64_t conflict;
+  uint64_t generation;
+  uint64_t version;
+};
+struct WaitItem {
+  Signal signal;
+};
+struct ClearItem {
+  Signal signal;
+};
+using Item = std::variant<NewItem, DeleteItem, WaitItem, ClearItem>;
+using Batch = std::vector<Item>;
+
+class InsertStripeRing {
+ public:
+  static constexpr size_t kStripes = 64;
+  static constexpr size_t kCapacity = 64;
+  static constexpr size_t kChannelBatches = 2048;
+
+ private:
+  struct alignas(128) Stripe {
+    std::mutex mutex;
+    std::condition_variable settled;
+    Batch items;
+    uint64_t next_ticket = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> in_flight;  // (ticket, taking thread)
+  };
+
+ public:
+  // Keeps one taken batch in flight until destroyed.
+  class InFlight {
+   public:
+    InFlight(Stripe* stripe, uint64_t ticket) : stripe_(stripe), ticket_(ticket) {}
+    InFlight(InFlight&& other) noexcept : stripe_(std::exchange(other.stripe_, nullptr)), ticket_(other.ticket_) {}
+    InFlight& operator=(InFlight&&) = delete;
+    ~InFlight();
+
+   private:
+    Stripe* stripe_;
+    uint64_t ticket_;
+  };
+
+  // A full batch the channel did not take: the caller handles its items,
+  // then drops the token.
+  struct GivenBack {
+    Batch batch;
+    InFlight token;
+  };
+
+  InsertStripeRing();
+
+  // Appends to the calling thread's stripe; a stripe that fills is sent as
+  // one batch (without blocking, then waiting at most 20 microseconds).
+  std::optional<GivenBack> push(Item item);
+  // A batch of one item, blocking while the channel is full; false once the
+  // channel is closed.
+  bool send_single(Item item);
+  // Sends every stripe's pending items (stripes 0 to 63) with blocking sends,
+  // after the batches taken from each stripe before have settled; false at
+  // the first send the closed channel refuses.
+  bool drain_all_stripes_to_channel();
+  // Every stripe's pending items, stripes 0 to 63, for the processor.
+  Batch take_all();
+
+  BoundedChannel<Batch>& channel() { return channel_; }
+
+ private:
+  Stripe& stripe_of_caller() { return stripes_[current_stripe()]; }
+  static size_t current_stripe();
+
+  std::unique_ptr<Stripe[]> stripes_;
+  BoundedChannel<Batch> channel_{kChannelBatches};
+};
+
+}  // namespace qel::engine

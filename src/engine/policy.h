@@ -1,0 +1,130 @@
+// Part 5.2: the LFU policy. TinyLFU admission against the cost budget,
+// sampled-LFU eviction, the access ring of per-thread read batches, and the
+// policy thread that applies those batches to the frequency record.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/channel.h"
+#include "engine/error.h"
+#include "engine/sketch.h"
+
+namespace qel::engine {
+
+struct PolicyPair {
+  uint64_t key;
+  int64_t cost;
+  bool operator==(const PolicyPair&) const = default;
+};
+
+struct AddOutcome {
+  enum class Kind { Added, CostUpdated, TooLarge, Rejected };
+  Kind kind;
+  std::vector<PolicyPair> victims;  // in eviction order (Added and Rejected)
+};
+
+// The cost ledger of resident keys. Keys are kept in a dense vector beside
+// their index so that sampling draws uniformly in constant time per draw.
+class SampledLFU {
+ public:
+  SampledLFU(size_t samples, int64_t max_cost) : samples_(samples), max_cost_(max_cost) {}
+
+  std::optional<int64_t> cost_of(uint64_t key) const;
+  void insert(uint64_t key, int64_t cost);       // key not resident
+  void set_cost(uint64_t key, int64_t cost);     // key resident
+  std::optional<int64_t> remove(uint64_t key);   // the stored cost, when resident
+  // Tops `candidates` up to `samples` entries drawn uniformly without
+  // replacement among the resident keys not already listed.
+  void fill_sample(std::vector<PolicyPair>& candidates) const;
+  // Overflow-free: `cost` fits beside what is used.
+  bool has_room(int64_t cost) const { return cost <= max_cost_ - used_; }
+  void clear();
+
+  size_t samples() const { return samples_; }
+  int64_t max_cost() const { return max_cost_; }
+  int64_t used() const { return used_; }
+  int64_t peak_used() const { return peak_used_; }
+  size_t size() const { return entries_.size(); }
+
+ private:
+  void note_used() {
+    if (used_ > peak_used_) peak_used_ = used_;
+  }
+
+  size_t samples_;
+  int64_t max_cost_;
+  int64_t used_ = 0;
+  int64_t peak_used_ = 0;  // the largest `used` ever reached
+  std::vector<PolicyPair> entries_;
+  std::unordered_map<uint64_t, size_t> index_;  // key -> position in entries_
+};
+
+class LFUPolicy {
+ public:
+  static constexpr size_t kSamples = 5;
+
+  // Builds TinyLFU (seeded with the Unix time) and the ledger, and starts
+  // the policy thread, which is not joined: it ends on stop().
+  static CacheResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
+                                                        size_t samples = kSamples);
+  ~LFUPolicy();
+
+  AddOutcome add(uint64_t key, int64_t cost);
+  // Hands a read batch to the policy thread; gives it back when empty or
+  // when the queue is closed.
+  std::optional<std::vector<uint64_t>> push(std::vector<uint64_t> batch);
+  void remove(uint64_t key);
+  void clear();
+  // Ends the policy thread: it discards what is still queued.
+  void stop();
+
+  // Introspection and direct recording, for tests and the benchmark.
+  void record(std::span<const uint64_t> hashes);
+  int64_t estimate(uint64_t key) const;
+  int64_t used() const;
+  int64_t peak_used() const;
+  int64_t max_cost() const { return max_cost_; }
+  size_t len() const;
+  bool contains(uint64_t key) const;
+  std::optional<int64_t> cost_of(uint64_t key) const;
+  size_t queued_batches() const { return access_.size(); }
+  uint64_t applied_batches() const;
+
+ private:
+  LFUPolicy(TinyLFU lfu, SampledLFU costs) : max_cost_(costs.max_cost()), lfu_(std::move(lfu)), costs_(std::move(costs)) {}
+  static void run(std::shared_ptr<LFUPolicy> self);
+
+  const int64_t max_cost_;
+  mutable std::mutex mutex_;  // the policy lock, over lfu_ and costs_
+  TinyLFU lfu_;
+  SampledLFU costs_;
+  uint64_t applied_batches_ = 0;
+  UnboundedQueue<std::vector<uint64_t>> access_;
+};
+
+// The access ring: 64 stripes of up to 64 read key hashes, one per thread
+// (by its SipHash-1-3 stripe); a full stripe goes to the policy as a batch.
+class RingStripe {
+ public:
+  static constexpr size_t kStripes = 64;
+  static constexpr size_t kCapacity = 64;
+
+  explicit RingStripe(std::shared_ptr<LFUPolicy> policy);
+  void push(uint64_t hash);
+
+ private:
+  struct alignas(128) Stripe {
+    std::mutex mutex;
+    std::vector<uint64_t> hashes;
+  };
+  std::shared_ptr<LFUPolicy> policy_;
+  std::unique_ptr<Stripe[]> stripes_;
+};
+
+}  // namespace qel::engine

@@ -1,0 +1,250 @@
+#include "engine/sketch.h"
+
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+namespace qel::engine {
+
+namespace {
+
+uint64_t to_u64_saturating(double value) {
+  if (!(value > 0.0)) return 0;  // negative and NaN
+  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(value);
+}
+
+std::string display(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+template <class T>
+std::unique_ptr<T[], FreeDeleter> zeroed(uint64_t count) {
+  if (count == 0 || count > std::numeric_limits<size_t>::max() / sizeof(T)) return nullptr;
+  return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T))));
+}
+
+inline void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c, int d) {
+  x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 16);
+  x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 12);
+  x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 8);
+  x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 7);
+}
+
+}  // namespace
+
+std::array<uint32_t, 16> chacha_block(const std::array<uint32_t, 16>& input, int rounds) {
+  std::array<uint32_t, 16> x = input;
+  for (int i = 0; i < rounds; i += 2) {
+    quarter_round(x, 0, 4, 8, 12);
+    quarter_round(x, 1, 5, 9, 13);
+    quarter_round(x, 2, 6, 10, 14);
+    quarter_round(x, 3, 7, 11, 15);
+    quarter_round(x, 0, 5, 10, 15);
+    quarter_round(x, 1, 6, 11, 12);
+    quarter_round(x, 2, 7, 8, 13);
+    quarter_round(x, 3, 4, 9, 14);
+  }
+  for (int i = 0; i < 16; ++i) x[i] += input[i];
+  return x;
+}
+
+std::array<uint64_t, 4> sketch_seeds(uint64_t seed) {
+  // The key: eight PCG32 outputs, each a little-endian 32-bit key word.
+  std::array<uint32_t, 16> state{0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  uint64_t pcg = seed;
+  for (int i = 0; i < 8; ++i) {
+    pcg = pcg * 6364136223846793005ULL + 11634580027462260723ULL;
+    const auto xorshifted = static_cast<uint32_t>(((pcg >> 18) ^ pcg) >> 27);
+    state[4 + i] = std::rotr(xorshifted, static_cast<int>(pcg >> 59));
+  }
+  // Words 12 and 13 are the 64-bit block counter (0), 14 and 15 the nonce (0).
+  const std::array<uint32_t, 16> block = chacha_block(state, 12);
+  std::array<uint64_t, 4> seeds{};
+  for (int i = 0; i < 4; ++i) seeds[i] = uint64_t{block[2 * i]} | (uint64_t{block[2 * i + 1]} << 32);
+  return seeds;
+}
+
+uint64_t unix_seconds_now() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
+}
+
+// CountMinSketch -------------------------------------------------------------
+
+std::optional<uint64_t> CountMinSketch::width_for(uint64_t num_counters) {
+  const uint64_t wanted = num_counters < 2 ? 2 : num_counters;
+  if (wanted > (uint64_t{1} << 62)) return std::nullopt;
+  const uint64_t width = std::bit_ceil(wanted);
+  // Four rows of width / 2 bytes: 2 * width bytes in all.
+  if (width > std::numeric_limits<size_t>::max() / 2) return std::nullopt;
+  return width;
+}
+
+CacheResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::array<uint64_t, 4> seeds) {
+  const auto width = width_for(num_counters);
+  if (!width) return unexpected(CacheError::invalid_count_min_width(num_counters));
+  auto bytes = zeroed<uint8_t>(*width * 2);
+  if (!bytes) {
+    return unexpected(CacheError::invalid_num_counters("cannot allocate a frequency sketch of " +
+                                                       std::to_string(*width * 2) + " bytes"));
+  }
+  return CountMinSketch(std::move(bytes), *width, seeds);
+}
+
+uint8_t CountMinSketch::counter(int r, uint64_t index) const {
+  const uint8_t byte = std::atomic_ref<uint8_t>(row(r)[index / 2]).load(std::memory_order_relaxed);
+  return (index & 1) ? byte >> 4 : byte & 0x0f;
+}
+
+void CountMinSketch::increment(uint64_t hash) {
+  for (int r = 0; r < kRows; ++r) {
+    const uint64_t index = (hash ^ seeds_[r]) & mask_;
+    const int shift = (index & 1) ? 4 : 0;
+    std::atomic_ref<uint8_t> byte(row(r)[index / 2]);
+    uint8_t current = byte.load(std::memory_order_relaxed);
+    while (((current >> shift) & 0x0f) != 15) {
+      const auto next = static_cast<uint8_t>(current + (1u << shift));
+      if (byte.compare_exchange_weak(current, next, std::memory_order_relaxed)) break;
+    }
+  }
+}
+
+uint8_t CountMinSketch::estimate(uint64_t hash) const {
+  uint8_t minimum = 255;
+  for (int r = 0; r < kRows; ++r) {
+    const uint8_t value = counter(r, (hash ^ seeds_[r]) & mask_);
+    if (value < minimum) minimum = value;
+  }
+  return minimum;
+}
+
+void CountMinSketch::reset() {
+  const uint64_t total = 2 * width();
+  for (uint64_t i = 0; i < total; ++i) {
+    std::atomic_ref<uint8_t> byte(bytes_.get()[i]);
+    uint8_t current = byte.load(std::memory_order_relaxed);
+    while (!byte.compare_exchange_weak(current, static_cast<uint8_t>((current >> 1) & 0x77),
+                                       std::memory_order_relaxed)) {
+    }
+  }
+}
+
+void CountMinSketch::clear() {
+  const uint64_t total = 2 * width();
+  for (uint64_t i = 0; i < total; ++i) std::atomic_ref<uint8_t>(bytes_.get()[i]).store(0, std::memory_order_relaxed);
+}
+
+// Bloom ----------------------------------------------------------------------
+
+CacheResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
+  if (!std::isfinite(ratio) || !(ratio > 0.0)) {
+    return unexpected(CacheError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
+                                                       display(ratio)));
+  }
+  const uint64_t n = entries == 0 ? 1 : entries;
+  uint64_t m;
+  uint64_t set_locs;
+  if (ratio < 1.0) {
+    const double mr = -(static_cast<double>(n) * std::log(ratio)) / 0.4804530139182014;
+    m = to_u64_saturating(mr);
+    set_locs = to_u64_saturating(std::ceil(0.6931471805599453 * mr / static_cast<double>(n)));
+  } else {
+    m = n;
+    set_locs = to_u64_saturating(ratio);
+  }
+  if (m == 0 || m > kMaxBits) {
+    return unexpected(CacheError::invalid_num_counters(
+        "bloom entries out of range: " + std::to_string(m) + " (cap=" + std::to_string(n) + ", ratio=" +
+        display(ratio) + "); max is " + std::to_string(kMaxBits)));
+  }
+  if (set_locs == 0 || set_locs > 64) {
+    return unexpected(CacheError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
+                                                       " (ratio=" + display(ratio) + "); max is 64"));
+  }
+  const uint64_t size = std::bit_ceil(m < 512 ? uint64_t{512} : m);
+  return Params{static_cast<uint32_t>(std::countr_zero(size)), set_locs};
+}
+
+CacheResult<Bloom> Bloom::create(const Params& params) {
+  auto words = zeroed<uint64_t>(params.words());
+  if (!words) {
+    return unexpected(CacheError::invalid_num_counters("cannot allocate a doorkeeper of " +
+                                                       std::to_string(params.words() * 8) + " bytes"));
+  }
+  return Bloom(std::move(words), params);
+}
+
+CacheResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
+  auto sized = params(entries, ratio);
+  if (!sized) return unexpected(std::move(sized).error());
+  return create(*sized);
+}
+
+bool Bloom::contains(uint64_t hash) const {
+  for (uint64_t i = 0; i < set_locs_; ++i) {
+    const uint64_t bit = probe(hash, i);
+    const uint64_t word = std::atomic_ref<uint64_t>(words_.get()[bit / 64]).load(std::memory_order_relaxed);
+    if ((word & (uint64_t{1} << (bit % 64))) == 0) return false;
+  }
+  return true;
+}
+
+bool Bloom::contains_or_add(uint64_t hash) {
+  if (contains(hash)) return false;
+  for (uint64_t i = 0; i < set_locs_; ++i) {
+    const uint64_t bit = probe(hash, i);
+    std::atomic_ref<uint64_t>(words_.get()[bit / 64]).fetch_or(uint64_t{1} << (bit % 64), std::memory_order_relaxed);
+  }
+  return true;
+}
+
+void Bloom::clear() {
+  const uint64_t count = size() / 64;
+  for (uint64_t i = 0; i < count; ++i) std::atomic_ref<uint64_t>(words_.get()[i]).store(0, std::memory_order_relaxed);
+}
+
+// TinyLFU --------------------------------------------------------------------
+
+CacheResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at, uint64_t seed) {
+  // Sizes of both structures first: nothing is allocated for a refused count.
+  auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
+  if (!bloom_params) return unexpected(std::move(bloom_params).error());
+  if (!CountMinSketch::width_for(num_counters)) {
+    return unexpected(CacheError::invalid_count_min_width(num_counters));
+  }
+  auto sketch = CountMinSketch::create(num_counters, sketch_seeds(seed));
+  if (!sketch) return unexpected(std::move(sketch).error());
+  auto doorkeeper = Bloom::create(*bloom_params);
+  if (!doorkeeper) return unexpected(std::move(doorkeeper).error());
+  return TinyLFU(std::move(*sketch), std::move(*doorkeeper), reset_at);
+}
+
+void TinyLFU::increment(uint64_t hash) {
+  if (!doorkeeper_.contains_or_add(hash)) sketch_.increment(hash);
+  if (++recorded_ >= reset_at_) {
+    recorded_ = 0;
+    doorkeeper_.clear();
+    sketch_.reset();
+  }
+}
+
+int64_t TinyLFU::estimate(uint64_t hash) const {
+  int64_t hits = sketch_.estimate(hash);
+  if (doorkeeper_.contains(hash)) ++hits;
+  return hits;
+}
+
+void TinyLFU::clear() {
+  recorded_ = 0;
+  doorkeeper_.clear();
+  sketch_.clear();
+}
+
+}  // namespace qel::engine

@@ -1,0 +1,184 @@
+// Part 5.3: the keyed store. 256 shards under reader-writer locks, one
+// StoreItem per key hash, guarded by conflict hashes, versions and
+// generations. No entry carries a time-to-live, so there is no expiration
+// register and try_cleanup finds nothing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace qel::engine {
+
+template <class V>
+struct StoreItem {
+  uint64_t key;
+  uint64_t conflict;
+  uint64_t version;
+  uint64_t generation;
+  int64_t cost;  // the write's cost, reported with the value when it leaves
+  V value;
+};
+
+enum class UpdateStatus { NotPresent, Conflict, Stale, Reject, Replaced };
+
+template <class V>
+struct UpdateOutcome {
+  UpdateStatus status;
+  // The stored value that was replaced (Replaced); otherwise nothing: the
+  // offered value stays with the caller.
+  std::optional<V> previous;
+  uint64_t version = 0;        // the new version (Replaced)
+  uint64_t conflict = 0;       // the replaced entry's conflict hash (Replaced)
+  int64_t previous_cost = 0;   // the replaced entry's cost (Replaced)
+};
+
+template <class V>
+class ShardedMap {
+ public:
+  static constexpr size_t kShards = 256;
+  static constexpr int64_t kItemCost = 72;
+  using Validator = std::function<bool(const V& stored, const V& offered)>;
+
+  explicit ShardedMap(Validator validator = {})
+      : shards_(std::make_unique<Shard[]>(kShards)), validator_(std::move(validator)) {}
+
+  // A copy of the value, taken under the shard's read lock.
+  std::optional<V> get(uint64_t key, uint64_t conflict) const {
+    const Shard& shard = shard_of(key);
+    std::shared_lock lock(shard.mutex);
+    const StoreItem<V>* item = find(shard, key, conflict);
+    if (!item) return std::nullopt;
+    return item->value;
+  }
+
+  bool contains_key(uint64_t key, uint64_t conflict) const {
+    const Shard& shard = shard_of(key);
+    std::shared_lock lock(shard.mutex);
+    return find(shard, key, conflict) != nullptr;
+  }
+
+  bool contains_version(uint64_t key, uint64_t conflict, uint64_t version) const {
+    const Shard& shard = shard_of(key);
+    std::shared_lock lock(shard.mutex);
+    const StoreItem<V>* item = find(shard, key, conflict);
+    return item && item->version == version;
+  }
+
+  // The new entry's version, or nothing when the shard already holds the key
+  // hash (whatever its conflict hash); `value` is moved from only on success.
+  std::optional<uint64_t> try_insert(uint64_t key, uint64_t conflict, V& value, uint64_t generation,
+                                     int64_t cost = 0) {
+    Shard& shard = shard_of(key);
+    std::unique_lock lock(shard.mutex);
+    if (shard.items.contains(key)) return std::nullopt;
+    const uint64_t version = next_version_.fetch_add(1, std::memory_order_relaxed);
+    shard.items.emplace(key, StoreItem<V>{key, conflict, version, generation, cost, std::move(value)});
+    return version;
+  }
+
+  // `value` is moved from only when it replaces the stored one.
+  UpdateOutcome<V> try_update(uint64_t key, V& value, uint64_t conflict, uint64_t generation, int64_t cost = 0) {
+    Shard& shard = shard_of(key);
+    std::unique_lock lock(shard.mutex);
+    const auto found = shard.items.find(key);
+    if (found == shard.items.end()) return {UpdateStatus::NotPresent, std::nullopt};
+    StoreItem<V>& item = found->second;
+    if (conflict != 0 && item.conflict != conflict) return {UpdateStatus::Conflict, std::nullopt};
+    if (item.generation > generation) return {UpdateStatus::Stale, std::nullopt};
+    if (!validator_ || !validator_(item.value, value)) return {UpdateStatus::Reject, std::nullopt};
+    std::optional<V> previous(std::exchange(item.value, std::move(value)));
+    const int64_t previous_cost = item.cost;
+    item.version = next_version_.fetch_add(1, std::memory_order_relaxed);
+    item.generation = generation;
+    item.cost = cost;
+    return {UpdateStatus::Replaced, std::move(previous), item.version, item.conflict, previous_cost};
+  }
+
+  std::optional<StoreItem<V>> try_remove(uint64_t key, uint64_t conflict) {
+    return remove_when(key, conflict, [](const StoreItem<V>&) { return true; });
+  }
+  std::optional<StoreItem<V>> try_remove_if_version(uint64_t key, uint64_t conflict, uint64_t version) {
+    return remove_when(key, conflict, [&](const StoreItem<V>& item) { return item.version == version; });
+  }
+  std::optional<StoreItem<V>> try_remove_if_not_stale(uint64_t key, uint64_t conflict, uint64_t generation) {
+    return remove_when(key, conflict, [&](const StoreItem<V>& item) { return item.generation <= generation; });
+  }
+
+  // Empties shards 0 to 255 in turn and returns every value taken.
+  std::vector<V> clear() {
+    std::vector<V> values;
+    for (size_t i = 0; i < kShards; ++i) {
+      std::unordered_map<uint64_t, StoreItem<V>> taken;
+      {
+        std::unique_lock lock(shards_[i].mutex);
+        taken.swap(shards_[i].items);
+      }
+      for (auto& [key, item] : taken) values.push_back(std::move(item.value));
+    }
+    return values;
+  }
+
+  // Nothing expires in this system.
+  std::vector<StoreItem<V>> try_cleanup() { return {}; }
+
+  int64_t item_cost() const { return kItemCost; }
+
+  // Introspection for tests: entries in all shards, and a visit of each.
+  size_t len() const {
+    size_t total = 0;
+    for (size_t i = 0; i < kShards; ++i) {
+      std::shared_lock lock(shards_[i].mutex);
+      total += shards_[i].items.size();
+    }
+    return total;
+  }
+  template <class F>
+  void for_each(F&& visit) const {
+    for (size_t i = 0; i < kShards; ++i) {
+      std::shared_lock lock(shards_[i].mutex);
+      for (const auto& [key, item] : shards_[i].items) visit(item);
+    }
+  }
+
+ private:
+  struct alignas(64) Shard {
+    mutable std::shared_mutex mutex;
+    std::unordered_map<uint64_t, StoreItem<V>> items;
+  };
+
+  Shard& shard_of(uint64_t key) { return shards_[key % kShards]; }
+  const Shard& shard_of(uint64_t key) const { return shards_[key % kShards]; }
+
+  static const StoreItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) {
+    const auto found = shard.items.find(key);
+    if (found == shard.items.end()) return nullptr;
+    if (conflict != 0 && found->second.conflict != conflict) return nullptr;
+    return &found->second;
+  }
+
+  template <class Test>
+  std::optional<StoreItem<V>> remove_when(uint64_t key, uint64_t conflict, Test&& test) {
+    Shard& shard = shard_of(key);
+    std::unique_lock lock(shard.mutex);
+    const auto found = shard.items.find(key);
+    if (found == shard.items.end()) return std::nullopt;
+    if (conflict != 0 && found->second.conflict != conflict) return std::nullopt;
+    if (!test(found->second)) return std::nullopt;
+    std::optional<StoreItem<V>> removed(std::move(found->second));
+    shard.items.erase(found);
+    return removed;
+  }
+
+  std::unique_ptr<Shard[]> shards_;
+  Validator validator_;
+  std::atomic<uint64_t> next_version_{1};
+};
+
+}  // namespace qel::engine
