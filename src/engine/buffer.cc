@@ -35,6 +35,7 @@ std::optional<InsertStripeRing::GivenBack> InsertStripeRing::push(Item item) {
     stripe.in_flight.emplace_back(ticket, current_thread_id());
   }
   InFlight token(&stripe, ticket);
+  if (auto hook = after_take_hook.load(std::memory_order_acquire)) hook();
   if (channel_.try_send(batch) || channel_.send_for(batch, std::chrono::microseconds(20))) return std::nullopt;
   return GivenBack{std::move(batch), std::move(token)};
 }

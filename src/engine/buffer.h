@@ -9,6 +9,7 @@
 // full batch and had not yet sent.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -96,6 +97,10 @@ class InsertStripeRing {
   Batch take_all();
 
   BoundedChannel<Batch>& channel() { return channel_; }
+
+  // Tests only: called by push on the caller's thread after it has taken a
+  // full batch out of its stripe and before it sends it.
+  static inline std::atomic<void (*)()> after_take_hook{nullptr};
 
  private:
   Stripe& stripe_of_caller() { return stripes_[current_stripe()]; }
