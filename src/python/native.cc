@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
