@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps build run test test-cpp test-asan test-tsan test-python clean
+.PHONY: deps build run test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick clean
 
 deps:
 	@scripts/install-deps
@@ -19,7 +19,7 @@ run: deps
 	$(PY) -m pip install -q .
 	cd /tmp && $(abspath $(PY)) -m qel demo
 
-test: build test-cpp test-asan test-tsan test-python
+test: build test-cpp test-asan test-tsan test-python test-fuzz
 
 test-cpp: build
 	$(VENV)/bin/ctest --test-dir build/test --output-on-failure
@@ -42,6 +42,49 @@ test-tsan: deps
 
 test-python: build
 	PYTHONPATH=python $(PY) -m pytest -q tests/python
+
+# The libFuzzer targets, built with clang in their own tree, run side by side
+# for FUZZ_SECONDS each; new inputs go to build/fuzz/corpus, crashes to
+# fuzz/artifacts.
+FUZZ_SECONDS ?= 300
+FUZZERS      := fuzz_blob_file fuzz_engine
+fuzz: deps
+	$(CMAKE) -S . -B build/fuzz $(CONFIG) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQEL_TESTS=ON -DQEL_WERROR=ON -DQEL_PYTHON=OFF -DQEL_FUZZ=ON
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(FUZZERS)
+	@mkdir -p fuzz/artifacts; pids=""; \
+	for f in $(FUZZERS); do \
+	  mkdir -p build/fuzz/corpus/$$f; \
+	  build/fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=fuzz/artifacts/$$f- \
+	    build/fuzz/corpus/$$f fuzz/corpus/$$f >build/fuzz/$$f.log 2>&1 & pids="$$pids $$!"; \
+	done; \
+	status=0; for p in $$pids; do wait $$p || status=1; done; \
+	for f in $(FUZZERS); do echo "$$f: $$(grep -h number_of_executed_units build/fuzz/$$f.log)"; done; \
+	[ $$status -eq 0 ] || { tail -n 60 build/fuzz/*.log; exit 1; }
+
+test-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=30
+
+# Many more kills and random operation sequences than make test runs.
+stress: build
+	QEL_CRASH_CYCLES=2000 QEL_MODEL_EXAMPLES=600 PYTHONPATH=python \
+	  $(PY) -m pytest -q tests/python/test_crash.py tests/python/test_model.py
+
+# Benchmarks against the machine's own limits and the Python peers, from a
+# Release tree of their own. SKBUILD keeps that tree's module inside it
+# instead of over the development build's copy in python/qel.
+BENCH_BUILD ?= build/bench
+bench-build: deps
+	$(CMAKE) -S . -B $(BENCH_BUILD) $(CONFIG) -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=ON -DQEL_WERROR=ON \
+	  -DQEL_PYTHON=ON -DSKBUILD=ON
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _native raw_io hit_ratio
+
+BENCH_ARGS = --tools $(BENCH_BUILD)/bench --workdir $(BENCH_BUILD)/data --native $(BENCH_BUILD)
+bench: bench-build
+	$(PY) bench/compare.py $(BENCH_ARGS)
+
+bench-quick: bench-build
+	$(PY) bench/compare.py --quick $(BENCH_ARGS)
 
 clean:
 	rm -rf build python/qel/_native*.so

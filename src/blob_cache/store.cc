@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace qel {
@@ -28,13 +29,17 @@ namespace {
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -102,21 +107,48 @@ Expected<void, OsError> create_dir_all(const fs::path& path) {
 }
 
 Expected<void, OsError> create_private_dir(const fs::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0700) return {};
   if (auto created = create_dir_all(path); !created) return created;
   if (::chmod(path.c_str(), 0700) != 0) return unexpected(last_error());
   return {};
 }
 
+constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The root as the caller named it, links and all; created when missing.
+Expected<Fd, OsError> open_root(const fs::path& root) {
+  Fd dir(::open(root.c_str(), DIR_FLAGS));
+  if (!dir.valid() && errno == ENOENT) {
+    if (auto created = create_dir_all(root); !created) return unexpected(created.error());
+    dir = Fd(::open(root.c_str(), DIR_FLAGS));
+  }
+  if (!dir.valid()) return unexpected(last_error());
+  return dir;
+}
+
+// The cache's own directory `name` inside `parent`, created when missing and
+// never reached through a link: whatever the cache creates, writes or
+// re-permissions must lie inside its root. `narrow` sets the bits to 0700.
+Expected<Fd, OsError> open_subdir(int parent, const char* name, bool narrow) {
+  Fd dir(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
+  if (!dir.valid() && errno == ENOENT) {
+    if (::mkdirat(parent, name, 0777) != 0 && errno != EEXIST) return unexpected(last_error());
+    dir = Fd(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
+  }
+  if (!dir.valid()) return unexpected(OsError::from_errno(errno == ELOOP ? ENOTDIR : errno));
+  struct stat st {};
+  if (narrow && (::fstat(dir.get(), &st) != 0 || ((st.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0)))
+    return unexpected(last_error());
+  return dir;
+}
+
 // Publishes without ever replacing: a file another process committed at the
 // same path after our existence check must survive.
-int rename_noreplace(const char* from, const char* to) {
+int rename_noreplace(int from_dir, const char* from, int to_dir, const char* to) {
 #ifdef SYS_renameat2
-  long rc = ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */);
+  long rc = ::syscall(SYS_renameat2, from_dir, from, to_dir, to, 1 /* RENAME_NOREPLACE */);
   if (rc == 0 || (errno != EINVAL && errno != ENOSYS)) return static_cast<int>(rc);
 #endif
-  return ::rename(from, to);
+  return ::renameat(from_dir, from, to_dir, to);
 }
 
 // Removes everything inside the open directory `dirfd`; never follows a link,
@@ -141,7 +173,7 @@ Expected<void, OsError> remove_contents(int dirfd) {
   if (read_error != 0) return unexpected(OsError::from_errno(read_error));
 
   for (const auto& name : names) {
-    Fd child(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd child(::openat(dirfd, name.c_str(), DIR_FLAGS | O_NOFOLLOW));
     if (child.valid()) {
       if (auto emptied = remove_contents(child.get()); !emptied) return emptied;
       if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return unexpected(last_error());
@@ -157,7 +189,7 @@ Expected<void, OsError> remove_contents(int dirfd) {
 // Removes a directory tree; a missing tree counts as removed, and a link or
 // file in its place is removed itself.
 Expected<void, OsError> remove_tree(const fs::path& path) {
-  Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Fd dir(::open(path.c_str(), DIR_FLAGS | O_NOFOLLOW));
   if (!dir.valid()) {
     if (errno == ENOENT) return {};
     if (errno != ENOTDIR && errno != ELOOP) return unexpected(last_error());
@@ -271,12 +303,13 @@ Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
 }
 
 Result<void> LocalFileStore::prepare() const {
-  const std::pair<const fs::path*, const char*> steps[] = {{&root_, "create blob cache root"},
-                                                           {&tmp_dir_, "create blob cache temp directory"},
-                                                           {&blobs_dir_, "create blob cache data directory"}};
-  for (auto [dir, context] : steps) {
-    if (auto created = create_private_dir(*dir); !created) return unexpected(BlobCacheError::io(context, created.error()));
-  }
+  auto fail = [](const char* context, const OsError& error) { return unexpected(BlobCacheError::io(context, error)); };
+  if (auto created = create_private_dir(root_); !created) return fail("create blob cache root", created.error());
+  auto root = open_root(root_);
+  if (!root) return fail("create blob cache root", root.error());
+  if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail("create blob cache temp directory", tmp.error());
+  if (auto blobs = open_subdir(root->get(), "blobs", true); !blobs)
+    return fail("create blob cache data directory", blobs.error());
   return {};
 }
 
@@ -296,19 +329,31 @@ std::string LocalFileStore::relative(const fs::path& path) const {
 Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata,
                                                      std::span<const uint8_t> payload) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
-  if (!metadata.path.has_parent_path()) return fail(BlobCacheError::invalid_blob("cache path has no parent"));
-  if (auto shard = create_private_dir(metadata.path.parent_path()); !shard)
-    return fail(BlobCacheError::io("create blob cache shard", shard.error()));
+  const fs::path shard_path = metadata.path.parent_path();
+  if (shard_path.parent_path().parent_path() != blobs_dir_)
+    return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
+  auto shard_error = [&](const OsError& error) { return fail(BlobCacheError::io("create blob cache shard", error)); };
+  auto root = open_root(root_);
+  if (!root) return shard_error(root.error());
+  auto shard = open_subdir(root->get(), "blobs", false);
+  if (shard) shard = open_subdir(shard->get(), shard_path.parent_path().filename().c_str(), false);
+  if (shard) shard = open_subdir(shard->get(), shard_path.filename().c_str(), true);
+  if (!shard) return shard_error(shard.error());
+  const std::string final_name = metadata.path.filename().native();
   struct stat st {};
-  if (::lstat(metadata.path.c_str(), &st) == 0) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
+  if (::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
   if (errno != ENOENT) return fail(BlobCacheError::io_errno("inspect final cache path", errno));
 
-  fs::path temp;
+  Fd tmp_dir(::openat(root->get(), "tmp", DIR_FLAGS | O_NOFOLLOW));
+  if (!tmp_dir.valid())
+    return fail(BlobCacheError::io("create blob cache temp file", OsError::from_errno(errno == ELOOP ? ENOTDIR : errno)));
+  std::string temp_name;
   int raw_fd = -1;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && raw_fd < 0; ++attempt) {
     uint64_t sequence = TEMP_SEQUENCE.fetch_add(1);
-    temp = tmp_dir_ / ("blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp");
-    raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    temp_name = "blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp";
+    raw_fd = ::openat(tmp_dir.get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (raw_fd < 0 && errno != EEXIST) return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
   }
   if (raw_fd < 0)
@@ -330,14 +375,15 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
     }
   }  // closed before the rename, and before any removal
   if (!error) {
-    if (rename_noreplace(temp.c_str(), metadata.path.c_str()) == 0) return {};
+    if (rename_noreplace(tmp_dir.get(), temp_name.c_str(), shard->get(), final_name.c_str()) == 0) return {};
     error = errno == EEXIST ? BlobCacheError::blob_id_mismatch(metadata.blob_id)
                             : BlobCacheError::io_errno("commit blob cache file", errno);
   }
-  if (auto removed = remove_file_if_present(temp); !removed) {
+  if (::unlinkat(tmp_dir.get(), temp_name.c_str(), 0) != 0 && errno != ENOENT) {
+    OsError removed = last_error();
     return unexpected(CommitFailure{
-        BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.error().to_string()),
-        temp});
+        BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string()),
+        tmp_dir_ / temp_name});
   }
   return fail(std::move(*error));
 }
@@ -502,35 +548,30 @@ Result<ScanResult> LocalFileStore::scan() const {
 }
 
 Result<void> LocalFileStore::scan_directory(const fs::path& dir, ScanResult& result) const {
-  Fd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dirfd.valid()) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
-  int listing_fd = ::dup(dirfd.get());
-  DIR* listing = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
-  if (listing == nullptr) {
-    int err = errno;
-    if (listing_fd >= 0) ::close(listing_fd);
-    return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), err));
-  }
+  Fd dirfd(::open(dir.c_str(), DIR_FLAGS | O_NOFOLLOW));
+  DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
+  if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
+  dirfd.release();
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opened, ::closedir);
   struct Listed {
     std::string name;
     unsigned char type;
   };
   std::vector<Listed> names;
   errno = 0;
-  while (dirent* entry = ::readdir(listing)) {
+  while (dirent* entry = ::readdir(listing.get())) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
       names.push_back({entry->d_name, entry->d_type});
     errno = 0;
   }
   int read_error = errno;
-  ::closedir(listing);
   if (read_error != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", read_error));
 
   for (const auto& [name, listed_type] : names) {
     unsigned char type = listed_type;
     if (type == DT_UNKNOWN) {
       struct stat st {};
-      if (::fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      if (::fstatat(::dirfd(listing.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
       type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
     }
@@ -564,8 +605,10 @@ Result<void> LocalFileStore::purge() const {
 Result<void> LocalFileStore::purge_temp() const {
   if (auto removed = remove_tree(tmp_dir_); !removed)
     return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
-  if (auto created = create_private_dir(tmp_dir_); !created)
-    return unexpected(BlobCacheError::io("recreate blob cache temp directory", created.error()));
+  auto fail = [](const OsError& error) { return unexpected(BlobCacheError::io("recreate blob cache temp directory", error)); };
+  auto root = open_root(root_);
+  if (!root) return fail(root.error());
+  if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail(tmp.error());
   return {};
 }
 

@@ -54,13 +54,14 @@ bool InsertStripeRing::drain_all_stripes_to_channel() {
     std::optional<InFlight> token;
     {
       std::unique_lock lock(stripe.mutex);
-      const uint64_t look = stripe.next_ticket;
-      // Batches taken before this look, by other threads: wait until each is
-      // in the channel or handled. The caller's own (a callback running while
-      // it handles a given-back batch) cannot settle while it waits here.
+      // Every batch other threads have taken from this stripe must be in the
+      // channel or handled first, including one taken while this wait let go
+      // of the lock: another drainer may take the caller's write then. The
+      // caller's own (a callback running while it handles a given-back batch)
+      // cannot settle while it waits here.
       stripe.settled.wait(lock, [&] {
         return std::none_of(stripe.in_flight.begin(), stripe.in_flight.end(),
-                            [&](const auto& entry) { return entry.first < look && entry.second != me; });
+                            [&](const auto& entry) { return entry.second != me; });
       });
       if (stripe.items.empty()) continue;
       batch.reserve(kCapacity);

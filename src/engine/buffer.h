@@ -1,12 +1,12 @@
-// Part 5.4's work items and the insert buffer: 64 stripes of up to 64 items
+// The work items and the insert buffer: 64 stripes of up to 64 items
 // and the bounded channel of 2048 batches to the cache processor.
 //
 // Every batch taken out of a stripe by a caller stays "in flight" on that
 // stripe until it is in the channel or, given back, has been handled by its
-// taker. wait() and clear() look at each stripe only once the batches taken
-// from it before their look have settled, so they cover every write the
-// calling thread made before them, even one that another thread took in a
-// full batch and had not yet sent.
+// taker. wait() and clear() take a stripe's items only once every batch other
+// threads took from it has settled, so they cover every write the calling
+// thread made before them, even one that another thread took in a full batch
+// (or in a drain of its own) and had not yet sent.
 #pragma once
 
 #include <atomic>
@@ -90,7 +90,7 @@ class InsertStripeRing {
   // channel is closed.
   bool send_single(Item item);
   // Sends every stripe's pending items (stripes 0 to 63) with blocking sends,
-  // after the batches taken from each stripe before have settled; false at
+  // after the batches others took from each stripe have settled; false at
   // the first send the closed channel refuses.
   bool drain_all_stripes_to_channel();
   // Every stripe's pending items, stripes 0 to 63, for the processor.

@@ -1,4 +1,4 @@
-// Parts 5.4 and 5.5: the cache front and the cache processor.
+// The cache front and the cache processor.
 //
 // Cache<V> is a shared handle on one engine: a sharded store of values keyed
 // by the SeaHash of their key, a TinyLFU/sampled-LFU policy with its own
@@ -106,7 +106,7 @@ struct Core {
     batch.clear();
   }
 
-  // The cache processor thread (Part 5.5).
+  // The cache processor thread.
   static void run(std::shared_ptr<Core> core) {
     mark_processor_thread();
     core->process();

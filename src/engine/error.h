@@ -1,4 +1,4 @@
-// CacheError: the engine's one error type, with the fixed texts of Part 5.4.
+// CacheError: the engine's one error type, with its fixed texts.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// Part 5.2: the LFU policy. TinyLFU admission against the cost budget,
+// The LFU policy: TinyLFU admission against the cost budget,
 // sampled-LFU eviction, the access ring of per-thread read batches, and the
 // policy thread that applies those batches to the frequency record.
 #pragma once

@@ -1,4 +1,4 @@
-// Part 5.1: the 4-bit count-min frequency sketch, the bloom-filter
+// The 4-bit count-min frequency sketch, the bloom-filter
 // doorkeeper in front of it, and TinyLFU which combines them.
 //
 // Every size is computed with checked arithmetic before anything is

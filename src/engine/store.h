@@ -1,4 +1,4 @@
-// Part 5.3: the keyed store. 256 shards under reader-writer locks, one
+// The keyed store: 256 shards under reader-writer locks, one
 // StoreItem per key hash, guarded by conflict hashes, versions and
 // generations. No entry carries a time-to-live, so there is no expiration
 // register and try_cleanup finds nothing.

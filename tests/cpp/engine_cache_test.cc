@@ -1,4 +1,4 @@
-// Parts 5.4 and 5.5: the cache front and the processor, single-threaded
+// The cache front and the processor, single-threaded
 // behaviour, callbacks and shutdown.
 #include <gtest/gtest.h>
 
@@ -225,14 +225,14 @@ TEST(Cache, StripeThatNeverFillsIsDrainedByTheTicker) {
 TEST(Cache, WaitAndClearFromACallbackAreRefused) {
   auto recorder = std::make_shared<Recorder>();
   std::mutex mutex;
-  std::optional<TestCache> slot;
+  std::unique_ptr<TestCache> slot;
   std::vector<std::string> texts;
   std::promise<void> called;
   TestCache cache = make_cache(10, recorder, 1000, [&](const RemovedItem<Value>&) {
-    std::optional<TestCache> handle;
+    std::unique_ptr<TestCache> handle;
     {
       std::lock_guard lock(mutex);
-      handle = slot;
+      handle = std::make_unique<TestCache>(*slot);
     }
     auto waited = handle->wait();
     auto cleared = handle->clear();
@@ -246,7 +246,7 @@ TEST(Cache, WaitAndClearFromACallbackAreRefused) {
   });
   {
     std::lock_guard lock(mutex);
-    slot = cache;
+    slot = std::make_unique<TestCache>(cache);
   }
   ASSERT_TRUE(cache.try_insert("other", make_value(1, "other", 5), 5).value());
   ASSERT_TRUE(cache.try_insert("big", make_value(2, "big", 50), 50).value());
@@ -272,7 +272,7 @@ TEST(Cache, WaitAndClearFromACallbackAreRefused) {
 TEST(Cache, LastHandleReleasedInsideACallback) {
   auto recorder = std::make_shared<Recorder>();
   auto slot_mutex = std::make_shared<std::mutex>();
-  auto slot = std::make_shared<std::optional<TestCache>>();
+  auto slot = std::make_shared<std::unique_ptr<TestCache>>();
   auto released = std::make_shared<std::promise<bool>>();
   auto sentinel = std::make_shared<int>(0);
   std::weak_ptr<int> alive = sentinel;
@@ -282,10 +282,10 @@ TEST(Cache, LastHandleReleasedInsideACallback) {
     TestCache cache = make_cache(10, recorder, 1000, [slot_mutex, slot, released, sentinel,
                                                       local_gone](const RemovedItem<Value>&) {
       local_gone.wait();  // the test's own handle is gone: the slot's is the last
-      std::optional<TestCache> taken;
+      std::unique_ptr<TestCache> taken;
       {
         std::lock_guard lock(*slot_mutex);
-        taken.swap(*slot);
+        taken = std::move(*slot);
       }
       if (!taken) return;
       const bool on_processor = !taken->wait();
@@ -294,7 +294,7 @@ TEST(Cache, LastHandleReleasedInsideACallback) {
     });
     {
       std::lock_guard lock(*slot_mutex);
-      *slot = cache;
+      *slot = std::make_unique<TestCache>(cache);
     }
     // 64 over-budget writes from one thread: one full batch, 64 rejections.
     for (int i = 0; i < 64; ++i) {

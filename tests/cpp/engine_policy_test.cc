@@ -1,4 +1,4 @@
-// Part 5.2: costed admission, sampled eviction, the access ring and the
+// Costed admission, sampled eviction, the access ring and the
 // policy thread.
 #include <gtest/gtest.h>
 

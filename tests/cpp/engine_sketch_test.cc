@@ -1,4 +1,4 @@
-// Part 5.1: sketch counts and halving, the doorkeeper, TinyLFU, and sizes
+// Sketch counts and halving, the doorkeeper, TinyLFU, and sizes
 // checked before anything is allocated.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 5.3: the keyed store.
+// The keyed store.
 #include <gtest/gtest.h>
 
 #include <algorithm>

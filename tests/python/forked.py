@@ -1,0 +1,50 @@
+"""Runs a function in a forked child, so that a test survives a hang or a
+crash inside it and can drop root's privileges without losing them."""
+
+import json
+import os
+import select
+import signal
+import time
+
+NOBODY = 65534
+
+
+def run(fn, *args, timeout=60, as_nobody=False):
+    """fn(*args) in a child; returns its JSON-able result or raises
+    AssertionError with what it raised. A child still running after timeout
+    seconds is killed and reported as hung."""
+    read_fd, write_fd = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_fd)
+        try:
+            if as_nobody and os.getuid() == 0:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            result = ["ok", fn(*args)]
+        except BaseException as e:
+            result = ["raised", f"{type(e).__name__}: {e}"]
+        os.write(write_fd, json.dumps(result).encode())
+        os._exit(0)
+    os.close(write_fd)
+    chunks = []
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            ready, _, _ = select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                os.kill(pid, signal.SIGKILL)
+                raise AssertionError(f"{fn.__name__} still running after {timeout} s: hung")
+            chunk = os.read(read_fd, 1 << 16)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(read_fd)
+        _, status = os.waitpid(pid, 0)
+    assert status == 0 and chunks, f"{fn.__name__}: child ended with status {status}"
+    kind, value = json.loads(b"".join(chunks))
+    assert kind == "ok", f"{fn.__name__}: {value}"
+    return value
