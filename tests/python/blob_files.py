@@ -1,5 +1,5 @@
 """The blob file format, rebuilt independently of the extension, so tests can
-plant files and verify what the cache leaves on disk."""
+plant files and check what the cache leaves on disk."""
 
 import hashlib
 import os
@@ -7,19 +7,13 @@ import struct
 
 HEADER = struct.Struct("<4sB3sIQI")
 MAGIC = b"QLBC"
+MAX_ID = 1 << 20
 
-
-def _crc_table():
-    table = []
-    for n in range(256):
-        c = n
-        for _ in range(8):
-            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
-        table.append(c)
-    return table
-
-
-_TABLE = _crc_table()
+_TABLE = []
+for _c in range(256):
+    for _ in range(8):
+        _c = (_c >> 1) ^ (0x82F63B78 if _c & 1 else 0)
+    _TABLE.append(_c)
 
 
 def crc32c(data, crc=0):
@@ -29,18 +23,17 @@ def crc32c(data, crc=0):
     return crc ^ 0xFFFFFFFF
 
 
-def encode(blob_id, payload, *, id_len=None, payload_len=None, checksum=None):
+def payload(blob_id, times=40):
+    """The bytes tests store under blob_id: distinct per ID, so a mix-up shows."""
+    return blob_id.encode() * times
+
+
+def encode(blob_id, data, *, id_len=None, payload_len=None):
     """A blob file; the keyword arguments forge header fields."""
     raw_id = blob_id.encode()
-    header = HEADER.pack(
-        MAGIC,
-        1,
-        b"\0\0\0",
-        len(raw_id) if id_len is None else id_len,
-        len(payload) if payload_len is None else payload_len,
-        crc32c(raw_id + payload) if checksum is None else checksum,
-    )
-    return header + raw_id + payload
+    id_len = len(raw_id) if id_len is None else id_len
+    payload_len = len(data) if payload_len is None else payload_len
+    return HEADER.pack(MAGIC, 1, bytes(3), id_len, payload_len, crc32c(raw_id + data)) + raw_id + data
 
 
 def path_for(root, blob_id):
@@ -49,24 +42,27 @@ def path_for(root, blob_id):
 
 
 def verify(root, path, *, checksum=True):
-    """The (blob ID, payload) of a committed file; AssertionError if it is not
-    a complete, well-formed file sitting where its ID maps."""
+    """(blob ID, payload) of a committed file; AssertionError unless it is a
+    complete, well-formed file sitting where its ID maps."""
     with open(path, "rb") as f:
         data = f.read()
     assert len(data) >= HEADER.size, f"truncated {path}"
     magic, version, reserved, id_len, payload_len, stored_checksum = HEADER.unpack_from(data)
-    assert (magic, version, reserved) == (MAGIC, 1, b"\0\0\0"), f"bad header {path}"
+    assert (magic, version, reserved) == (MAGIC, 1, bytes(3)), f"bad header {path}"
     assert len(data) == HEADER.size + id_len + payload_len, f"length mismatch {path}"
-    raw_id = data[HEADER.size : HEADER.size + id_len]
     assert not checksum or crc32c(data[HEADER.size :]) == stored_checksum, f"checksum mismatch {path}"
-    blob_id = raw_id.decode()
+    blob_id = data[HEADER.size : HEADER.size + id_len].decode()
     assert path_for(root, blob_id) == path, f"misplaced {path}"
     return blob_id, data[HEADER.size + id_len :]
 
 
 def files(root, sub):
     """Every non-directory entry under root/sub, as paths."""
-    out = []
-    for dirpath, dirnames, filenames in os.walk(os.path.join(root, sub)):
-        out.extend(os.path.join(dirpath, name) for name in filenames)
-    return sorted(out)
+    return sorted(os.path.join(d, name) for d, _, names in os.walk(os.path.join(root, sub)) for name in names)
+
+
+def check_disk(root, *, checksum=True, temp_files=0):
+    """{blob ID: payload} of every committed file, after checking that at most
+    temp_files temporary files exist and every committed file verifies."""
+    assert len(files(root, "tmp")) <= temp_files, f"temporary files left: {files(root, 'tmp')}"
+    return dict(verify(root, path, checksum=checksum) for path in files(root, "blobs"))

@@ -10,47 +10,38 @@ import sys
 
 from qel._native import NativeBlobCache
 
+from blob_files import payload
 
-def payload(blob_id):
-    return blob_id.encode() * 40
-
-
-def main():
-    args = json.loads(sys.argv[1])
-    directory = args["dir"]
-    shim = ctypes.CDLL(None)
-    cache = None
-
-    def run(op, *operands):
-        nonlocal cache
-        if op == "open":
-            cache = NativeBlobCache(directory, operands[0], 0)
-        elif op == "put":
-            return cache.put(operands[0], payload(operands[0]))
-        elif op == "get":
-            got = cache.get(operands[0])
-            return None if got is None else ("hit" if got == payload(operands[0]) else "wrong bytes")
-        elif op == "delete":
-            return cache.delete(operands[0])
-        elif op == "delete_all":
-            return cache.delete_all()
-        elif op == "close":
-            return cache.close()
-        elif op == "arm":
-            assert shim.qel_fault_configure(operands[0].encode()) == 0, operands[0]
-        elif op == "counts":
-            return {name: shim.qel_fault_count(name.encode()) for name in operands}
-        elif op == "tmp":
-            return sorted(os.listdir(os.path.join(directory, "tmp")))
-        else:
-            raise ValueError(op)
-
-    for step in args["steps"]:
-        try:
-            result = {"ok": run(*step)}
-        except Exception as e:
-            result = {"error": [type(e).__name__, str(e)]}
-        print(json.dumps(result), flush=True)
+args = json.loads(sys.argv[1])
+directory = args["dir"]
+shim = ctypes.CDLL(None)
+cache = None
 
 
-main()
+def run(op, *operands):
+    global cache
+    if op == "open":
+        cache = NativeBlobCache(directory, operands[0], 0)
+    elif op == "put":
+        return cache.put(operands[0], payload(operands[0]))
+    elif op == "get":
+        got = cache.get(operands[0])
+        return None if got is None else ("hit" if got == payload(operands[0]) else "wrong bytes")
+    elif op in ("delete", "delete_all", "close"):
+        return getattr(cache, op)(*operands)
+    elif op == "arm":
+        assert shim.qel_fault_configure(operands[0].encode()) == 0, operands[0]
+    elif op == "counts":
+        return {name: shim.qel_fault_count(name.encode()) for name in operands}
+    elif op == "tmp":
+        return sorted(os.listdir(os.path.join(directory, "tmp")))
+    else:
+        raise ValueError(op)
+
+
+for step in args["steps"]:
+    try:
+        result = {"ok": run(*step)}
+    except Exception as e:
+        result = {"error": [type(e).__name__, str(e)]}
+    print(json.dumps(result), flush=True)

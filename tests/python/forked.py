@@ -10,10 +10,18 @@ import time
 NOBODY = 65534
 
 
+def error_of(call):
+    """The text of the RuntimeError call raises, or None if it returns."""
+    try:
+        call()
+    except RuntimeError as e:
+        return str(e)
+    return None
+
+
 def run(fn, *args, timeout=60, as_nobody=False):
-    """fn(*args) in a child; returns its JSON-able result or raises
-    AssertionError with what it raised. A child still running after timeout
-    seconds is killed and reported as hung."""
+    """fn(*args) in a child; returns its JSON-able result, or raises
+    AssertionError with what it raised or if it hangs for timeout seconds."""
     read_fd, write_fd = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -29,21 +37,17 @@ def run(fn, *args, timeout=60, as_nobody=False):
         os.write(write_fd, json.dumps(result).encode())
         os._exit(0)
     os.close(write_fd)
-    chunks = []
-    deadline = time.monotonic() + timeout
-    try:
-        while True:
-            ready, _, _ = select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))
-            if not ready:
-                os.kill(pid, signal.SIGKILL)
-                raise AssertionError(f"{fn.__name__} still running after {timeout} s: hung")
-            chunk = os.read(read_fd, 1 << 16)
-            if not chunk:
-                break
-            chunks.append(chunk)
-    finally:
-        os.close(read_fd)
-        _, status = os.waitpid(pid, 0)
+    chunks, hung, deadline = [], False, time.monotonic() + timeout
+    while select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))[0]:
+        if not (chunk := os.read(read_fd, 1 << 16)):
+            break
+        chunks.append(chunk)
+    else:
+        hung = True
+        os.kill(pid, signal.SIGKILL)
+    os.close(read_fd)
+    _, status = os.waitpid(pid, 0)
+    assert not hung, f"{fn.__name__} still running after {timeout} s: hung"
     assert status == 0 and chunks, f"{fn.__name__}: child ended with status {status}"
     kind, value = json.loads(b"".join(chunks))
     assert kind == "ok", f"{fn.__name__}: {value}"

@@ -1,10 +1,8 @@
 """Failing system calls, a full disk and denied permissions: each failure
-reaches Python as a RuntimeError naming its step, nothing crashes, no
-temporary file outlives the next operation, no wrong bytes are returned, and
-a reopen recovers.
-
-The calls fail through tests/fault/fault_shim.c, preloaded into a child
-interpreter (QEL_FAULT_SHIM overrides where it was built)."""
+reaches Python as a RuntimeError naming its step, nothing crashes, no temp
+file outlives the next put, delete, delete_all or close, no wrong bytes are
+returned, and a reopen recovers. The calls fail through tests/fault/fault_shim.c,
+preloaded into a child interpreter (QEL_FAULT_SHIM overrides where it is)."""
 
 import errno
 import json
@@ -23,75 +21,59 @@ from qel._native import NativeBlobCache
 
 import blob_files
 import forked
+from blob_files import path_for, payload
 
 HERE = pathlib.Path(__file__).resolve().parent
 SHIM = os.environ.get("QEL_FAULT_SHIM", str(HERE.parent.parent / "build/test/tests/fault/libqel_fault_shim.so"))
 BUDGET = 1 << 24
+OPEN = ["open", BUDGET]
 OPS = ("open", "write", "fsync", "rename", "unlink", "readdir", "close")
 EIO, ENOSPC, EACCES = errno.EIO, errno.ENOSPC, errno.EACCES
-
-
-def payload(blob_id):
-    return blob_id.encode() * 40  # as fault_child makes it
+REL = path_for("", "b")
 
 
 def os_error(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
-def relative(directory, blob_id):
-    return os.path.relpath(blob_files.path_for(str(directory), blob_id), directory)
-
-
-@pytest.fixture(scope="module")
-def shim():
-    if not os.path.exists(SHIM):
-        pytest.fail(f"fault shim not built at {SHIM}: run make build, or set QEL_FAULT_SHIM")
-    return SHIM
-
-
-def run_child(shim, directory, steps, fault=""):
-    env = dict(
-        os.environ,
-        LD_PRELOAD=shim,
-        QEL_FAULT_PREFIX=str(directory),
-        QEL_FAULT=fault,
-        PYTHONPATH=str(pathlib.Path(qel.__file__).parent.parent),
-    )
-    spec = json.dumps({"dir": str(directory), "steps": steps})
-    proc = subprocess.run(
-        [sys.executable, str(HERE / "fault_child.py"), spec], env=env, capture_output=True, text=True, timeout=120
-    )
-    assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr}"
-    results = [json.loads(line) for line in proc.stdout.splitlines()]
-    assert len(results) == len(steps), proc.stderr
-    return results
+def ok(value):
+    return {"ok": value}
 
 
 def error(message):
     return {"error": ["RuntimeError", message]}
 
 
+def play(directory, script):
+    """Runs script's steps, [op, ...] or ([op, ...], result or predicate), in a shimmed child."""
+    assert os.path.exists(SHIM), f"fault shim not built at {SHIM}: run make build, or set QEL_FAULT_SHIM"
+    steps = [s[0] if isinstance(s, tuple) else s for s in script]
+    env = dict(os.environ, LD_PRELOAD=SHIM, QEL_FAULT_PREFIX=str(directory),
+               PYTHONPATH=str(pathlib.Path(qel.__file__).parent.parent))
+    proc = subprocess.run([sys.executable, str(HERE / "fault_child.py"), json.dumps({"dir": str(directory), "steps": steps})],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr}"
+    results = [json.loads(line) for line in proc.stdout.splitlines()]
+    assert len(results) == len(steps), proc.stderr
+    for step, got in zip(script, results):
+        if isinstance(step, tuple):
+            assert step[1](got) if callable(step[1]) else got == step[1], (step[0], got)
+    return results
+
+
 def reopen_and_check(directory, must_hold=(), may_hold=()):
-    """Opens without the shim: no temp file, every file verifies, and the blobs
-    read back exactly (or, for may_hold, not at all)."""
+    """Without the shim: no temp file, every file verifies, blobs read back (may_hold: or not at all)."""
+    blob_files.check_disk(directory)
     cache = NativeBlobCache(str(directory), BUDGET, 0)
-    try:
-        assert blob_files.files(directory, "tmp") == []
-        for path in blob_files.files(directory, "blobs"):
-            blob_files.verify(str(directory), path)
-        for blob_id in must_hold:
-            assert cache.get(blob_id) == payload(blob_id), blob_id
-        for blob_id in may_hold:
-            assert cache.get(blob_id) in (None, payload(blob_id)), blob_id
-    finally:
-        cache.close()
+    assert blob_files.files(directory, "tmp") == []
+    for blob_id in [*must_hold, *may_hold]:
+        assert cache.get(blob_id) in ([payload(blob_id)] + [None] * (blob_id not in must_hold)), blob_id
+    cache.close()
 
 
 @pytest.mark.parametrize(
     "fault, message",
-    [
-        # With its shard in place, a put opens root, blobs, both shard levels
+    [  # With its shard in place, a put opens root, blobs, both shard levels
         # and tmp before its temp file, and closes two of them before it.
         ("open:1:EACCES", f"create blob cache shard: {os_error(EACCES)}"),
         ("open:6:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
@@ -103,79 +85,61 @@ def reopen_and_check(directory, must_hold=(), may_hold=()):
         ("close:3:EIO", None),  # the file is complete and synced by then
     ],
 )
-def test_put_names_the_failing_step(shim, tmp_path, fault, message):
-    os.makedirs(os.path.dirname(blob_files.path_for(str(tmp_path), "new")), mode=0o700)
-    r = run_child(
-        shim,
-        tmp_path,
-        [["open", BUDGET], ["put", "keep"], ["arm", fault], ["put", "new"], ["arm", ""], ["tmp"],
-         ["get", "new"], ["get", "keep"], ["put", "new"], ["close"]],
-    )
-    assert r[3] == ({"ok": True} if message is None else error(message))
-    assert r[5] == {"ok": []}
-    assert r[6] == {"ok": "hit" if message is None else None}
-    assert r[7:9] == [{"ok": "hit"}, {"ok": True}]
+def test_put_names_the_failing_step(tmp_path, fault, message):
+    os.makedirs(os.path.dirname(path_for(str(tmp_path), "new")), mode=0o700)
+    play(tmp_path, [
+        OPEN, (["put", "keep"], ok(True)), ["arm", fault], (["put", "new"], error(message) if message else ok(True)),
+        ["arm", ""], (["tmp"], ok([])), (["get", "new"], ok(None if message else "hit")),
+        (["get", "keep"], ok("hit")), (["put", "new"], ok(True)), ["close"],
+    ])
     reopen_and_check(tmp_path, must_hold=["keep", "new"])
 
 
-@pytest.mark.parametrize(
-    "fault, first, removal",
-    [
-        ("rename:1:EIO,unlink:1:EACCES", f"commit blob cache file: {os_error(EIO)}", EACCES),
-        ("write:3:ENOSPC,unlink:1:EIO", f"write blob cache payload: {os_error(ENOSPC)}", EIO),
-    ],
-)
-def test_unremovable_temp_file_goes_with_the_next_operation(shim, tmp_path, fault, first, removal):
-    r = run_child(
-        shim,
-        tmp_path,
-        [["open", BUDGET], ["arm", fault], ["put", "new"], ["arm", ""], ["tmp"], ["delete", "other"], ["tmp"],
-         ["get", "new"], ["close"]],
-    )
-    assert r[2] == error(f"blob cache reconciliation failed: {first}; remove temporary file: {os_error(removal)}")
-    assert len(r[4]["ok"]) == 1 and re.fullmatch(r"blob-\d+-\d+\.tmp", r[4]["ok"][0])
-    assert r[5:8] == [{"ok": None}, {"ok": []}, {"ok": None}]
-    reopen_and_check(tmp_path, may_hold=["new"])
+def one_temp_file(result):
+    return len(result["ok"]) == 1 and re.fullmatch(r"blob-\d+-\d+\.tmp", result["ok"][0])
 
 
-def test_read_and_remove_failures_keep_the_blob(shim, tmp_path):
-    rel = relative(tmp_path, "b")
-    r = run_child(
-        shim,
-        tmp_path,
-        [["open", BUDGET], ["put", "b"],
-         ["arm", "open:1:EIO"], ["get", "b"], ["arm", ""], ["get", "b"],
-         ["arm", "unlink:1:EACCES"], ["delete", "b"], ["arm", ""], ["get", "b"], ["close"]],
-    )
-    assert r[3] == error(f"open cache entry {rel}: {os_error(EIO)}")
-    assert r[5] == {"ok": "hit"}
-    assert r[7] == error(f"remove cache entry {rel}: {os_error(EACCES)}")
-    assert r[9] == {"ok": "hit"}
-    reopen_and_check(tmp_path, must_hold=["b"])
+def reconciliation(message):
+    return error(f"blob cache reconciliation failed: {message}")
 
 
-def test_failed_purge_is_retried_by_the_next_put(shim, tmp_path):
-    r = run_child(
-        shim,
-        tmp_path,
-        [["open", BUDGET], ["put", "old"], ["arm", "unlink:1+:EIO"], ["delete_all"], ["put", "new"],
-         ["arm", ""], ["get", "old"], ["put", "new"], ["close"]],
-    )
-    assert r[3]["error"][0] == "RuntimeError" and r[3]["error"][1].startswith("purge blob cache ")
-    assert r[3]["error"][1].endswith(os_error(EIO))
-    assert r[4] == error(f"blob cache reconciliation failed: retry cache purge: {r[3]['error'][1]}")
-    assert r[6:8] == [{"ok": None}, {"ok": True}]
-    reopen_and_check(tmp_path, must_hold=["new"], may_hold=["old"])
+def failed_with(prefix, code=EIO):
+    return lambda r: "error" in r and r["error"][1].startswith(prefix) and r["error"][1].endswith(os_error(code))
 
 
-def test_open_reports_a_failing_scan_and_recovers(shim, tmp_path):
-    cache = NativeBlobCache(str(tmp_path), BUDGET, 0)
-    assert cache.put("b", payload("b"))
-    cache.close()
-    r = run_child(shim, tmp_path, [["open", BUDGET], ["open", BUDGET], ["get", "b"]], fault="readdir:1+:EIO")
-    assert r[0] == error(f"blob cache reconciliation failed: scan committed files: scan blob cache: {os_error(EIO)}")
-    assert r[1] == r[0]
-    reopen_and_check(tmp_path, must_hold=["b"])
+SCAN_FAILED = reconciliation(f"scan committed files: scan blob cache: {os_error(EIO)}")
+SCENARIOS = {  # steps after an open, and the blobs that must / may survive
+    "unremovable temp file after a failed commit": ([
+        ["arm", "rename:1:EIO,unlink:1:EACCES"],
+        (["put", "new"], reconciliation(f"commit blob cache file: {os_error(EIO)}; remove temporary file: {os_error(EACCES)}")),
+        ["arm", ""], (["tmp"], one_temp_file), (["delete", "other"], ok(None)), (["tmp"], ok([])), (["get", "new"], ok(None)),
+    ], [], ["new"]),
+    "unremovable temp file after a failed write": ([
+        ["arm", "write:3:ENOSPC,unlink:1:EIO"],
+        (["put", "new"], reconciliation(f"write blob cache payload: {os_error(ENOSPC)}; remove temporary file: {os_error(EIO)}")),
+        ["arm", ""], (["tmp"], one_temp_file), (["get", "new"], ok(None)), (["close"], ok(None)), (["tmp"], ok([])),
+    ], [], ["new"]),
+    "failed read and removal keep the blob": ([
+        ["put", "b"], ["arm", "open:1:EIO"], (["get", "b"], error(f"open cache entry {REL}: {os_error(EIO)}")),
+        ["arm", ""], (["get", "b"], ok("hit")), ["arm", "unlink:1:EACCES"],
+        (["delete", "b"], error(f"remove cache entry {REL}: {os_error(EACCES)}")), ["arm", ""], (["get", "b"], ok("hit")),
+    ], ["b"], []),
+    "failed purge is retried by the next put": ([
+        ["put", "old"], ["arm", "unlink:1+:EIO"], (["delete_all"], failed_with("purge blob cache ")),
+        (["put", "new"], failed_with("blob cache reconciliation failed: retry cache purge: purge blob cache ")),
+        ["arm", ""], (["get", "old"], ok(None)), (["put", "new"], ok(True)),
+    ], ["new"], ["old"]),
+    "failing scan at open": ([
+        ["put", "b"], ["close"], ["arm", "readdir:1+:EIO"], (OPEN, SCAN_FAILED), (OPEN, SCAN_FAILED),
+    ], ["b"], []),
+}
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_failure_scenario(tmp_path, scenario):
+    script, must_hold, may_hold = SCENARIOS[scenario]
+    play(tmp_path, [OPEN, *script, ["close"]])
+    reopen_and_check(tmp_path, must_hold, may_hold)
 
 
 # Each operation, run once to count its calls and then once per call with
@@ -185,50 +149,37 @@ SWEEPS = {
     "get": ([["put", "keep"]], ["get", "keep"], []),
     "delete": ([["put", "keep"], ["put", "gone"]], ["delete", "gone"], ["keep"]),
     "delete_all": ([["put", "gone"]], ["delete_all"], []),
-    "open": ([["put", "keep"], ["put", "other"], ["close"]], ["open", BUDGET], ["keep", "other"]),
+    "open": ([["put", "keep"], ["put", "other"], ["close"]], OPEN, ["keep", "other"]),
 }
 ALL_IDS = ["keep", "new", "gone", "other", "after"]
 
 
 @pytest.mark.parametrize("operation", SWEEPS)
-def test_every_failure_point(shim, tmp_path, operation):
+def test_every_failure_point(tmp_path, operation):
     before, action, must_hold = SWEEPS[operation]
-    prefix = [["open", BUDGET], *before]
-    counts = run_child(shim, tmp_path / "count", [*prefix, ["arm", ""], action, ["counts", *OPS]])[-1]["ok"]
+    prefix = [OPEN, *before]
+    counts = play(tmp_path / "count", [*prefix, ["arm", ""], action, ["counts", *OPS]])[-1]["ok"]
     points = [(op, n) for op in OPS for n in range(1, counts[op] + 1)]
     assert points, counts
-    codes = ("EIO", "ENOSPC", "EACCES")
     for i, (op, n) in enumerate(points):
-        code = codes[i % len(codes)]
-        directory = tmp_path / f"{op}-{n}"
+        code = ("EIO", "ENOSPC", "EACCES")[i % 3]
         # A failed open is followed by one that must work; the others go on
-        # in the same cache, so leftovers must go with the next operation.
-        reopen = [["open", BUDGET]] if action[0] == "open" else []
-        r = run_child(
-            shim,
-            directory,
-            [*prefix, ["arm", f"{op}:{n}:{code}"], action, ["arm", ""], *reopen, ["put", "after"], ["tmp"],
-             *[["get", blob_id] for blob_id in ALL_IDS], ["close"]],
-        )
-        where = f"{operation}: {op} call {n} failing with {code}"
-        outcome = r[len(prefix) + 1]
-        if "error" in outcome:
-            kind, message = outcome["error"]
-            assert kind == "RuntimeError" and os_error(getattr(errno, code)) in message, (where, outcome)
-        rest = r[len(prefix) + 3 + len(reopen) :]
-        assert rest[0] == {"ok": True}, (where, rest[0])
-        assert rest[1] == {"ok": []}, (where, "temporary files", rest[1])
-        assert all(g in ({"ok": None}, {"ok": "hit"}) for g in rest[2:-1]), (where, rest)
-        reopen_and_check(directory, must_hold=[*must_hold, "after"], may_hold=ALL_IDS)
+        # in the same cache, so leftovers must go with the next put.
+        play(tmp_path / f"{op}-{n}", [
+            *prefix, ["arm", f"{op}:{n}:{code}"], (action, lambda r: "ok" in r or failed_with("", getattr(errno, code))(r)),
+            ["arm", ""], *([OPEN] if action == OPEN else []), (["put", "after"], ok(True)), (["tmp"], ok([])),
+            *[(["get", blob_id], lambda r: r in (ok(None), ok("hit"))) for blob_id in ALL_IDS], ["close"],
+        ])
+        reopen_and_check(tmp_path / f"{op}-{n}", must_hold=[*must_hold, "after"], may_hold=ALL_IDS)
+    print(f"{operation}: {len(points)} failure points")
 
 
 @pytest.fixture
 def small_disk(tmp_path):
     mount_point = tmp_path / "small"
     mount_point.mkdir()
-    mounted = subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)], capture_output=True, text=True
-    )
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)],
+                             capture_output=True, text=True)
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a small tmpfs here: {mounted.stderr.strip()}")
     yield mount_point
@@ -236,24 +187,21 @@ def small_disk(tmp_path):
 
 
 def test_full_disk(small_disk):
-    directory = str(small_disk / "cache")
-    big = lambda blob_id: blob_id.encode() * (100_000 // len(blob_id))
+    directory, stored = str(small_disk / "cache"), []
+    big = lambda blob_id: payload(blob_id, 100_000 // len(blob_id))
     cache = NativeBlobCache(directory, BUDGET, 0)
-    stored = []
     with pytest.raises(RuntimeError) as raised:
         for n in range(20):
             assert cache.put(f"big-{n}", big(f"big-{n}"))
             stored.append(f"big-{n}")
-    assert str(raised.value).startswith("write blob cache payload: ")
-    assert str(raised.value).endswith(os_error(ENOSPC))
-    assert 5 <= len(stored) < 11
-    assert blob_files.files(directory, "tmp") == []
+    assert re.fullmatch(f"write blob cache payload: {re.escape(os_error(ENOSPC))}", str(raised.value))
+    assert 5 <= len(stored) < 11 and blob_files.files(directory, "tmp") == []
     assert all(cache.get(blob_id) == big(blob_id) for blob_id in stored)
-    cache.delete(stored[0])
+    cache.delete(stored.pop(0))
     assert cache.put("big-again", big("big-again"))  # freed space is usable again
     cache.close()
     cache = NativeBlobCache(directory, BUDGET, 0)
-    assert all(cache.get(blob_id) == big(blob_id) for blob_id in [*stored[1:], "big-again"])
+    assert all(cache.get(blob_id) == big(blob_id) for blob_id in [*stored, "big-again"])
     cache.close()
 
 
@@ -266,84 +214,45 @@ def nobody_dir():
     shutil.rmtree(directory)
 
 
-def denied(call):
-    try:
-        call()
-    except RuntimeError as e:
-        return str(e)
-    return None
+ACTIONS = {  # each is True once it works
+    "get": lambda d, cache: cache.get("b") == payload("b"),
+    "delete": lambda d, cache: cache.get("b") == payload("b") and cache.delete("b") is None and cache.get("b") is None,
+    "put": lambda d, cache: cache.put("c", payload("c")) and cache.get("c") == payload("c"),
+    "open": lambda d, cache: NativeBlobCache(str(d), BUDGET, 0).get("b") == payload("b"),
+    "create": lambda d, cache: NativeBlobCache(str(d / "sub"), BUDGET, 0).close() is None,
+}
 
 
-def unreadable_blob(d):
+def denied(d, target, action):
+    """As nobody: action's error while target is locked, whether it works once not, whether garbage went."""
     cache = NativeBlobCache(str(d), BUDGET, 0)
-    cache.put("b", payload("b"))
-    os.chmod(blob_files.path_for(str(d), "b"), 0)
-    message = denied(lambda: cache.get("b"))
-    os.chmod(blob_files.path_for(str(d), "b"), 0o600)
-    return [message, cache.get("b") == payload("b")]
-
-
-def read_only_shard(d):
-    cache = NativeBlobCache(str(d), BUDGET, 0)
-    cache.put("b", payload("b"))
-    shard = os.path.dirname(blob_files.path_for(str(d), "b"))
-    os.chmod(shard, 0o500)
-    message = denied(lambda: cache.delete("b"))
-    kept = cache.get("b") == payload("b")
-    os.chmod(shard, 0o700)
-    cache.delete("b")
-    return [message, kept and cache.get("b") is None]
-
-
-def read_only_tmp(d):
-    cache = NativeBlobCache(str(d), BUDGET, 0)
-    os.chmod(d / "tmp", 0o500)
-    message = denied(lambda: cache.put("b", payload("b")))
-    os.chmod(d / "tmp", 0o700)
-    return [message, cache.put("b", payload("b")) and cache.get("b") == payload("b")]
-
-
-def uncreatable_root(d):
-    os.chmod(d, 0o500)
-    message = denied(lambda: NativeBlobCache(str(d / "cache"), BUDGET, 0))
-    os.chmod(d, 0o700)
-    return [message, not (d / "cache").exists()]
-
-
-def unreadable_blob_at_open(d):
-    NativeBlobCache(str(d), BUDGET, 0).put("b", payload("b"))
-    os.chmod(blob_files.path_for(str(d), "b"), 0)
-    message = denied(lambda: NativeBlobCache(str(d), BUDGET, 0))
-    os.chmod(blob_files.path_for(str(d), "b"), 0o600)
-    return [message, NativeBlobCache(str(d), BUDGET, 0).get("b") == payload("b")]
-
-
-def undeletable_invalid_file(d):
-    NativeBlobCache(str(d), BUDGET, 0).close()
-    garbage = blob_files.path_for(str(d), "g")
-    os.makedirs(os.path.dirname(garbage))
-    with open(garbage, "wb") as f:
-        f.write(b"not a blob file")
-    os.chmod(os.path.dirname(garbage), 0o500)
-    message = denied(lambda: NativeBlobCache(str(d), BUDGET, 0))
-    still_there = os.path.exists(garbage)
-    os.chmod(os.path.dirname(garbage), 0o700)
-    NativeBlobCache(str(d), BUDGET, 0).close()
-    return [message, still_there and not os.path.exists(garbage)]
+    assert cache.put("b", payload("b"))
+    garbage = path_for(str(d), "g")
+    if target == "g/":
+        os.makedirs(os.path.dirname(garbage))
+        pathlib.Path(garbage).write_bytes(b"not a blob file")
+    if action == "open":
+        cache.close()
+    path = {"b": path_for(str(d), "b"), "b/": os.path.dirname(path_for(str(d), "b")),
+            "g/": os.path.dirname(garbage), "tmp": d / "tmp", ".": d}[target]
+    old = os.stat(path).st_mode
+    os.chmod(path, 0o500 if os.path.isdir(path) else 0)
+    message = forked.error_of(lambda: ACTIONS[action](d, cache))
+    os.chmod(path, old)
+    return [message, ACTIONS[action](d, cache), not os.path.exists(garbage)]
 
 
 @pytest.mark.parametrize(
-    "scenario, message",
+    "target, action, message",
     [
-        (unreadable_blob, "open cache entry {b}: {denied}"),
-        (read_only_shard, "remove cache entry {b}: {denied}"),
-        (read_only_tmp, "create blob cache temp file: {denied}"),
-        (uncreatable_root, "create blob cache root: {denied}"),
-        (unreadable_blob_at_open, "blob cache reconciliation failed: scan committed files: open cache entry {b}: {denied}"),
-        (undeletable_invalid_file, "blob cache reconciliation failed: remove invalid file: remove cache entry {g}: {denied}"),
+        ("b", "get", "open cache entry {b}"),
+        ("b/", "delete", "remove cache entry {b}"),
+        ("tmp", "put", "create blob cache temp file"),
+        (".", "create", "create blob cache root"),
+        ("b", "open", "blob cache reconciliation failed: scan committed files: open cache entry {b}"),
+        ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
     ],
-    ids=lambda v: getattr(v, "__name__", ""),
 )
-def test_denied_permission(nobody_dir, scenario, message):
-    expected = message.format(b=relative(nobody_dir, "b"), g=relative(nobody_dir, "g"), denied=os_error(EACCES))
-    assert forked.run(scenario, nobody_dir, as_nobody=True) == [expected, True]
+def test_denied_permission(nobody_dir, target, action, message):
+    expected = message.format(b=REL, g=path_for("", "g")) + ": " + os_error(EACCES)
+    assert forked.run(denied, nobody_dir, target, action, as_nobody=True) == [expected, True, True]

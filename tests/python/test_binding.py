@@ -1,0 +1,150 @@
+"""The binding: argument handling, round trips, errors and lifecycle."""
+
+import os
+import pathlib
+
+import pytest
+
+from qel import BlobCache, NativeBlobCache, PanicException
+
+from blob_files import HEADER, MAX_ID, files
+
+
+@pytest.mark.parametrize(
+    "args, error, parameter",
+    [  # converted in parameter order, before any rule is checked
+        ((b"", "x", None), TypeError, "directory"),
+        ((pathlib.Path("d"), 1, 0), TypeError, "directory"),
+        (("d", "x", 1 << 63), TypeError, "max_bytes"),
+        (("", 1, None), TypeError, "frequency_counters"),
+        (("d", 1 << 63, None), OverflowError, None),
+        (("d", 1, -(1 << 63) - 1), OverflowError, None),
+        (("\udc80", "x", 0), UnicodeEncodeError, None),
+    ],
+)
+def test_constructor_conversion_failures(args, error, parameter):
+    with pytest.raises(error) as raised:
+        NativeBlobCache(*args)
+    assert type(raised.value) is error
+    if parameter is None:
+        assert "argument '" not in str(raised.value)
+    else:
+        assert str(raised.value) == f"argument '{parameter}': {raised.value.__cause__}"
+        assert type(raised.value.__cause__) is TypeError
+
+
+EMPTY, TOO_LONG = "^invalid blob: blob ID must not be empty$", f"^invalid blob: blob ID exceeds {MAX_ID} bytes$"
+
+
+def config(reason):
+    return f"^invalid blob cache configuration: {reason}$"
+
+
+@pytest.mark.parametrize(
+    "call, error, pattern",
+    [  # configuration rules go in this order: empty, max_bytes, frequency_counters, NUL
+        (lambda c: NativeBlobCache("", 0, -1), ValueError, config("directory must not be empty")),
+        (lambda c: NativeBlobCache("d", -(1 << 63), -1), ValueError, config("max_bytes must be positive")),
+        (lambda c: NativeBlobCache("a\0b", 0, 0), ValueError, config("max_bytes must be positive")),
+        (lambda c: NativeBlobCache("\0", 1, -1), ValueError, config("frequency_counters must not be negative")),
+        (lambda c: NativeBlobCache("a\0b", 1, 0), ValueError, config("directory must not contain NUL characters")),
+        (lambda c: c.get(b"k"), TypeError, "^argument 'blob_id': "),
+        (lambda c: c.put(b"k", bytearray()), TypeError, "^argument 'blob_id': "),
+        (lambda c: c.put("k", memoryview(b"v")), TypeError, "^argument 'payload': "),
+        (lambda c: c.delete("a\udfff"), UnicodeEncodeError, "surrogates"),
+        (lambda c: c.get(), TypeError, "missing required argument 'blob_id'"),
+        (lambda c: c.get("a", "b"), TypeError, "positional"),
+        (lambda c: c.get("a", blob_id="a"), TypeError, "multiple values for argument 'blob_id'"),
+        (lambda c: c.delete("a", force=True), TypeError, "unexpected keyword argument 'force'"),
+        (lambda c: c.delete_all(True), TypeError, "takes no arguments"),
+        (lambda c: c.close(now=True), TypeError, "takes no keyword arguments"),
+        # names are matched before any value is converted
+        (lambda c: c.put(b"not text", b"v", extra=1), TypeError, "unexpected keyword argument 'extra'"),
+        (lambda c: NativeBlobCache("d", 1, 0, directory="d"), TypeError, "multiple values for argument 'directory'"),
+        (lambda c: NativeBlobCache.put(object(), "k", b"v"), TypeError, "NativeBlobCache"),
+        (lambda c: c.get(""), RuntimeError, EMPTY),
+        (lambda c: c.put("", b"v"), RuntimeError, EMPTY),
+        (lambda c: c.delete(""), RuntimeError, EMPTY),
+        (lambda c: c.get("x" * (MAX_ID + 1)), RuntimeError, TOO_LONG),
+        (lambda c: c.put("é" * (MAX_ID // 2) + "x", b""), RuntimeError, TOO_LONG),  # UTF-8 bytes, not characters
+        (lambda c: NativeBlobCache("/dev/null/cache", 1 << 20, 0), RuntimeError, "^create blob cache root: "),
+    ],
+)
+def test_call_failures(cache, call, error, pattern):
+    with pytest.raises(error, match=pattern):
+        call(cache)
+
+
+def test_keywords_and_subclasses_are_accepted(cache_dir):
+    index = type("Index", (), {"__index__": lambda self: 1 << 20})
+    text, blob = type("Text", (str,), {}), type("Blob", (bytes,), {})
+    cache = NativeBlobCache(frequency_counters=index(), max_bytes=index(), directory=text(cache_dir))
+    assert cache.put(payload=blob(b"payload"), blob_id=text("key")) is True
+    stored = cache.get(blob_id="key")
+    assert stored == b"payload" and type(stored) is bytes
+    assert cache.delete(blob_id=text("key")) is None and cache.get("key") is None
+    cache.close()
+
+
+def test_panic_exception_escapes_except_exception():
+    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
+
+
+@pytest.mark.parametrize(
+    "blob_id, payload, frequency_counters",
+    [
+        ("k", b"", 0),
+        ("model/v3/weights", bytes(range(256)) * 4096, 1),
+        ("ключ/🙂", b"\x00payload\x00", 10000),
+        ("a\0b", b"not the same blob as 'a'", 0),
+        ("line\nbreak", os.urandom(65537), 1),
+        ("é" * (MAX_ID // 2), b"the longest ID, counted in UTF-8 bytes", 0),
+    ],
+    ids=range(6),
+)
+def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
+    with BlobCache(cache_dir, 8 << 20, frequency_counters) as cache:
+        assert cache.put(blob_id, payload) is True and cache.get(blob_id) == payload
+        assert cache.put(blob_id, payload) is True  # the same bytes again are accepted
+        cut = blob_id.split("\0")[0]  # a NUL does not end the ID
+        assert cache.get(cut if cut != blob_id else blob_id[:-1] + "?") is None
+    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters) as cache:
+        assert cache.get(blob_id) == payload
+
+
+def test_different_payload_under_stored_id_is_refused(cache):
+    assert cache.put('say "hi"', b"first")
+    with pytest.raises(RuntimeError) as raised:
+        cache.put('say "hi"', b"second")
+    assert str(raised.value) == r'blob ID content mismatch: "say \"hi\""'
+    assert cache.get('say "hi"') == b"first"
+
+
+def test_budget_bounds_the_file_length(cache_dir):
+    fits = 100 - HEADER.size - len("big")
+    with BlobCache(cache_dir, 100) as cache:
+        assert cache.put("big", bytes(fits + 1)) is False and files(cache_dir, "blobs") == []
+        assert cache.put("big", bytes(fits)) is True and cache.get("big") == bytes(fits)
+
+
+def test_delete_and_delete_all(cache, cache_dir):
+    for blob_id in ("a", "b", "c"):
+        assert cache.put(blob_id, blob_id.encode())
+    assert cache.delete("a") is None and cache.delete("a") is None and cache.delete("never") is None
+    assert (cache.get("a"), cache.get("b"), len(files(cache_dir, "blobs"))) == (None, b"b", 2)
+    assert cache.delete_all() is None
+    assert (cache.get("b"), cache.get("c"), files(cache_dir, "blobs")) == (None, None, [])
+    assert cache.put("b", b"fresh") and cache.get("b") == b"fresh"
+
+
+def test_closed_cache(tmp_path):
+    with pytest.raises(KeyError):
+        with BlobCache(tmp_path, 1 << 20) as cache:
+            assert cache.put("k", b"v")
+            raise KeyError("the with block still closes the cache")
+    assert cache.close() is None
+    for call in (lambda: cache.get("k"), lambda: cache.put("k", b"v"), lambda: cache.delete("k"), cache.delete_all):
+        with pytest.raises(RuntimeError, match="^blob cache is closed$"):
+            call()
+    with pytest.raises(RuntimeError, match="blob ID must not be empty"):
+        cache.get("")  # the ID is checked before the closed state
