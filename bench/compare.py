@@ -47,7 +47,9 @@ class Scale:
 
 
 FULL = Scale(1.0, 5, {4 * KiB: 4000, 64 * KiB: 1000, MiB: 96}, 20000, ())
-QUICK = Scale(0.25, 3, {4 * KiB: 2000, 64 * KiB: 400, MiB: 48}, 20000, ("--quick",))
+# Filling the reopen cache is one fsync per blob: 20000 of them alone would
+# take the quick run past two minutes.
+QUICK = Scale(0.25, 3, {4 * KiB: 2000, 64 * KiB: 400, MiB: 48}, 5000, ("--quick",))
 
 # What each system promises when a write returns.
 DURABILITY = {
@@ -275,6 +277,7 @@ class Bench:
         # hits all of them alike.
         for rep in range(self.scale.repeats):
             target = self.work / f"put-{size}-{rep}"
+            target.mkdir()  # raw_io makes only the last level
             runs["raw C++"].append(rate(raw_io(self.raw, "write", target / "raw", seconds, file_len)))
             qel = self.native.NativeBlobCache(str(target / "qel"), BUDGET, 0)
             runs["qel"].append(timed_writes(checked_put(qel), f"put-{size}-{rep}", payloads, seconds))
@@ -471,7 +474,7 @@ def targets(rows: list[Row]) -> list[dict]:
         trace = workload.removeprefix("hit ratio ")
         if engine and lru:
             check(f"hit ratio {trace}: engine minus LRU (points)", 100 * (engine.value - lru.value), 0.0)
-        if engine and opt and "0.99" in trace:
+        if engine and opt and re.fullmatch(r"zipf[- ]?0\.99", trace, re.IGNORECASE):
             check(f"hit ratio {trace}: OPT minus engine (points)", 100 * (opt.value - engine.value), 10.0, at_most=True)
     return checks
 
