@@ -2,15 +2,16 @@
 // removal callback.
 #pragma once
 
-#include <atomic>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "engine/cache.h"
 
@@ -23,68 +24,51 @@ struct Tracked {
 };
 using Value = std::shared_ptr<const Tracked>;
 using TestCache = Cache<Value>;
+using Callback = std::function<void(const RemovedItem<Value>&)>;
 
 inline Value make_value(int id, std::string key, int64_t cost) {
   return std::make_shared<const Tracked>(Tracked{id, std::move(key), cost});
 }
 
-// Counts how often each value id reached the removal callback.
+// How often each value id reached the removal callback.
 class Recorder {
  public:
-  void record(const RemovedItem<Value>& item) {
+  void record(int id) {
     std::lock_guard lock(mutex_);
-    ++seen_[item.value->id];
-    order_.push_back(item.value->id);
-    costs_.push_back(item.cost);
-  }
-  int count(int id) const {
-    std::lock_guard lock(mutex_);
-    auto found = seen_.find(id);
-    return found == seen_.end() ? 0 : found->second;
-  }
-  size_t total() const {
-    std::lock_guard lock(mutex_);
-    return order_.size();
-  }
-  std::vector<int> order() const {
-    std::lock_guard lock(mutex_);
-    return order_;
+    ++seen_[id];
   }
   std::map<int, int> seen() const {
     std::lock_guard lock(mutex_);
     return seen_;
   }
+  int count(int id) const { return seen()[id]; }
 
  private:
   mutable std::mutex mutex_;
   std::map<int, int> seen_;
-  std::vector<int> order_;
-  std::vector<int64_t> costs_;
 };
 
-inline CacheHooks<Value> recording_hooks(std::shared_ptr<Recorder> recorder,
-                                         std::function<void(const RemovedItem<Value>&)> also = {}) {
-  return CacheHooks<Value>{
-      .coster = [](const Value& value) { return value->cost; },
-      .should_update = [](const Value&, const Value&) { return false; },
-      .on_removal =
-          [recorder, also](RemovedItem<Value> item) {
-            recorder->record(item);
-            if (also) also(item);
-          },
-  };
-}
-
 inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder, int64_t counters = 1000,
-                            std::function<void(const RemovedItem<Value>&)> also = {}) {
-  auto cache = TestCache::create({.num_counters = counters, .max_cost = max_cost}, recording_hooks(recorder, also));
+                            Callback also = {}) {
+  CacheHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
+                          .should_update = [](const Value&, const Value&) { return false; },
+                          .on_removal = [recorder, also](RemovedItem<Value> item) {
+                            recorder->record(item.value->id);
+                            if (also) also(item);
+                          }};
+  auto cache = TestCache::create({.num_counters = counters, .max_cost = max_cost}, std::move(hooks));
   if (!cache) throw std::runtime_error(cache.error().to_string());
   return std::move(cache).value();
 }
 
+// Every id the callback saw, seen exactly once.
+inline void expect_each_reported_once(const Recorder& recorder) {
+  for (const auto& [id, times] : recorder.seen()) EXPECT_EQ(times, 1) << id;
+}
+
 template <class Predicate>
-bool eventually(Predicate&& predicate, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+bool eventually(Predicate&& predicate) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!predicate()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
