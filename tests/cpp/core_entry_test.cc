@@ -92,28 +92,34 @@ TEST_F(Callback, PendingAndClosingKeepFiles) {
 
 TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetried) {
   DiskPolicyCallback callback(store());
-  // A directory with content cannot be removed as a file, even by root.
+  // A file in place of the parent directory fails the removal, even for root.
   auto blocked = [&](const std::string& name) {
-    auto path = root_ / name;
-    std::filesystem::create_directories(path / "inner");
-    return path;
+    std::ofstream(root_ / name) << "not a directory";
+    return root_ / name / "x.blob";
   };
-  auto a = blocked("a.blob");
-  auto b = blocked("b.blob");
+  auto a = blocked("a");
+  auto b = blocked("b");
   callback.handle_policy_removal(DiskEntry::ready(metadata_at(a)));
   callback.handle_policy_removal(DiskEntry::ready(metadata_at(b)));
   auto error = callback.take_error();
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->find("; "), std::string::npos) << *error;
-  EXPECT_NE(error->find("remove cache entry a.blob"), std::string::npos) << *error;
-  EXPECT_NE(error->find("remove cache entry b.blob"), std::string::npos) << *error;
+  EXPECT_NE(error->find("remove cache entry a/x.blob"), std::string::npos) << *error;
+  EXPECT_NE(error->find("remove cache entry b/x.blob"), std::string::npos) << *error;
   EXPECT_FALSE(callback.take_error().has_value());
 
   auto failed = callback.retry_cleanup();
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().kind(), BlobCacheError::Kind::Reconciliation);
-  std::filesystem::remove_all(a);  // gone meanwhile: counts as removed
-  std::filesystem::remove_all(b);
+  std::filesystem::remove(root_ / "a");  // gone meanwhile: counts as removed
+  std::filesystem::remove(root_ / "b");
+  EXPECT_TRUE(callback.retry_cleanup().has_value());
+
+  // A directory where a file belongs can never go as a file: it is dropped
+  // from the queue rather than failing every later retry.
+  std::filesystem::create_directories(root_ / "c.blob" / "inner");
+  callback.add_cleanup_path(root_ / "c.blob");
+  EXPECT_TRUE(callback.retry_cleanup().has_value());
   EXPECT_TRUE(callback.retry_cleanup().has_value());
 }
 
