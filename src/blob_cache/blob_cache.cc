@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace qel {
 namespace {
@@ -95,8 +96,11 @@ auto BlobCache::with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>
 }
 
 // Reconciliation: discard interrupted writes, delete files that fail
-// verification or exceed the budget, and offer the rest to the engine one at
-// a time, newest first, deleting what it does not keep.
+// verification or exceed the budget, and offer the rest to the engine newest
+// first, deleting what it does not keep. While everything offered so far fits
+// the budget the engine admits each entry unconditionally, in whatever order
+// it handles them, so those are decided together with one wait; from the
+// first entry that could need an eviction on, each is decided before the next.
 Result<void> BlobCache::reconcile() {
   if (auto purged = store_.purge_temp(); !purged) return unexpected(reconciliation_step("purge interrupted writes", purged.error()));
   auto scan = store_.scan();
@@ -105,14 +109,38 @@ Result<void> BlobCache::reconcile() {
     if (auto removed = store_.remove(path); !removed)
       return unexpected(reconciliation_step("remove invalid file", removed.error()));
   }
+  std::vector<std::shared_ptr<DiskEntry>> undecided;
+  auto settle = [&]() -> Result<void> {
+    if (undecided.empty()) return {};
+    if (auto waited = wait_for_policy(); !waited) return waited;
+    if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+    for (const auto& entry : undecided) {
+      auto held = policy_contains(entry->metadata().blob_id, entry);
+      if (!held) return unexpected(std::move(held).error());
+      if (*held) continue;
+      if (auto removed = store_.remove(entry->metadata().path); !removed)
+        return unexpected(reconciliation_step("remove dropped file", removed.error()));
+    }
+    undecided.clear();
+    return {};
+  };
+  int64_t offered = 0;  // file lengths offered while nothing could be evicted
+  bool fits_so_far = true;
+  callback_.reset_error();
   for (auto& metadata : scan->entries) {
     if (metadata.file_len > config_.max_bytes) {
       if (auto removed = store_.remove(metadata.path); !removed)
         return unexpected(reconciliation_step("remove oversized file", removed.error()));
       continue;
     }
+    fits_so_far = fits_so_far && metadata.file_len <= config_.max_bytes - offered;
+    if (fits_so_far) {
+      offered += metadata.file_len;
+    } else {
+      if (auto settled = settle(); !settled) return settled;
+      callback_.reset_error();
+    }
     auto entry = DiskEntry::ready(std::move(metadata));
-    callback_.reset_error();
     auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->metadata().blob_id, entry, 0); });
     if (!taken) return unexpected(std::move(taken).error());
     if (!taken->has_value()) return unexpected(policy_error(taken->error()));
@@ -122,16 +150,9 @@ Result<void> BlobCache::reconcile() {
         return unexpected(reconciliation_step("remove rejected file", removed.error()));
       continue;
     }
-    if (auto waited = wait_for_policy(); !waited) return waited;
-    if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
-    auto held = policy_contains(entry->metadata().blob_id, entry);
-    if (!held) return unexpected(std::move(held).error());
-    if (!*held) {
-      if (auto removed = store_.remove(entry->metadata().path); !removed)
-        return unexpected(reconciliation_step("remove dropped file", removed.error()));
-    }
+    undecided.push_back(std::move(entry));
   }
-  return {};
+  return settle();
 }
 
 Result<void> BlobCache::close() {
