@@ -109,9 +109,9 @@ def load_native(path: Path | None):
         if not found:
             raise SystemExit(f"no _native module in {path}")
         path = found[0]
-    spec = importlib.util.spec_from_file_location("qel._native", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("qel._native", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -8,7 +8,8 @@
 //
 // ops: open (files and directories), write, fsync, rename, unlink (also
 // rmdir), readdir, close. ERR: EIO, ENOSPC, EACCES, EPERM.
-// qel_fault_configure(spec) replaces the plan and resets every counter;
+// qel_fault_configure(text) replaces the plan with the one text describes and
+// resets every counter;
 // qel_fault_count(op) reports how many calls of op were counted.
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -64,11 +65,11 @@ static int parse_op(const char* name, size_t len) {
   return -1;
 }
 
-// Returns 0 on success, -1 on a malformed spec (the plan is then empty).
-int qel_fault_configure(const char* spec) {
+// Returns 0 on success, -1 on a malformed plan (the plan is then empty).
+int qel_fault_configure(const char* text) {
   struct fault parsed[MAX_FAULTS];
   int n = 0;
-  const char* p = spec ? spec : "";
+  const char* p = text ? text : "";
   while (*p) {
     const char* colon1 = strchr(p, ':');
     if (!colon1 || n == MAX_FAULTS) return -1;
