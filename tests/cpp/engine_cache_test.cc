@@ -21,7 +21,6 @@ TEST(CacheCreate, BadSettingsAreErrorsNotCrashes) {
       {10, 0, Kind::InvalidMaxCost},
       {-1, 10, Kind::InvalidNumCounters},
       {10, -1, Kind::InvalidMaxCost},
-      {200'000'000'000, 10, Kind::InvalidNumCounters},  // a doorkeeper over 2^40 bits
       {std::numeric_limits<int64_t>::max(), 10, Kind::InvalidNumCounters},
   };
   for (const auto& [counters, max_cost, kind] : cases) {
@@ -41,13 +40,11 @@ TEST(Cache, InsertGetRemoveAndClear) {
   TestCache cache = make_cache(100, recorder, 1);  // one counter: a sketch of width 2
 
   EXPECT_FALSE(cache.get("k"));
-  ASSERT_TRUE(cache.try_insert("k", make_value(1, "k", 10), 10).value());
+  ASSERT_TRUE(put(cache, 1, "k", 10));
   EXPECT_EQ((*cache.get("k"))->id, 1);  // readable before the verdict
-  EXPECT_FALSE(cache.try_insert("k", make_value(2, "k", 10), 10).value());
-  auto z = make_value(3, "z", 37);
-  const std::weak_ptr<const Tracked> z_alive = z;
-  ASSERT_TRUE(cache.try_insert("z", std::move(z), 0).value());  // cost 0 asks the coster
-  ASSERT_TRUE(cache.try_insert("big", make_value(4, "big", 101), 101).value());
+  EXPECT_FALSE(put(cache, 2, "k", 10));
+  ASSERT_TRUE(cache.try_insert("z", make_value(3, "z", 37), 0).value());  // cost 0 asks the coster
+  ASSERT_TRUE(put(cache, 4, "big", 101));
   ASSERT_TRUE(cache.wait());
   EXPECT_EQ((*cache.get("k"))->id, 1);
   EXPECT_FALSE(cache.get("big"));
@@ -57,24 +54,22 @@ TEST(Cache, InsertGetRemoveAndClear) {
   EXPECT_TRUE(cache.try_remove("absent"));
   ASSERT_TRUE(cache.try_remove("k"));
   EXPECT_FALSE(cache.get("k"));
-  ASSERT_TRUE(cache.try_insert("j", make_value(5, "j", 10), 10).value());
+  ASSERT_TRUE(put(cache, 5, "j", 10));
   ASSERT_TRUE(cache.try_remove("j"));
   ASSERT_TRUE(cache.wait());
   EXPECT_EQ(cache.stats().used, 37);
   EXPECT_EQ(cache.stats().admitted, 1u);
   // Clear drops values without a callback and starts a new generation.
   ASSERT_TRUE(cache.clear());
-  EXPECT_FALSE(cache.get("z"));
-  EXPECT_TRUE(z_alive.expired());
+  EXPECT_EQ(live_values, 0);  // "z" too
   EXPECT_EQ(cache.stats().used, 0);
   EXPECT_EQ(cache.stats().generation, 1u);
   EXPECT_EQ(recorder->seen().size(), 1u);
 }
 
 TEST(Cache, StripeThatNeverFillsIsDrainedByTheTicker) {
-  auto recorder = std::make_shared<Recorder>();
-  TestCache cache = make_cache(100, recorder);
-  ASSERT_TRUE(cache.try_insert("slow", make_value(1, "slow", 10), 10).value());
+  TestCache cache = make_cache(100);
+  ASSERT_TRUE(put(cache, 1, "slow", 10));
   EXPECT_TRUE(eventually([&] { return cache.policy().contains(cache.key_hash("slow")); }));
 }
 
@@ -92,8 +87,8 @@ TEST(Cache, CallbacksCannotWaitOrClearAndTheirFailuresAreLogged) {
     throw std::runtime_error("boom");
   });
   self = &cache;
-  ASSERT_TRUE(cache.try_insert("other", make_value(1, "other", 5), 5).value());
-  ASSERT_TRUE(cache.try_insert("big", make_value(2, "big", 50), 50).value());
+  ASSERT_TRUE(put(cache, 1, "other", 5));
+  ASSERT_TRUE(put(cache, 2, "big", 50));
   ASSERT_TRUE(cache.wait());  // the processor outlived the throw
   set_log_hook({});
   const std::string tail = " cannot be called from a CacheCallback: it would wait on the processor thread that is "
@@ -111,23 +106,16 @@ TEST(Cache, LastHandleReleasedInsideACallback) {
   std::promise<TestCache> handoff;  // given the last handle once the test's own is gone
   auto last = std::make_shared<std::future<TestCache>>(handoff.get_future());
   const std::weak_ptr<std::future<TestCache>> hooks_alive = last;  // the hooks hold the only other reference
-  std::optional<TestCache> spare;
-  {
-    TestCache cache = make_cache(10, recorder, 1000, [last, released](const RemovedItem<Value>&) {
-      if (!last->valid()) return;
-      std::optional<TestCache> taken(last->get());
-      const bool on_processor = !taken->wait();
-      taken.reset();
-      released->set_value(on_processor);
-    });
-    spare.emplace(cache);
-    // One full batch from one thread: 64 over-budget writes.
-    for (int i = 0; i < 64; ++i) {
-      ASSERT_TRUE(cache.try_insert("x" + std::to_string(i), make_value(i, "x", 50), 50).value());
-    }
-  }
-  handoff.set_value(std::move(*spare));
-  spare.reset();
+  TestCache cache = make_cache(10, recorder, 1000, [last, released](const RemovedItem<Value>&) {
+    if (!last->valid()) return;
+    std::optional<TestCache> taken(last->get());
+    const bool on_processor = !taken->wait();
+    taken.reset();
+    released->set_value(on_processor);
+  });
+  // One full batch from one thread: 64 over-budget writes.
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(put(cache, i, "x" + std::to_string(i), 50));
+  handoff.set_value(std::move(cache));
   last.reset();
   EXPECT_TRUE(released->get_future().get());
   // The processor ends by itself and frees the engine with its hooks.
@@ -137,35 +125,22 @@ TEST(Cache, LastHandleReleasedInsideACallback) {
 
 TEST(Cache, CloseDecidesStripesAndUndoesTheQueue) {
   auto recorder = std::make_shared<Recorder>();
-  std::vector<std::weak_ptr<const Tracked>> values;
   {
     // Writes left in stripes are decided before the processor stops.
     TestCache cache = make_cache(100, recorder);
-    for (int i = 0; i < 10; ++i) {
-      auto value = make_value(i, "s" + std::to_string(i), i < 5 ? 10 : 500);  // five are over budget
-      values.push_back(value);
-      ASSERT_TRUE(cache.try_insert(value->key, value, value->cost).value());
-    }
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(put(cache, i, "s" + std::to_string(i), i < 5 ? 10 : 500));
   }
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(recorder->count(i), i < 5 ? 0 : 1) << i;
-  values.resize(10 + 4 * 640);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(recorder->count(i), i < 5 ? 0 : 1) << i;  // five were over budget
   {
     // Full batches may still be queued: undone without a callback.
     TestCache cache = make_cache(2000, recorder);
-    std::vector<std::thread> writers;
-    for (int t = 1; t <= 4; ++t) {
-      writers.emplace_back([&, t] {
-        for (int i = 0; i < 640; ++i) {
-          auto value = make_value(t * 1000 + i, "q" + std::to_string(t * 1000 + i), 1 + i % 50);
-          values[10 + (t - 1) * 640 + i] = value;  // after the ten above
-          static_cast<void>(cache.try_insert(value->key, value, value->cost));
-        }
-      });
-    }
-    for (auto& writer : writers) writer.join();
+    on_threads(4, [&](int t) {
+      const int first = (t + 1) * 1000;  // clear of the ids above
+      for (int id = first; id < first + 640; ++id) put(cache, id, "q" + std::to_string(id), 1 + id % 50);
+    });
   }
   expect_each_reported_once(*recorder);
-  for (const auto& value : values) EXPECT_TRUE(value.expired());
+  EXPECT_EQ(live_values, 0);
 }
 
 }  // namespace

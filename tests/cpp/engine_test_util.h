@@ -1,9 +1,10 @@
-// Shared helpers of the engine suites: tracked values and a recording
-// removal callback.
+// Shared helpers of the engine suites: counted values, a recording removal
+// callback and a cache wired to it.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/cache.h"
 
@@ -26,8 +28,15 @@ using Value = std::shared_ptr<const Tracked>;
 using TestCache = Cache<Value>;
 using Callback = std::function<void(const RemovedItem<Value>&)>;
 
+// Values made and not yet freed, so a test can see that nothing leaked.
+inline std::atomic<int> live_values{0};
+
 inline Value make_value(int id, std::string key, int64_t cost) {
-  return std::make_shared<const Tracked>(Tracked{id, std::move(key), cost});
+  ++live_values;
+  return Value(new Tracked{id, std::move(key), cost}, [](const Tracked* value) {
+    --live_values;
+    delete value;
+  });
 }
 
 // How often each value id reached the removal callback.
@@ -48,8 +57,8 @@ class Recorder {
   std::map<int, int> seen_;
 };
 
-inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder, int64_t counters = 1000,
-                            Callback also = {}) {
+inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(),
+                            int64_t counters = 1000, Callback also = {}) {
   CacheHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
                           .should_update = [](const Value&, const Value&) { return false; },
                           .on_removal = [recorder, also](RemovedItem<Value> item) {
@@ -61,9 +70,21 @@ inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder
   return std::move(cache).value();
 }
 
+// Offers a fresh value; true when the write was accepted.
+inline bool put(const TestCache& cache, int id, const std::string& key, int64_t cost) {
+  return cache.try_insert(key, make_value(id, key, cost), cost).value();
+}
+
 // Every id the callback saw, seen exactly once.
 inline void expect_each_reported_once(const Recorder& recorder) {
   for (const auto& [id, times] : recorder.seen()) EXPECT_EQ(times, 1) << id;
+}
+
+// Runs body(0) .. body(count - 1) on threads of their own and joins them.
+inline void on_threads(int count, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
+  for (auto& thread : threads) thread.join();
 }
 
 template <class Predicate>
