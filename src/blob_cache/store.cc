@@ -462,7 +462,7 @@ uint64_t pread_all(int fd, std::span<iovec> parts) {
 // call: header and ID into a small buffer, the payload into its own. Checks
 // what read_prefix and read check, in memory. Any file that fails gets
 // nothing here; the caller then goes over it step by step to say what is wrong.
-std::optional<Payload> read_as_recorded(int fd, int64_t size, const FileMetadata& metadata) {
+std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64_t size, const FileMetadata& metadata) {
   const std::string& id = metadata.blob_id;
   const size_t head_len = HEADER_LEN + id.size();
   if (size != metadata.file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
@@ -480,11 +480,10 @@ std::optional<Payload> read_as_recorded(int fd, int64_t size, const FileMetadata
   auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(head, HEADER_LEN));
   if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != metadata.checksum)
     return std::nullopt;
-  // The record's ID was checked and mapped to its path when the record was
-  // made (by put or by the scan); a file holding that same ID needs neither
-  // check again, and the hash behind the mapping was half the cost of a get.
   auto stored_id = std::span<const uint8_t>(head + HEADER_LEN, id.size());
-  if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0) return std::nullopt;
+  if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 || !valid_utf8(id) ||
+      !maps_to(blobs_dir, id, metadata.path))
+    return std::nullopt;
   if (crc32c(crc32c(0, stored_id), payload.bytes()) != header->checksum) return std::nullopt;
   return payload;
 }
@@ -497,7 +496,7 @@ Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   const int64_t size = st.st_size;
-  if (auto payload = read_as_recorded(fd.get(), size, metadata)) return std::move(*payload);
+  if (auto payload = read_as_recorded(blobs_dir_, fd.get(), size, metadata)) return std::move(*payload);
   auto prefix = read_prefix(fd.get(), size, metadata.path);
   if (!prefix) return unexpected(std::move(prefix).error());
   if (prefix->blob_id != metadata.blob_id || size < 0 || prefix->header.checksum != metadata.checksum ||
