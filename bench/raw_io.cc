@@ -5,9 +5,6 @@
 //                                      file under DIR, round and round
 //   raw_io write DIR SECONDS FILE_LEN  create, write, fsync, close, rename
 //                                      new files of FILE_LEN bytes in DIR
-//   raw_io write-new-dir DIR SECONDS FILE_LEN
-//                                      the same, each file renamed into a
-//                                      directory made for it (mkdir, chmod)
 //   raw_io walk  DIR                   list the tree under DIR and read every
 //                                      byte of every file once
 //
@@ -154,7 +151,7 @@ void write_all(int fd, const char* data, size_t len, const std::string& path) {
   }
 }
 
-int run_write(const std::string& dir, double seconds, size_t file_len, bool new_dir) {
+int run_write(const std::string& dir, double seconds, size_t file_len) {
   std::string tmp = dir + "/tmp", out = dir + "/out";
   for (const std::string& d : {dir, tmp, out}) {
     if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) die("mkdir " + d);
@@ -166,10 +163,6 @@ int run_write(const std::string& dir, double seconds, size_t file_len, bool new_
   while (seconds_since(start) < seconds) {
     std::string from = tmp + "/raw-" + std::to_string(count) + ".tmp";
     std::string to = out + "/" + std::to_string(count);
-    if (new_dir) {
-      if (mkdir(to.c_str(), 0777) != 0 || chmod(to.c_str(), 0700) != 0) die("mkdir " + to);
-      to += "/blob";
-    }
     int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) die("create " + from);
     write_all(fd, data.data(), data.size(), from);
@@ -203,7 +196,6 @@ int usage() {
   std::fprintf(stderr,
                "usage: raw_io read DIR SECONDS THREADS\n"
                "       raw_io write DIR SECONDS FILE_LEN\n"
-               "       raw_io write-new-dir DIR SECONDS FILE_LEN\n"
                "       raw_io walk DIR\n");
   return 2;
 }
@@ -214,8 +206,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   std::string mode = argv[1], dir = argv[2];
   if (mode == "read" && argc == 5) return run_read(dir, std::atof(argv[3]), std::max(1, std::atoi(argv[4])));
-  if ((mode == "write" || mode == "write-new-dir") && argc == 5)
-    return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10), mode == "write-new-dir");
+  if (mode == "write" && argc == 5) return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10));
   if (mode == "walk" && argc == 3) return run_walk(dir);
   return usage();
 }

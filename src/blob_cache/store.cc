@@ -106,39 +106,42 @@ Expected<void, OsError> create_dir_all(const fs::path& path) {
   return unexpected(OsError::from_errno(err));
 }
 
-Expected<void, OsError> create_private_dir(const fs::path& path) {
-  if (auto created = create_dir_all(path); !created) return created;
-  if (::chmod(path.c_str(), 0700) != 0) return unexpected(last_error());
-  return {};
-}
-
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
+// An open of a directory that must not be a link: a link reads as "not a
+// directory" rather than the kernel's "too many levels of symbolic links".
+OsError dir_open_error() { return OsError::from_errno(errno == ELOOP ? ENOTDIR : errno); }
+
+// `narrow` sets the open directory's permission bits to exactly 0700.
+Expected<Fd, OsError> narrowed(Fd dir, bool narrow) {
+  struct stat st {};
+  if (narrow && (::fstat(dir.get(), &st) != 0 || ((st.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0)))
+    return unexpected(last_error());
+  return dir;
+}
+
 // The root as the caller named it, links and all; created when missing.
-Expected<Fd, OsError> open_root(const fs::path& root) {
+Expected<Fd, OsError> open_root(const fs::path& root, bool narrow) {
   Fd dir(::open(root.c_str(), DIR_FLAGS));
   if (!dir.valid() && errno == ENOENT) {
     if (auto created = create_dir_all(root); !created) return unexpected(created.error());
     dir = Fd(::open(root.c_str(), DIR_FLAGS));
   }
   if (!dir.valid()) return unexpected(last_error());
-  return dir;
+  return narrowed(std::move(dir), narrow);
 }
 
 // The cache's own directory `name` inside `parent`, created when missing and
 // never reached through a link: whatever the cache creates, writes or
-// re-permissions must lie inside its root. `narrow` sets the bits to 0700.
+// re-permissions must lie inside its root.
 Expected<Fd, OsError> open_subdir(int parent, const char* name, bool narrow) {
   Fd dir(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
   if (!dir.valid() && errno == ENOENT) {
     if (::mkdirat(parent, name, 0777) != 0 && errno != EEXIST) return unexpected(last_error());
     dir = Fd(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
   }
-  if (!dir.valid()) return unexpected(OsError::from_errno(errno == ELOOP ? ENOTDIR : errno));
-  struct stat st {};
-  if (narrow && (::fstat(dir.get(), &st) != 0 || ((st.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0)))
-    return unexpected(last_error());
-  return dir;
+  if (!dir.valid()) return unexpected(dir_open_error());
+  return narrowed(std::move(dir), narrow);
 }
 
 // Publishes without ever replacing: a file another process committed at the
@@ -304,8 +307,7 @@ Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
 
 Result<void> LocalFileStore::prepare() const {
   auto fail = [](const char* context, const OsError& error) { return unexpected(BlobCacheError::io(context, error)); };
-  if (auto created = create_private_dir(root_); !created) return fail("create blob cache root", created.error());
-  auto root = open_root(root_);
+  auto root = open_root(root_, true);
   if (!root) return fail("create blob cache root", root.error());
   if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail("create blob cache temp directory", tmp.error());
   if (auto blobs = open_subdir(root->get(), "blobs", true); !blobs)
@@ -333,7 +335,7 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
   if (shard_path.parent_path().parent_path() != blobs_dir_)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
   auto shard_error = [&](const OsError& error) { return fail(BlobCacheError::io("create blob cache shard", error)); };
-  auto root = open_root(root_);
+  auto root = open_root(root_, false);
   if (!root) return shard_error(root.error());
   auto shard = open_subdir(root->get(), "blobs", false);
   if (shard) shard = open_subdir(shard->get(), shard_path.parent_path().filename().c_str(), false);
@@ -347,7 +349,7 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
 
   Fd tmp_dir(::openat(root->get(), "tmp", DIR_FLAGS | O_NOFOLLOW));
   if (!tmp_dir.valid())
-    return fail(BlobCacheError::io("create blob cache temp file", OsError::from_errno(errno == ELOOP ? ENOTDIR : errno)));
+    return fail(BlobCacheError::io("create blob cache temp file", dir_open_error()));
   std::string temp_name;
   int raw_fd = -1;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && raw_fd < 0; ++attempt) {
@@ -606,7 +608,7 @@ Result<void> LocalFileStore::purge_temp() const {
   if (auto removed = remove_tree(tmp_dir_); !removed)
     return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
   auto fail = [](const OsError& error) { return unexpected(BlobCacheError::io("recreate blob cache temp directory", error)); };
-  auto root = open_root(root_);
+  auto root = open_root(root_, false);
   if (!root) return fail(root.error());
   if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail(tmp.error());
   return {};
