@@ -3,6 +3,8 @@
 //   bit 0    place the file where its embedded blob ID maps (else a fixed path)
 //   bits 1-2 the record `read` is checked against: exact, checksum + 1,
 //            file_len + 1, or another blob ID
+// A record the store derives itself (which spares reads the path check) must
+// be read exactly like one it checks.
 // Whatever a reader accepts must verify against an oracle of the format
 // written here, and a well-formed file at its own path must be accepted.
 #include <fcntl.h>
@@ -192,6 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t input_size) {
             "read returns the stored payload");
   } else {
     check_corrupt(read.error(), relative);
+  }
+  if (at_home && oracle.header_ok && qel::HEADER_LEN + oracle.id_len <= size) {
+    std::span<const uint8_t> rest(data + qel::HEADER_LEN + oracle.id_len, size - qel::HEADER_LEN - oracle.id_len);
+    auto derived = store.metadata_for(oracle.blob_id, rest);
+    if (derived) require(store.read(*derived).has_value() == well_formed, "a derived record reads like a checked one");
   }
   fs::remove(path);
   return 0;

@@ -219,7 +219,7 @@ Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> p
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return unexpected(std::move(cleaned).error());
 
-  auto metadata = calculate_metadata(blob_id, payload, store_.path_for(blob_id));
+  auto metadata = store_.metadata_for(blob_id, payload);
   if (!metadata) return unexpected(std::move(metadata).error());
   if (metadata->file_len > config_.max_bytes) return false;
   auto reused = reuse_existing(*metadata, payload);

@@ -43,6 +43,9 @@ struct FileMetadata {
   FileTime modified;
   int64_t file_len = 0;  // header + ID + payload
   uint32_t checksum = 0;
+  // Set only by the store, when `path` is known to be where `blob_id` belongs
+  // and the ID is valid UTF-8: reads of the record then need not hash the ID.
+  bool path_of_id = false;
 };
 
 // An owned payload buffer, not zero-filled on allocation: every byte is read

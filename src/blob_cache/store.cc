@@ -317,6 +317,12 @@ Result<void> LocalFileStore::prepare() const {
 
 fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(blob_path_text(blobs_dir_, blob_id)); }
 
+Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const {
+  auto metadata = calculate_metadata(blob_id, payload, path_for(blob_id));
+  if (metadata) metadata->path_of_id = valid_utf8(blob_id);
+  return metadata;
+}
+
 std::string LocalFileStore::relative(const fs::path& path) const {
   auto root_it = root_.begin();
   auto path_it = path.begin();
@@ -483,8 +489,8 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
   if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != metadata.checksum)
     return std::nullopt;
   auto stored_id = std::span<const uint8_t>(head + HEADER_LEN, id.size());
-  if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 || !valid_utf8(id) ||
-      !maps_to(blobs_dir, id, metadata.path))
+  if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 ||
+      (!metadata.path_of_id && (!valid_utf8(id) || !maps_to(blobs_dir, id, metadata.path))))
     return std::nullopt;
   if (crc32c(crc32c(0, stored_id), payload.bytes()) != header->checksum) return std::nullopt;
   return payload;
@@ -537,7 +543,8 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
                       .path = path,
                       .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
                       .file_len = st.st_size,
-                      .checksum = prefix->header.checksum};
+                      .checksum = prefix->header.checksum,
+                      .path_of_id = true};
 }
 
 Result<ScanResult> LocalFileStore::scan() const {

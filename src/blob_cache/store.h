@@ -58,6 +58,8 @@ class LocalFileStore {
   // Creates root, tmp and blobs, each narrowed to 0700.
   Result<void> prepare() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
+  // calculate_metadata at the blob's own path.
+  Result<FileMetadata> metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const;
   // The text for `path` in messages: relative to root when under it.
   std::string relative(const std::filesystem::path& path) const;
 
