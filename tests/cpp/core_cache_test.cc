@@ -38,27 +38,15 @@ TEST_F(Cache, PutThenGetAndWriteOnce) {
 
   ASSERT_TRUE(*cache->put("empty", bytes("")));
   EXPECT_EQ(get(*cache, "empty"), "");
-  EXPECT_EQ(get(*cache, "never"), std::nullopt);
 }
 
-TEST_F(Cache, BudgetIsExactAndNeverExceeded) {
+// The budget under eviction is the model and concurrency tests' to check.
+TEST_F(Cache, BudgetBoundsTheWholeFileExactly) {
   const std::string payload(100, 'x');
   auto exact = open(file_len("k", payload));
   EXPECT_TRUE(*exact->put("k", bytes(payload))) << "file_len equal to max_bytes is offered";
   EXPECT_FALSE(*exact->put("j", bytes(payload + "y")));
   EXPECT_EQ(files_under("blobs").size(), 1u);
-  exact.reset();
-  fs::remove_all(root_ / "blobs");
-
-  const int64_t budget = 4000;
-  auto cache = open(budget);
-  for (int i = 0; i < 300; ++i) {
-    (void)cache->get("blob-" + std::to_string(i % 7));  // some keys become popular
-    auto put = cache->put("blob-" + std::to_string(i % 120), bytes(std::string(50 + (i * 37) % 400, 'a' + i % 26)));
-    ASSERT_TRUE(put.has_value() || put.error().kind() == BlobCacheError::Kind::BlobIdMismatch) << put.error().to_string();
-    ASSERT_LE(blob_bytes(), budget) << "after put " << i;
-  }
-  EXPECT_TRUE(files_under("tmp").empty());
 }
 
 TEST_F(Cache, ReopenRestoresNewestFirstAndDropsWhatItCannotKeep) {
@@ -109,25 +97,6 @@ TEST_F(Cache, VanishedCorruptAndDeletedBlobsAreGoneAndCanBeStoredAfresh) {
   EXPECT_EQ(get(*cache, "kept"), "again");
 }
 
-TEST_F(Cache, DeleteThatCannotRemoveKeepsBlobReadable) {
-  const auto shard = path_of("a").parent_path();
-  const bool root = geteuid() == 0;  // root ignores directory permissions: the child runs as nobody
-  ASSERT_TRUE(!root || chown(root_.c_str(), 65534, 65534) == 0);
-  int code = in_child([&] {
-    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) return 77;
-    auto cache = BlobCache::open({root_.string(), 1 << 20, 1000});
-    if (!cache || !(*cache)->put("a", bytes("1")).has_value()) return 2;
-    fs::permissions(shard, fs::perms::owner_read | fs::perms::owner_exec);
-    auto deleted = (*cache)->delete_blob("a");
-    fs::permissions(shard, fs::perms::owner_all);
-    if (deleted.has_value() || deleted.error().kind() != BlobCacheError::Kind::Io) return 3;
-    auto got = (*cache)->get("a");
-    return got.has_value() && *got && text(**got) == "1" ? 0 : 4;
-  });
-  if (code == 77) GTEST_SKIP() << "cannot drop privileges here";
-  EXPECT_EQ(code, 0);
-}
-
 TEST_F(Cache, ClosedPoisonedAndForkedCachesRefuseWork) {
   auto cache = open(1 << 20);
   ASSERT_TRUE(*cache->put("a", bytes("1")));
@@ -136,7 +105,8 @@ TEST_F(Cache, ClosedPoisonedAndForkedCachesRefuseWork) {
               alarm(10);
               bool ok = cache->get("a").error().to_string() == "blob cache is closed" &&
                         cache->put("b", bytes("2")).error().kind() == BlobCacheError::Kind::Closed &&
-                        cache->delete_all().error().kind() == BlobCacheError::Kind::Closed;
+                        cache->delete_blob("a").error().kind() == BlobCacheError::Kind::Closed &&
+                        cache->delete_all().error().kind() == BlobCacheError::Kind::Closed && cache->close().has_value();
               cache.reset();
               return ok ? 0 : 1;
             }),

@@ -117,22 +117,5 @@ TEST(EngineConcurrency, WaitCoversAWriteAnotherThreadTookFromTheStripe) {
   InsertStripeRing::after_take_hook.store(nullptr);
 }
 
-TEST(EngineConcurrency, WaitersAndWritersOnOneStripe) {
-  // Probabilistic companion: writers share stripes with waiters; after each
-  // wait the waiter's own last write has been decided, and with this budget
-  // admitted.
-  TestCache cache = make_cache(1'000'000'000, std::make_shared<Recorder>(), 10000);
-  on_threads(6, [&](int t) {
-    for (int id = t * 1000; id < t * 1000 + 300; ++id) {
-      const std::string key = "w" + std::to_string(id);
-      const bool accepted = put(cache, id, key, 1);
-      if (t % 2 == 0 && id % 10 == 0) {
-        ASSERT_TRUE(cache.wait());
-        EXPECT_TRUE(!accepted || cache.policy().contains(cache.key_hash(key))) << key;
-      }
-    }
-  });
-}
-
 }  // namespace
 }  // namespace qel::engine

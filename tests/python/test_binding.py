@@ -7,7 +7,7 @@ import pytest
 
 from qel import BlobCache, NativeBlobCache, PanicException
 
-from blob_files import HEADER, MAX_ID, files
+from blob_files import MAX_ID
 
 
 @pytest.mark.parametrize(
@@ -31,9 +31,6 @@ def test_constructor_conversion_failures(args, error, parameter):
     else:
         assert str(raised.value) == f"argument '{parameter}': {raised.value.__cause__}"
         assert type(raised.value.__cause__) is TypeError
-
-
-EMPTY, TOO_LONG = "^invalid blob: blob ID must not be empty$", f"^invalid blob: blob ID exceeds {MAX_ID} bytes$"
 
 
 def config(reason):
@@ -62,11 +59,8 @@ def config(reason):
         (lambda c: c.put(b"not text", b"v", extra=1), TypeError, "unexpected keyword argument 'extra'"),
         (lambda c: NativeBlobCache("d", 1, 0, directory="d"), TypeError, "multiple values for argument 'directory'"),
         (lambda c: NativeBlobCache.put(object(), "k", b"v"), TypeError, "NativeBlobCache"),
-        (lambda c: c.get(""), RuntimeError, EMPTY),
-        (lambda c: c.put("", b"v"), RuntimeError, EMPTY),
-        (lambda c: c.delete(""), RuntimeError, EMPTY),
-        (lambda c: c.get("x" * (MAX_ID + 1)), RuntimeError, TOO_LONG),
-        (lambda c: c.put("é" * (MAX_ID // 2) + "x", b""), RuntimeError, TOO_LONG),  # UTF-8 bytes, not characters
+        # every operation's ID check is the model test's; here the boundary in UTF-8 bytes, not characters
+        (lambda c: c.put("é" * (MAX_ID // 2) + "x", b""), RuntimeError, f"^invalid blob: blob ID exceeds {MAX_ID} bytes$"),
         (lambda c: NativeBlobCache("/dev/null/cache", 1 << 20, 0), RuntimeError, "^create blob cache root: "),
     ],
 )
@@ -93,14 +87,13 @@ def test_panic_exception_escapes_except_exception():
 @pytest.mark.parametrize(
     "blob_id, payload, frequency_counters",
     [
-        ("k", b"", 0),
+        # small payloads and the longest IDs are the model test's
         ("model/v3/weights", bytes(range(256)) * 4096, 1),
         ("ключ/🙂", b"\x00payload\x00", 10000),
         ("a\0b", b"not the same blob as 'a'", 0),
         ("line\nbreak", os.urandom(65537), 1),
-        ("é" * (MAX_ID // 2), b"the longest ID, counted in UTF-8 bytes", 0),
     ],
-    ids=range(6),
+    ids=range(4),
 )
 def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
     with BlobCache(cache_dir, 8 << 20, frequency_counters) as cache:
@@ -112,31 +105,6 @@ def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_count
         assert cache.get(blob_id) == payload
 
 
-def test_different_payload_under_stored_id_is_refused(cache):
-    assert cache.put('say "hi"', b"first")
-    with pytest.raises(RuntimeError) as raised:
-        cache.put('say "hi"', b"second")
-    assert str(raised.value) == r'blob ID content mismatch: "say \"hi\""'
-    assert cache.get('say "hi"') == b"first"
-
-
-def test_budget_bounds_the_file_length(cache_dir):
-    fits = 100 - HEADER.size - len("big")
-    with BlobCache(cache_dir, 100) as cache:
-        assert cache.put("big", bytes(fits + 1)) is False and files(cache_dir, "blobs") == []
-        assert cache.put("big", bytes(fits)) is True and cache.get("big") == bytes(fits)
-
-
-def test_delete_and_delete_all(cache, cache_dir):
-    for blob_id in ("a", "b", "c"):
-        assert cache.put(blob_id, blob_id.encode())
-    assert cache.delete("a") is None and cache.delete("a") is None and cache.delete("never") is None
-    assert (cache.get("a"), cache.get("b"), len(files(cache_dir, "blobs"))) == (None, b"b", 2)
-    assert cache.delete_all() is None
-    assert (cache.get("b"), cache.get("c"), files(cache_dir, "blobs")) == (None, None, [])
-    assert cache.put("b", b"fresh") and cache.get("b") == b"fresh"
-
-
 def test_closed_cache(tmp_path):
     with pytest.raises(KeyError):
         with BlobCache(tmp_path, 1 << 20) as cache:
@@ -146,5 +114,3 @@ def test_closed_cache(tmp_path):
     for call in (lambda: cache.get("k"), lambda: cache.put("k", b"v"), lambda: cache.delete("k"), cache.delete_all):
         with pytest.raises(RuntimeError, match="^blob cache is closed$"):
             call()
-    with pytest.raises(RuntimeError, match="blob ID must not be empty"):
-        cache.get("")  # the ID is checked before the closed state

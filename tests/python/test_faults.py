@@ -109,12 +109,10 @@ def failed_with(prefix, code=EIO):
 
 SCAN_FAILED = reconciliation(f"scan committed files: scan blob cache: {os_error(EIO)}")
 SCENARIOS = {  # steps after an open, and the blobs that must / may survive
-    "unremovable temp file after a failed commit": ([
+    "unremovable temp files, gone with the next delete or close": ([
         ["arm", "rename:1:EIO,unlink:1:EACCES"],
         (["put", "new"], reconciliation(f"commit blob cache file: {os_error(EIO)}; remove temporary file: {os_error(EACCES)}")),
-        ["arm", ""], (["tmp"], one_temp_file), (["delete", "other"], ok(None)), (["tmp"], ok([])), (["get", "new"], ok(None)),
-    ], [], ["new"]),
-    "unremovable temp file after a failed write": ([
+        ["arm", ""], (["tmp"], one_temp_file), (["delete", "other"], ok(None)), (["tmp"], ok([])),
         ["arm", "write:3:ENOSPC,unlink:1:EIO"],
         (["put", "new"], reconciliation(f"write blob cache payload: {os_error(ENOSPC)}; remove temporary file: {os_error(EIO)}")),
         ["arm", ""], (["tmp"], one_temp_file), (["get", "new"], ok(None)), (["close"], ok(None)), (["tmp"], ok([])),

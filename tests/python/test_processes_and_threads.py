@@ -1,40 +1,33 @@
-"""Threads sharing one cache, the interpreter lock, other processes."""
+"""Threads sharing one cache, the interpreter lock, a process ending with it open."""
 
 import os
 import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from qel import NativeBlobCache
 
 from blob_files import payload
-import forked
 
 
 def test_threads_share_one_cache(cache):
-    kept, failures = {}, []
+    kept = {}
 
     def work(worker):
-        try:
-            for i in range(40):
-                own, shared = f"t{worker}/{i}", f"shared/{i % 5}"
-                kept[own] = cache.put(own, payload(own, 100 + i)) and i % 7 != 0
-                assert cache.put(shared, payload(shared, 500)) and cache.get(shared) == payload(shared, 500)
-                assert cache.get(own) in (None, payload(own, 100 + i))
-                if i % 7 == 0:
-                    cache.delete(own)
-        except BaseException as failure:
-            failures.append(failure)
+        for i in range(40):
+            own, shared = f"t{worker}/{i}", f"shared/{i % 5}"
+            kept[own] = cache.put(own, payload(own, 100 + i)) and i % 7 != 0
+            assert cache.put(shared, payload(shared, 500)) and cache.get(shared) == payload(shared, 500)
+            assert cache.get(own) in (None, payload(own, 100 + i))
+            if i % 7 == 0:
+                cache.delete(own)
 
-    workers = [threading.Thread(target=work, args=(n,)) for n in range(8)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    assert failures == []
+    with ThreadPoolExecutor(8) as pool:
+        list(pool.map(work, range(8)))  # re-raises what a worker raised
     # The budget holds everything, so every admitted blob is still there.
     for blob_id, stored in kept.items():
         assert cache.get(blob_id) == (payload(blob_id, 100 + int(blob_id.split("/")[1])) if stored else None)
@@ -73,33 +66,20 @@ def test_interpreter_lock_is_released_during_core_calls(cache, operation):
         sys.setswitchinterval(interval)
 
 
+# A process that ends with its cache still open: interpreter teardown must
+# neither hang nor crash on the engine's threads, and the blobs stay. Killed
+# writers are the crash test's.
 CHILD = """if True:
-    import os, sys
+    import sys
     from qel import NativeBlobCache
     cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
     for i in range(20):
         assert cache.put(f"child/{i}", bytes([i]) * (1000 * i))
-    if sys.argv[2] == "close":
-        cache.close()
-    elif sys.argv[2] == "exit":
-        os._exit(0)  # no teardown at all: committed blobs must already be durable
 """
 
 
-@pytest.mark.parametrize("ending", ["close", "drop", "exit"])
-def test_blobs_written_by_a_child_process_are_read_by_the_parent(cache_dir, ending):
-    subprocess.run([sys.executable, "-c", CHILD, cache_dir, ending], check=True, timeout=120)
+def test_process_exiting_with_an_open_cache(cache_dir):
+    subprocess.run([sys.executable, "-c", CHILD, cache_dir], check=True, timeout=120)
     cache = NativeBlobCache(cache_dir, 1 << 24, 0)
     assert [cache.get(f"child/{i}") for i in range(20)] == [bytes([i]) * (1000 * i) for i in range(20)]
     cache.close()
-
-
-def test_forked_child_finds_the_cache_closed(cache):
-    assert cache.put("k", b"v")
-
-    def in_child():
-        calls = (lambda: cache.get("k"), lambda: cache.put("j", b"w"), lambda: cache.delete("k"), cache.delete_all)
-        return [forked.error_of(call) for call in calls] + [cache.close()]
-
-    assert forked.run(in_child) == ["blob cache is closed"] * 4 + [None]
-    assert cache.get("k") == b"v"
