@@ -4,7 +4,6 @@ that ID, never keeps more than its budget on disk, and never leaves a temp file
 between operations. QEL_MODEL_EXAMPLES raises the count (``make stress``)."""
 
 import os
-import re
 import shutil
 import tempfile
 
@@ -79,9 +78,7 @@ class CacheModel(RuleBasedStateMachine):
         try:
             stored = self.cache.put(blob_id, payload)
         except RuntimeError as e:
-            assert str(e).startswith("blob ID content mismatch: "), e
-            if re.fullmatch(r"[\w-]+", blob_id, re.ASCII):
-                assert str(e) == f'blob ID content mismatch: "{blob_id}"'
+            assert str(e).startswith("blob ID content mismatch: "), e  # the quoting is the format suite's
             assert self.model.get(blob_id, payload) != payload, "an identical put is accepted"
             return
         assert not stored or HEADER.size + len(blob_id.encode()) + len(payload) <= self.max_bytes, "over budget"
