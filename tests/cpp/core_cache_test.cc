@@ -75,9 +75,10 @@ TEST_F(Cache, ReopenRestoresNewestFirstAndDropsWhatItCannotKeep) {
   EXPECT_TRUE(files_under("blobs").empty()) << "oversized files are deleted at open";
 }
 
+// delete_all is the model test's.
 TEST_F(Cache, VanishedCorruptAndDeletedBlobsAreGoneAndCanBeStoredAfresh) {
   auto cache = open(1 << 20);
-  for (auto id : {"gone", "flipped", "deleted", "kept"}) ASSERT_TRUE(*cache->put(id, bytes(id)));
+  for (auto id : {"gone", "flipped", "deleted"}) ASSERT_TRUE(*cache->put(id, bytes(id)));
   fs::remove(path_of("gone"));
   std::string flipped = slurp(path_of("flipped"));
   flipped.back() ^= 1;
@@ -90,11 +91,6 @@ TEST_F(Cache, VanishedCorruptAndDeletedBlobsAreGoneAndCanBeStoredAfresh) {
     EXPECT_TRUE(*cache->put(id, bytes("fresh"))) << id << ": a dropped ID is stored afresh";
     EXPECT_EQ(get(*cache, id), "fresh");
   }
-  ASSERT_TRUE(cache->delete_all());
-  EXPECT_TRUE(files_under("blobs").empty());
-  EXPECT_EQ(get(*cache, "kept"), std::nullopt);
-  EXPECT_TRUE(*cache->put("kept", bytes("again")));
-  EXPECT_EQ(get(*cache, "kept"), "again");
 }
 
 TEST_F(Cache, ClosedPoisonedAndForkedCachesRefuseWork) {
