@@ -5,6 +5,9 @@
 //                                      file under DIR, round and round
 //   raw_io write DIR SECONDS FILE_LEN  create, write, fsync, close, rename
 //                                      new files of FILE_LEN bytes in DIR
+//   raw_io write-sharded DIR ...       the same, renamed into two levels of
+//                                      256 shard directories made on first use,
+//                                      the layout the cache's files need
 //   raw_io walk  DIR                   list the tree under DIR and read every
 //                                      byte of every file once
 //
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,18 +155,40 @@ void write_all(int fd, const char* data, size_t len, const std::string& path) {
   }
 }
 
-int run_write(const std::string& dir, double seconds, size_t file_len) {
+// Spreads consecutive numbers over the shards the way a digest would.
+uint64_t mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EB;
+  return x ^ (x >> 31);
+}
+
+// The directory file `count` is renamed into: out/ or out/H1/H2/.
+std::string target_dir(const std::string& out, uint64_t count, bool sharded, std::set<std::string>& made) {
+  if (!sharded) return out;
+  char shard[8];
+  uint64_t h = mix(count);
+  std::snprintf(shard, sizeof shard, "%02x/%02x", static_cast<unsigned>(h & 0xFF), static_cast<unsigned>(h >> 8 & 0xFF));
+  std::string level1 = out + "/" + std::string(shard, 2), level2 = out + "/" + shard;
+  for (const std::string& d : {level1, level2}) {
+    if (made.insert(d).second && mkdir(d.c_str(), 0700) != 0) die("mkdir " + d);
+  }
+  return level2;
+}
+
+int run_write(const std::string& dir, double seconds, size_t file_len, bool sharded) {
   std::string tmp = dir + "/tmp", out = dir + "/out";
   for (const std::string& d : {dir, tmp, out}) {
     if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) die("mkdir " + d);
   }
   std::vector<char> data(file_len);
   for (size_t i = 0; i < file_len; ++i) data[i] = static_cast<char>(i * 131 + 7);
+  std::set<std::string> made;
   uint64_t count = 0;
   auto start = Clock::now();
   while (seconds_since(start) < seconds) {
     std::string from = tmp + "/raw-" + std::to_string(count) + ".tmp";
-    std::string to = out + "/" + std::to_string(count);
+    std::string to = target_dir(out, count, sharded, made) + "/" + std::to_string(count);
     int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) die("create " + from);
     write_all(fd, data.data(), data.size(), from);
@@ -195,7 +221,7 @@ int run_walk(const std::string& dir) {
 int usage() {
   std::fprintf(stderr,
                "usage: raw_io read DIR SECONDS THREADS\n"
-               "       raw_io write DIR SECONDS FILE_LEN\n"
+               "       raw_io write|write-sharded DIR SECONDS FILE_LEN\n"
                "       raw_io walk DIR\n");
   return 2;
 }
@@ -206,7 +232,8 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   std::string mode = argv[1], dir = argv[2];
   if (mode == "read" && argc == 5) return run_read(dir, std::atof(argv[3]), std::max(1, std::atoi(argv[4])));
-  if (mode == "write" && argc == 5) return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10));
+  if ((mode == "write" || mode == "write-sharded") && argc == 5)
+    return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10), mode == "write-sharded");
   if (mode == "walk" && argc == 3) return run_walk(dir);
   return usage();
 }
