@@ -53,7 +53,10 @@ struct FileMetadata {
 class Payload {
  public:
   Payload() = default;
-  explicit Payload(size_t size) : data_(size == 0 ? nullptr : new uint8_t[size]), size_(size) {}
+  explicit Payload(size_t size);
+  Payload(Payload&&) = default;
+  Payload& operator=(Payload&&) = default;
+  ~Payload();
   uint8_t* data() { return data_.get(); }
   const uint8_t* data() const { return data_.get(); }
   size_t size() const { return size_; }
@@ -62,6 +65,7 @@ class Payload {
  private:
   std::unique_ptr<uint8_t[]> data_;
   size_t size_ = 0;
+  bool pooled_ = false;  // data_ is a spare-sized buffer that goes back to the pool
 };
 
 // The checks every operation applies to a blob ID before it takes a lock.

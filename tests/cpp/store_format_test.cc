@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 #include <tuple>
 
 #include "blob_cache/format.h"
@@ -24,6 +27,24 @@ TEST(Format, HeaderIsByteExactAndRoundTrips) {
   auto decoded = decode_header(header);
   ASSERT_TRUE(decoded.has_value());
   EXPECT_EQ(std::tuple(decoded->id_len, decoded->payload_len, decoded->checksum), std::tuple(6u, 0x0102030405060708ull, 0xAABBCCDDu));
+}
+
+TEST(Format, RecycledPayloadBuffersAreNeverShared) {
+  // More live payloads than the pool keeps spares, of sizes in and around
+  // the recycled range, twice over so the second round draws on the spares.
+  for (int round = 0; round < 2; ++round) {
+    std::vector<Payload> live;
+    for (size_t size : {size_t{1} << 16, size_t{1} << 20, size_t{4} << 20, (size_t{4} << 20) + 1, size_t{100},
+                        size_t{1} << 16, size_t{3} << 20, size_t{1} << 16})
+      live.emplace_back(size);
+    for (size_t i = 0; i < live.size(); ++i) {
+      std::memset(live[i].data(), static_cast<int>(i), live[i].size());
+    }
+    for (size_t i = 0; i < live.size(); ++i) {
+      EXPECT_EQ(std::count(live[i].bytes().begin(), live[i].bytes().end(), static_cast<uint8_t>(i)),
+                static_cast<ptrdiff_t>(live[i].size())) << "payload " << i << " round " << round;
+    }
+  }
 }
 
 TEST(Errors, DisplayTexts) {
