@@ -1,10 +1,9 @@
-// SeaHash, SipHash and XXH64 against published vectors; the key builder and
-// the ChaCha block behind the sketch seeds.
+// SeaHash, SipHash and XXH64 against published vectors, and the ChaCha block
+// behind the sketch seeds.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "engine/hash.h"
@@ -58,16 +57,6 @@ TEST(Xxh64, PublishedVectors) {
   EXPECT_EQ(xxh64(nullptr, 0, 0), 0xef46db3751d8e999ULL);
   EXPECT_EQ(xxh64(nullptr, 0, 2654435761U), 0xac75fda2929b17efULL);
   EXPECT_EQ(xxh64("abc", 3, 0), 0x44bc2cf5ad770999ULL);
-}
-
-TEST(KeyBuilder, HashesKeyBytesThenFf) {
-  const DefaultKeyBuilder builder(12345);
-  for (const std::string& key : {std::string(), std::string("blob-7"), std::string(1000, 'x')}) {
-    const std::string bytes = key + '\xff';
-    EXPECT_EQ(builder.build(key).key, seahash(bytes.data(), bytes.size()));
-    EXPECT_EQ(builder.build(key).conflict, xxh64(bytes.data(), bytes.size(), 12345));
-  }
-  EXPECT_EQ(DefaultKeyBuilder(1).key_hash("k"), DefaultKeyBuilder(2).key_hash("k"));
 }
 
 TEST(SketchSeeds, ChaChaBlockMatchesRfc8439) {
