@@ -28,12 +28,10 @@ def payload(blob_id, times=40):
     return blob_id.encode() * times
 
 
-def encode(blob_id, data, *, id_len=None, payload_len=None):
-    """A blob file; the keyword arguments forge header fields."""
+def encode(blob_id, data):
+    """A well-formed blob file."""
     raw_id = blob_id.encode()
-    id_len = len(raw_id) if id_len is None else id_len
-    payload_len = len(data) if payload_len is None else payload_len
-    return HEADER.pack(MAGIC, 1, bytes(3), id_len, payload_len, crc32c(raw_id + data)) + raw_id + data
+    return HEADER.pack(MAGIC, 1, bytes(3), len(raw_id), len(data), crc32c(raw_id + data)) + raw_id + data
 
 
 def path_for(root, blob_id):

@@ -1,20 +1,16 @@
 """The binding: argument handling, round trips, errors and lifecycle."""
 
-import os
 import pathlib
 
 import pytest
 
 from qel import BlobCache, NativeBlobCache, PanicException
 
-from blob_files import MAX_ID
-
 
 @pytest.mark.parametrize(
     "args, error, parameter",
     [  # converted in parameter order, before any rule is checked
         ((b"", "x", None), TypeError, "directory"),
-        ((pathlib.Path("d"), 1, 0), TypeError, "directory"),
         (("d", "x", 1 << 63), TypeError, "max_bytes"),
         (("", 1, None), TypeError, "frequency_counters"),
         (("d", 1 << 63, None), OverflowError, None),
@@ -48,20 +44,15 @@ def config(reason):
         (lambda c: c.get(b"k"), TypeError, "^argument 'blob_id': "),
         (lambda c: c.put(b"k", bytearray()), TypeError, "^argument 'blob_id': "),
         (lambda c: c.put("k", memoryview(b"v")), TypeError, "^argument 'payload': "),
-        (lambda c: c.delete("a\udfff"), UnicodeEncodeError, "surrogates"),
         (lambda c: c.get(), TypeError, "missing required argument 'blob_id'"),
         (lambda c: c.get("a", "b"), TypeError, "positional"),
         (lambda c: c.get("a", blob_id="a"), TypeError, "multiple values for argument 'blob_id'"),
-        (lambda c: c.delete("a", force=True), TypeError, "unexpected keyword argument 'force'"),
         (lambda c: c.delete_all(True), TypeError, "takes no arguments"),
-        (lambda c: c.close(now=True), TypeError, "takes no keyword arguments"),
         # names are matched before any value is converted
         (lambda c: c.put(b"not text", b"v", extra=1), TypeError, "unexpected keyword argument 'extra'"),
         (lambda c: NativeBlobCache("d", 1, 0, directory="d"), TypeError, "multiple values for argument 'directory'"),
         (lambda c: NativeBlobCache.put(object(), "k", b"v"), TypeError, "NativeBlobCache"),
-        # every operation's ID check is the model test's; here the boundary in UTF-8 bytes, not characters
-        (lambda c: c.put("é" * (MAX_ID // 2) + "x", b""), RuntimeError, f"^invalid blob: blob ID exceeds {MAX_ID} bytes$"),
-        (lambda c: NativeBlobCache("/dev/null/cache", 1 << 20, 0), RuntimeError, "^create blob cache root: "),
+        # ID checks, surrogates included, are the model test's; failing steps the fault tests'
     ],
 )
 def test_call_failures(cache, call, error, pattern):
@@ -87,13 +78,11 @@ def test_panic_exception_escapes_except_exception():
 @pytest.mark.parametrize(
     "blob_id, payload, frequency_counters",
     [
-        # small payloads and the longest IDs are the model test's
+        # small payloads and the longest, non-ASCII and odd IDs are the model test's
         ("model/v3/weights", bytes(range(256)) * 4096, 1),
-        ("ключ/🙂", b"\x00payload\x00", 10000),
         ("a\0b", b"not the same blob as 'a'", 0),
-        ("line\nbreak", os.urandom(65537), 1),
     ],
-    ids=range(4),
+    ids=range(2),
 )
 def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
     with BlobCache(cache_dir, 8 << 20, frequency_counters) as cache:
@@ -111,6 +100,5 @@ def test_closed_cache(tmp_path):
             assert cache.put("k", b"v")
             raise KeyError("the with block still closes the cache")
     assert cache.close() is None
-    for call in (lambda: cache.get("k"), lambda: cache.put("k", b"v"), lambda: cache.delete("k"), cache.delete_all):
-        with pytest.raises(RuntimeError, match="^blob cache is closed$"):
-            call()
+    with pytest.raises(RuntimeError, match="^blob cache is closed$"):  # each operation's refusal is the model test's
+        cache.get("k")

@@ -108,6 +108,7 @@ def failed_with(prefix, code=EIO):
 
 
 SCAN_FAILED = reconciliation(f"scan committed files: scan blob cache: {os_error(EIO)}")
+# A failed read or removal keeping its blob is test_denied_permission's.
 SCENARIOS = {  # steps after an open, and the blobs that must / may survive
     "unremovable temp files, gone with the next delete or close": ([
         ["arm", "rename:1:EIO,unlink:1:EACCES"],
@@ -117,11 +118,6 @@ SCENARIOS = {  # steps after an open, and the blobs that must / may survive
         (["put", "new"], reconciliation(f"write blob cache payload: {os_error(ENOSPC)}; remove temporary file: {os_error(EIO)}")),
         ["arm", ""], (["tmp"], one_temp_file), (["get", "new"], ok(None)), (["close"], ok(None)), (["tmp"], ok([])),
     ], [], ["new"]),
-    "failed read and removal keep the blob": ([
-        ["put", "b"], ["arm", "open:1:EIO"], (["get", "b"], error(f"open cache entry {REL}: {os_error(EIO)}")),
-        ["arm", ""], (["get", "b"], ok("hit")), ["arm", "unlink:1:EACCES"],
-        (["delete", "b"], error(f"remove cache entry {REL}: {os_error(EACCES)}")), ["arm", ""], (["get", "b"], ok("hit")),
-    ], ["b"], []),
     "failed purge is retried by the next put": ([
         ["put", "old"], ["arm", "unlink:1+:EIO"], (["delete_all"], failed_with("purge blob cache ")),
         (["put", "new"], failed_with("blob cache reconciliation failed: retry cache purge: purge blob cache ")),

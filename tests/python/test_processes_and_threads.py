@@ -1,36 +1,16 @@
-"""Threads sharing one cache, the interpreter lock, a process ending with it open."""
+"""The interpreter lock released during core calls, a process ending with its
+cache open. Threads racing on one cache are the C++ concurrency suites',
+run under ThreadSanitizer: between calls the binding shares only a use count."""
 
 import os
 import subprocess
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from qel import NativeBlobCache
-
-from blob_files import payload
-
-
-def test_threads_share_one_cache(cache):
-    kept = {}
-
-    def work(worker):
-        for i in range(40):
-            own, shared = f"t{worker}/{i}", f"shared/{i % 5}"
-            kept[own] = cache.put(own, payload(own, 100 + i)) and i % 7 != 0
-            assert cache.put(shared, payload(shared, 500)) and cache.get(shared) == payload(shared, 500)
-            assert cache.get(own) in (None, payload(own, 100 + i))
-            if i % 7 == 0:
-                cache.delete(own)
-
-    with ThreadPoolExecutor(8) as pool:
-        list(pool.map(work, range(8)))  # re-raises what a worker raised
-    # The budget holds everything, so every admitted blob is still there.
-    for blob_id, stored in kept.items():
-        assert cache.get(blob_id) == (payload(blob_id, 100 + int(blob_id.split("/")[1])) if stored else None)
 
 
 @pytest.mark.parametrize("operation", ["get", "put"])
