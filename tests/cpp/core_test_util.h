@@ -33,8 +33,7 @@ inline int64_t file_len(const std::string& id, const std::string& payload) {
 }
 
 inline std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return {std::istreambuf_iterator<char>(std::ifstream(p, std::ios::binary).rdbuf()), {}};
 }
 inline void spit(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
@@ -76,11 +75,6 @@ class TempDir : public ::testing::Test {
     for (auto& e : fs::recursive_directory_iterator(root_ / sub))
       if (e.is_regular_file()) out.push_back(e.path());
     return out;
-  }
-  int64_t blob_bytes() const {
-    int64_t total = 0;
-    for (auto& p : files_under("blobs")) total += static_cast<int64_t>(fs::file_size(p));
-    return total;
   }
 
   fs::path root_;

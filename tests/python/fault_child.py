@@ -1,7 +1,6 @@
-"""Runs cache operations for test_faults in a process of its own, normally with
-the fault shim preloaded. argv[1] is JSON: {"dir": ..., "steps": [[op, ...]]}.
-Prints one JSON result per step as it goes: {"ok": value} or
-{"error": [exception type, message]}."""
+"""Runs test_faults' cache operations in a process of its own, normally with the fault shim preloaded.
+argv[1] is JSON: {"dir": ..., "steps": [[op, ...]]}. Prints one JSON result per step as it goes:
+{"ok": value} or {"error": [exception type, message]}."""
 
 import ctypes
 import json

@@ -1,8 +1,6 @@
-"""Failing system calls, a full disk and denied permissions: each failure
-reaches Python as a RuntimeError naming its step, nothing crashes, no temp
-file outlives the next put, delete, delete_all or close, no wrong bytes are
-returned, and a reopen recovers. The calls fail through tests/fault/fault_shim.c,
-preloaded into a child interpreter (QEL_FAULT_SHIM overrides where it is)."""
+"""Failing system calls, a full disk, denied permissions: each is a RuntimeError naming its step, no crash,
+no temp file past the next put, delete, delete_all or close, no wrong bytes, and a reopen recovers. Calls
+fail through tests/fault/fault_shim.c, preloaded into a child interpreter (QEL_FAULT_SHIM: where it is)."""
 
 import errno
 import json
@@ -29,7 +27,6 @@ BUDGET = 1 << 24
 OPEN = ["open", BUDGET]
 OPS = ("open", "write", "fsync", "rename", "unlink", "readdir", "close")
 EIO, ENOSPC, EACCES = errno.EIO, errno.ENOSPC, errno.EACCES
-REL = path_for("", "b")
 
 
 def os_error(code):
@@ -61,13 +58,13 @@ def play(directory, script):
     return results
 
 
-def reopen_and_check(directory, must_hold=(), may_hold=()):
+def reopen_and_check(directory, must_hold=(), may_hold=(), data=payload):
     """Without the shim: no temp file, every file verifies, blobs read back (may_hold: or not at all)."""
     blob_files.check_disk(directory)
     cache = NativeBlobCache(str(directory), BUDGET, 0)
     assert blob_files.files(directory, "tmp") == []
     for blob_id in [*must_hold, *may_hold]:
-        assert cache.get(blob_id) in ([payload(blob_id)] + [None] * (blob_id not in must_hold)), blob_id
+        assert cache.get(blob_id) in ([data(blob_id)] + [None] * (blob_id not in must_hold)), blob_id
     cache.close()
 
 
@@ -184,19 +181,16 @@ def test_full_disk(small_disk):
     directory, stored = str(small_disk / "cache"), []
     big = lambda blob_id: payload(blob_id, 100_000 // len(blob_id))
     cache = NativeBlobCache(directory, BUDGET, 0)
-    with pytest.raises(RuntimeError) as raised:
+    with pytest.raises(RuntimeError, match=f"^write blob cache payload: {re.escape(os_error(ENOSPC))}$"):
         for n in range(20):
             assert cache.put(f"big-{n}", big(f"big-{n}"))
             stored.append(f"big-{n}")
-    assert re.fullmatch(f"write blob cache payload: {re.escape(os_error(ENOSPC))}", str(raised.value))
     assert 5 <= len(stored) < 11 and blob_files.files(directory, "tmp") == []
     assert all(cache.get(blob_id) == big(blob_id) for blob_id in stored)
     cache.delete(stored.pop(0))
     assert cache.put("big-again", big("big-again"))  # freed space is usable again
     cache.close()
-    cache = NativeBlobCache(directory, BUDGET, 0)
-    assert all(cache.get(blob_id) == big(blob_id) for blob_id in [*stored, "big-again"])
-    cache.close()
+    reopen_and_check(directory, must_hold=[*stored, "big-again"], data=big)
 
 
 @pytest.fixture
@@ -239,14 +233,12 @@ def denied(d, target, action):
 @pytest.mark.parametrize(
     "target, action, message",
     [
-        ("b", "get", "open cache entry {b}"),
-        ("b/", "delete", "remove cache entry {b}"),
-        ("tmp", "put", "create blob cache temp file"),
-        (".", "create", "create blob cache root"),
+        ("b", "get", "open cache entry {b}"), ("b/", "delete", "remove cache entry {b}"),
+        ("tmp", "put", "create blob cache temp file"), (".", "create", "create blob cache root"),
         ("b", "open", "blob cache reconciliation failed: scan committed files: open cache entry {b}"),
         ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
     ],
 )
 def test_denied_permission(nobody_dir, target, action, message):
-    expected = message.format(b=REL, g=path_for("", "g")) + ": " + os_error(EACCES)
+    expected = message.format(b=path_for("", "b"), g=path_for("", "g")) + ": " + os_error(EACCES)
     assert forked.run(denied, nobody_dir, target, action, as_nobody=True) == [expected, True, True]

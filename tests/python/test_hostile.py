@@ -1,7 +1,6 @@
-"""Hostile directory contents: links, foreign files, directories and FIFOs
-where blob files belong. Nothing outside the cache is
-read into a result, written, removed or re-permissioned; each case ends in a
-clear error or a dropped entry. Cases run in a forked child, killed on a hang."""
+"""Hostile directory contents: links, foreign files, directories and FIFOs where blob files belong.
+Nothing outside the cache is read into a result, written, removed or re-permissioned; each case ends
+in a clear error or a dropped entry. Cases run in a forked child, killed on a hang."""
 
 import os
 import stat
@@ -21,8 +20,7 @@ PLANTS = {
     "link": lambda path, outside: os.symlink(os.path.join(outside, "canary"), path),
     "dangling link": lambda path, outside: os.symlink(os.path.join(outside, "made-by-cache"), path),
     "link to a valid blob": lambda path, outside: os.symlink(os.path.join(outside, "x.blob"), path),
-    "fifo": lambda path, outside: os.mkfifo(path),
-    "directory": lambda path, outside: os.mkdir(path),
+    "fifo": lambda path, outside: os.mkfifo(path), "directory": lambda path, outside: os.mkdir(path),
 }
 
 

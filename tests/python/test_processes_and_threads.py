@@ -1,6 +1,5 @@
-"""The interpreter lock released during core calls, a process ending with its
-cache open. Threads racing on one cache are the C++ concurrency suites',
-run under ThreadSanitizer: between calls the binding shares only a use count."""
+"""The interpreter lock released during core calls, a process ending with its cache open. Threads racing on
+one cache are the C++ concurrency suites', under ThreadSanitizer: the binding shares only a use count."""
 
 import os
 import subprocess
