@@ -233,8 +233,10 @@ def denied(d, target, action):
 @pytest.mark.parametrize(
     "target, action, message",
     [
-        ("b", "get", "open cache entry {b}"), ("b/", "delete", "remove cache entry {b}"),
-        ("tmp", "put", "create blob cache temp file"), (".", "create", "create blob cache root"),
+        ("b", "get", "open cache entry {b}"),
+        ("b/", "delete", "remove cache entry {b}"),
+        ("tmp", "put", "create blob cache temp file"),
+        (".", "create", "create blob cache root"),
         ("b", "open", "blob cache reconciliation failed: scan committed files: open cache entry {b}"),
         ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
     ],

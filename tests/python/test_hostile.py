@@ -20,7 +20,8 @@ PLANTS = {
     "link": lambda path, outside: os.symlink(os.path.join(outside, "canary"), path),
     "dangling link": lambda path, outside: os.symlink(os.path.join(outside, "made-by-cache"), path),
     "link to a valid blob": lambda path, outside: os.symlink(os.path.join(outside, "x.blob"), path),
-    "fifo": lambda path, outside: os.mkfifo(path), "directory": lambda path, outside: os.mkdir(path),
+    "fifo": lambda path, outside: os.mkfifo(path),
+    "directory": lambda path, outside: os.mkdir(path),
 }
 
 

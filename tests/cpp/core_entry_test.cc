@@ -1,0 +1,97 @@
+#include <future>
+#include <thread>
+
+#include "core_test_util.h"
+
+namespace qel {
+namespace {
+
+using namespace testing_util;
+
+FileMetadata metadata_at(const fs::path& path) {
+  return FileMetadata{.blob_id = "id", .path = path, .modified = {}, .file_len = 26, .checksum = 0};
+}
+
+TEST(DiskEntry, OnlyReadyEntriesLeaseOrEvictAndOnlyPendingOnesBecomeReady) {
+  for (auto phase : {EntryPhase::Pending, EntryPhase::Ready, EntryPhase::Evicting}) {
+    SCOPED_TRACE(static_cast<int>(phase));
+    EXPECT_EQ(DiskEntry(metadata_at("/x"), phase).mark_ready(), phase == EntryPhase::Pending);
+    EXPECT_EQ(DiskEntry(metadata_at("/x"), phase).begin_eviction(), phase == EntryPhase::Ready);
+    DiskEntry entry(metadata_at("/x"), phase);
+    EXPECT_EQ(entry.acquire_read().has_value(), phase == EntryPhase::Ready);
+    EXPECT_EQ(entry.readers(), 0u) << "a released lease is no longer counted";
+  }
+}
+
+class Callback : public TempDir {};
+
+TEST_F(Callback, EvictionKeepsTheFileUntilEveryLeaseIsReleasedAndPendingOrClosingKeepIt) {
+  DiskPolicyCallback callback(store());
+  spit(root_ / "a.blob", "data");
+  auto entry = DiskEntry::ready(metadata_at(root_ / "a.blob"));
+  auto first = entry->acquire_read();
+  auto second = entry->acquire_read();
+  auto removal = std::async(std::launch::async, [&] { callback.handle_policy_removal(entry); });
+  while (entry->phase() != EntryPhase::Evicting) std::this_thread::yield();
+  EXPECT_FALSE(entry->acquire_read().has_value());
+  EXPECT_FALSE(entry->begin_eviction()) << "a second eviction must not wait or win";
+  first.reset();
+  removal.wait_for(std::chrono::milliseconds(50));  // time for a wrong removal to happen
+  EXPECT_TRUE(fs::exists(root_ / "a.blob")) << "a file being read must survive its eviction";
+  second.reset();
+  removal.get();
+  EXPECT_FALSE(fs::exists(root_ / "a.blob"));
+  entry->restore_ready();
+  EXPECT_TRUE(entry->acquire_read().has_value());
+
+  spit(root_ / "p.blob", "data");
+  callback.handle_policy_removal(DiskEntry::pending(metadata_at(root_ / "p.blob")));
+  EXPECT_TRUE(fs::exists(root_ / "p.blob")) << "a pending entry's file belongs to its put";
+  spit(root_ / "r.blob", "data");
+  callback.set_closing();
+  callback.handle_policy_removal(DiskEntry::ready(metadata_at(root_ / "r.blob")));
+  EXPECT_TRUE(fs::exists(root_ / "r.blob"));
+}
+
+TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem) {
+  auto s = store();
+  ASSERT_TRUE(s.prepare());
+  DiskPolicyCallback callback(s);
+  // A file in place of the parent directory fails the removal, even for root.
+  for (auto name : {"a", "b"}) {
+    spit(root_ / name, "not a directory");
+    callback.handle_policy_removal(DiskEntry::ready(metadata_at(root_ / name / "x.blob")));
+  }
+  auto error = callback.take_error();
+  ASSERT_TRUE(error.has_value());
+  for (auto part : {"remove cache entry a/x.blob", "; ", "remove cache entry b/x.blob"})
+    EXPECT_NE(error->find(part), std::string::npos) << *error;
+  EXPECT_FALSE(callback.take_error().has_value());
+
+  auto failed = callback.retry_cleanup();
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().kind(), BlobCacheError::Kind::Reconciliation);
+  fs::remove(root_ / "a");  // gone meanwhile: counts as removed
+  fs::remove(root_ / "b");
+  EXPECT_TRUE(callback.retry_cleanup().has_value());
+
+  // A directory where a file belongs can never go as a file: it is dropped
+  // from the queue rather than failing every later retry.
+  fs::create_directories(root_ / "c.blob" / "inner");
+  callback.add_cleanup_path(root_ / "c.blob");
+  EXPECT_TRUE(callback.retry_cleanup().has_value());
+  EXPECT_TRUE(callback.retry_cleanup().has_value());
+
+  // A purge makes every queued removal moot.
+  spit(s.blobs_dir() / "stray.blob", "x");
+  spit(root_ / "blocked", "not a directory");  // a removal that keeps failing
+  callback.add_cleanup_path(root_ / "blocked" / "x.blob");
+  ASSERT_FALSE(callback.retry_cleanup().has_value());
+  callback.require_purge();
+  ASSERT_TRUE(callback.retry_cleanup().has_value());
+  EXPECT_FALSE(fs::exists(s.blobs_dir() / "stray.blob"));
+  EXPECT_TRUE(callback.retry_cleanup().has_value()) << "the purge must have forgotten queued paths";
+}
+
+}  // namespace
+}  // namespace qel
