@@ -120,14 +120,17 @@ def directory_lock(root: Path) -> Iterator[None]:
 
 
 def size_text(count: int) -> str:
-    if count < 1024:
-        return f"{count:,} B"
+    """A byte count for people: 646 B, 5.8 MiB."""
     value, unit = float(count), "B"
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        value /= 1024
+    for bigger in ("KiB", "MiB", "GiB", "TiB"):
         if value < 1024:
             break
-    return f"{value:.1f} {unit} ({count:,} B)"
+        value, unit = value / 1024, bigger
+    return f"{count} B" if unit == "B" else f"{value:.1f} {unit}"
+
+
+def exact_size(count: int) -> str:
+    return f"{count:,}" if count < 1024 else f"{count:,} ({size_text(count)})"
 
 
 def time_text(ns: int) -> str:
@@ -142,7 +145,11 @@ def run_info(args: argparse.Namespace) -> int:
     root = cache_root(args.directory)
     files = list(blob_files(root))
     temporary = sum(1 for entry in os.scandir(root / "tmp") if not entry.is_dir()) if (root / "tmp").is_dir() else 0
-    rows = [("directory", str(root.resolve())), ("blobs", f"{len(files):,}"), ("bytes", size_text(sum(f.size for f in files)))]
+    rows = [
+        ("directory", str(root.resolve())),
+        ("blobs", f"{len(files):,}"),
+        ("bytes", exact_size(sum(f.size for f in files))),
+    ]
     if files:
         rows.append(("oldest", time_text(min(f.modified_ns for f in files))))
         rows.append(("newest", time_text(max(f.modified_ns for f in files))))
@@ -188,6 +195,7 @@ def run_clear(args: argparse.Namespace) -> int:
             try:
                 answer = input(prompt)
             except EOFError:
+                print()  # ends the prompt's line
                 raise Refused("no answer to confirm with; pass --yes to clear without asking") from None
             if answer.strip().lower() not in ("y", "yes"):
                 print("nothing removed")
