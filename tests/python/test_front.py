@@ -74,8 +74,9 @@ def test_stats_follow_a_scripted_workload(tmp_path):
         cache.delete("c")  # a deletion is no eviction
         after = cache.stats()
         assert (after.blobs, after.bytes, after.evictions) == (1, one, 1)
+        assert cache.put("c", PAYLOAD) and len(cache) == 2
     # Counters start again at open; what the directory holds carries over.
-    # Reopening with room for one drops a blob, which is not counted either.
+    # Reopening with room for one evicts a blob, before the counting starts.
     with BlobCache(tmp_path, one) as cache:
         assert cache.stats() == CacheStats(1, one, one, 0, 0, 0, 0, 0)
         assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
