@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps build run test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick clean
+.PHONY: deps build run wheel typecheck test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick clean
 
 deps:
 	@scripts/install-deps
@@ -18,6 +18,16 @@ build: deps
 run: deps
 	$(PY) -m pip install -q .
 	cd /tmp && $(abspath $(PY)) -m qel demo
+
+# A self-contained wheel in build/wheel/repaired: built by scikit-build-core
+# in a tree of its own (kept, so rebuilds are incremental), then repaired by
+# auditwheel, which copies libisal into it and names the manylinux policy met.
+WHEEL_DIR := build/wheel
+wheel: deps
+	rm -rf $(WHEEL_DIR)/dist $(WHEEL_DIR)/repaired
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)/dist -Cbuild-dir=$(WHEEL_DIR)/tree .
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR)/repaired $(WHEEL_DIR)/dist/*.whl
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show $(WHEEL_DIR)/repaired/*.whl
 
 test: build test-cpp test-asan test-tsan test-python test-fuzz
 
@@ -40,8 +50,13 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch $$(uname -m) -R \
 	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -L 'engine|core'
 
-test-python: build
+test-python: build wheel typecheck
 	PYTHONPATH=python $(PY) -m pytest -q tests/python
+
+# The package's own annotations, and the stubs against the built module.
+typecheck: build
+	PYTHONPATH=python $(PY) -m mypy --strict python/qel
+	PYTHONPATH=python $(PY) -m mypy.stubtest qel
 
 # The libFuzzer targets, built with clang in their own tree, run side by side
 # for FUZZ_SECONDS each; new inputs go to build/fuzz/corpus, crashes to

@@ -1,12 +1,14 @@
 """qel: a persistent, size-bounded blob cache on local disk.
 
-`NativeBlobCache` is the cache itself; `BlobCache` wraps it for use in a
-`with` block. `PanicException` is raised when an internal invariant of the
-core breaks; it derives from `BaseException`, so `except Exception` does not
-catch it.
+`BlobCache` is the cache as Python code uses it; `NativeBlobCache` is the
+low-level class under it. `PanicException` is raised when an internal
+invariant of the core breaks; it derives from `BaseException`, so
+`except Exception` does not catch it.
 """
 
 from qel._native import NativeBlobCache, PanicException
-from qel.cache import BlobCache
+from qel.cache import BlobCache, CacheStats
 
-__all__ = ["BlobCache", "NativeBlobCache", "PanicException"]
+__version__ = "0.2.0"
+
+__all__ = ["BlobCache", "CacheStats", "NativeBlobCache", "PanicException", "__version__"]

@@ -7,7 +7,7 @@ import re
 import sys
 from pathlib import Path
 
-from qel import demo
+from qel import cli, demo
 
 _UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
 
@@ -34,7 +34,8 @@ def positive(text: str) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="qel", description="A persistent, size-bounded blob cache on local disk.")
+    parser = cli.Parser(prog="qel", description="A persistent, size-bounded blob cache on local disk.")
+    parser.add_argument("--version", action="version", version=cli.version_text())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     run_demo = commands.add_parser(
         "demo",
@@ -46,7 +47,10 @@ def main(argv: list[str] | None = None) -> int:
     run_demo.add_argument(
         "--max-bytes", type=byte_count, default="48MiB", help="byte budget, e.g. 48MiB (default: %(default)s)"
     )
+    cli.add_commands(commands)
     args = parser.parse_args(argv)
+    if args.command != "demo":
+        return cli.run(args)
     return demo.run(args.dir, args.blobs, args.max_bytes)
 
 

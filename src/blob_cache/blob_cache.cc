@@ -72,6 +72,7 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
     cache->close_policy_preserving_files();
     return unexpected(std::move(reconciled).error());
   }
+  cache->callback_.reset_evictions();  // statistics count from here
   return cache;
 }
 
@@ -177,6 +178,12 @@ void BlobCache::close_policy_preserving_files() {
 }
 
 Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
+  auto found = get_blob(blob_id);
+  if (found) (*found ? hits_ : misses_).fetch_add(1, std::memory_order_relaxed);
+  return found;
+}
+
+Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
   if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
@@ -212,6 +219,12 @@ Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry
 }
 
 Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> payload) {
+  auto stored = put_blob(blob_id, payload);
+  if (stored) (*stored ? puts_admitted_ : puts_refused_).fetch_add(1, std::memory_order_relaxed);
+  return stored;
+}
+
+Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8_t> payload) {
   if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
@@ -335,6 +348,35 @@ Result<void> BlobCache::delete_all() {
   callback_.require_purge();
   if (!captured) return purged;
   return unexpected(BlobCacheError::reconciliation(*captured + "; purge blob cache: " + purged.error().to_string()));
+}
+
+Result<bool> BlobCache::contains(std::string_view blob_id) {
+  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+  if (forked()) return unexpected(BlobCacheError::closed());
+  ReadGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  auto found = with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+  if (!found) return unexpected(std::move(found).error());
+  // A Pending entry is a put still writing its file; get would miss it too.
+  return *found && (**found)->phase() == EntryPhase::Ready;
+}
+
+Result<BlobCacheStats> BlobCache::stats() {
+  if (forked()) return unexpected(BlobCacheError::closed());
+  ReadGuard lifecycle(lifecycle_);
+  if (closed_) return unexpected(BlobCacheError::closed());
+  auto engine = with_policy([](Engine& engine) { return engine.stats(); });
+  if (!engine) return unexpected(std::move(engine).error());
+  return BlobCacheStats{
+      .blobs = static_cast<int64_t>(engine->admitted),
+      .bytes = engine->used,
+      .max_bytes = config_.max_bytes,
+      .hits = hits_.load(std::memory_order_relaxed),
+      .misses = misses_.load(std::memory_order_relaxed),
+      .puts_admitted = puts_admitted_.load(std::memory_order_relaxed),
+      .puts_refused = puts_refused_.load(std::memory_order_relaxed),
+      .evictions = callback_.evictions(),
+  };
 }
 
 Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::string_view blob_id) {

@@ -1,6 +1,7 @@
 // BlobCache: the object behind one open cache directory.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,6 +24,18 @@ struct BlobCacheConfig {
   int64_t frequency_counters;  // >= 1
 };
 
+// What the cache holds and how it has fared since it was opened.
+struct BlobCacheStats {
+  int64_t blobs;  // admitted entries, a put in progress included
+  int64_t bytes;  // their file lengths
+  int64_t max_bytes;
+  uint64_t hits;
+  uint64_t misses;
+  uint64_t puts_admitted;  // puts that returned true
+  uint64_t puts_refused;   // puts that returned false
+  uint64_t evictions;      // blobs the engine removed to make room
+};
+
 class BlobCache {
  public:
   // Builds store, callback and engine, then reconciles the directory.
@@ -37,6 +50,10 @@ class BlobCache {
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
   Result<void> delete_all();
+  // Whether a readable blob is held; not an access, so admission never
+  // hears of it.
+  Result<bool> contains(std::string_view blob_id);
+  Result<BlobCacheStats> stats();
   // Retries pending cleanup, stops the engine; idempotent.
   Result<void> close();
 
@@ -45,6 +62,9 @@ class BlobCache {
   BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
 
   Result<void> reconcile();
+  // get and put without the statistics.
+  Result<std::optional<Payload>> get_blob(std::string_view blob_id);
+  Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
   Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry);
   void close_policy_preserving_files();
@@ -75,6 +95,11 @@ class BlobCache {
   bool closed_ = false;  // written only under exclusive lifecycle_
   const DiskPolicyCallback callback_;
   const uint64_t fork_generation_;
+  // Statistics only: relaxed, and read without a lock.
+  std::atomic<uint64_t> hits_{0};
+  std::atomic<uint64_t> misses_{0};
+  std::atomic<uint64_t> puts_admitted_{0};
+  std::atomic<uint64_t> puts_refused_{0};
 };
 
 }  // namespace qel

@@ -15,6 +15,8 @@ void DiskPolicyCallback::handle_policy_removal(std::shared_ptr<DiskEntry> entry)
   }
   // Not under the callback mutex: this may wait for readers of the entry.
   if (!entry->begin_eviction()) return;
+  // Only a Ready entry gets here, and the engine drops those only to make room.
+  shared_->evictions.fetch_add(1, std::memory_order_relaxed);
   auto removed = shared_->store.remove(entry->metadata().path);
   if (removed) return;
   MutexGuard guard(shared_->mutex);

@@ -3,6 +3,7 @@
 // construction.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ class DiskPolicyCallback {
   void set_closing() const;
   std::optional<std::string> take_error() const;
   void reset_error() const;
+  // Ready entries the engine has evicted, counted from the last reset.
+  uint64_t evictions() const { return shared_->evictions.load(std::memory_order_relaxed); }
+  void reset_evictions() const { shared_->evictions.store(0, std::memory_order_relaxed); }
 
  private:
   struct PathHash {
@@ -63,6 +67,7 @@ class DiskPolicyCallback {
     // for the engine.
     PoisonMutex mutex{"blob cache callback mutex is poisoned"};
     CallbackState state;
+    std::atomic<uint64_t> evictions{0};  // a statistic: needs no ordering
   };
   std::shared_ptr<CallbackShared> shared_;
 };

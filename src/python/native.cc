@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -282,6 +284,11 @@ constexpr Signature GET_SIGNATURE{"get", BLOB_ID_NAMES};
 constexpr Signature DELETE_SIGNATURE{"delete", BLOB_ID_NAMES};
 constexpr const char* PUT_NAMES[] = {"blob_id", "payload"};
 constexpr Signature PUT_SIGNATURE{"put", PUT_NAMES};
+constexpr Signature CONTAINS_SIGNATURE{"contains", BLOB_ID_NAMES};
+constexpr const char* INSPECT_NAMES[] = {"directory", "path"};
+constexpr Signature INSPECT_SIGNATURE{"inspect_file", INSPECT_NAMES};
+constexpr const char* DIRECTORY_NAMES[] = {"directory"};
+constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
 
 constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
 
@@ -398,6 +405,78 @@ PyObject* native_close(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* native_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_fast(CONTAINS_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    auto held = without_gil([&] { return use->cache().contains(*blob_id); });
+    if (!held) return raise_error(held.error());
+    return PyBool_FromLong(*held);
+  });
+}
+
+PyObject* native_stats(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    auto use = receiver(self);
+    if (!use) return nullptr;
+    auto stats = without_gil([&] { return use->cache().stats(); });
+    if (!stats) return raise_error(stats.error());
+    return Py_BuildValue("(LLLKKKKK)", static_cast<long long>(stats->blobs), static_cast<long long>(stats->bytes),
+                         static_cast<long long>(stats->max_bytes), static_cast<unsigned long long>(stats->hits),
+                         static_cast<unsigned long long>(stats->misses),
+                         static_cast<unsigned long long>(stats->puts_admitted),
+                         static_cast<unsigned long long>(stats->puts_refused),
+                         static_cast<unsigned long long>(stats->evictions));
+  });
+}
+
+// ---- Module functions for tools that look at a directory no cache has open
+
+// The store over a cache directory; nothing on disk is touched.
+std::optional<LocalFileStore> store_argument(PyObject* value) {
+  const auto directory = text_argument("directory", value);
+  if (!directory) return std::nullopt;
+  auto created = LocalFileStore::create(*directory);
+  if (!created) {
+    raise_error(created.error());
+    return std::nullopt;
+  }
+  return std::move(created).value();
+}
+
+PyObject* module_inspect_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[2];
+    if (!match_fast(INSPECT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    const auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    const auto path = text_argument("path", values[1]);
+    if (!path) return nullptr;
+    if (path->find('\0') != std::string_view::npos) return raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
+    auto inspected = without_gil([&] { return store->inspect(std::filesystem::path(std::string(*path))); });
+    if (!inspected) return raise_error(inspected.error());
+    const FileMetadata& metadata = *inspected;
+    PyObject* blob_id = text_object(metadata.blob_id);
+    if (blob_id == nullptr) return nullptr;
+    const long long modified_ns = metadata.modified.seconds * 1'000'000'000LL + metadata.modified.nanos;
+    return Py_BuildValue("(NLL)", blob_id, static_cast<long long>(metadata.file_len), modified_ns);
+  });
+}
+
+PyObject* module_purge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_fast(PURGE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    const auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    return none_or_raise(without_gil([&] { return store->purge(); }));
+  });
+}
+
 template <class Function>
 PyCFunction method(Function function) {
   // The method table stores every calling convention under one pointer type.
@@ -410,6 +489,19 @@ PyMethodDef native_methods[] = {
     {"delete", method(native_delete), METH_FASTCALL | METH_KEYWORDS, "delete($self, blob_id)\n--\n\n"},
     {"delete_all", method(native_delete_all), METH_NOARGS, "delete_all($self)\n--\n\n"},
     {"close", method(native_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"contains", method(native_contains), METH_FASTCALL | METH_KEYWORDS,
+     "contains($self, blob_id)\n--\n\nWhether a readable blob is held, without counting as an access."},
+    {"stats", method(native_stats), METH_NOARGS,
+     "stats($self)\n--\n\n(blobs, bytes, max_bytes, hits, misses, puts_admitted, puts_refused, evictions)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef module_functions[] = {
+    {"inspect_file", method(module_inspect_file), METH_FASTCALL | METH_KEYWORDS,
+     "inspect_file(directory, path)\n--\n\nVerifies one blob file of the cache directory as an open "
+     "would: (blob_id, file_len, modified_ns), or RuntimeError naming what is wrong."},
+    {"purge", method(module_purge), METH_FASTCALL | METH_KEYWORDS,
+     "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -438,7 +530,7 @@ PyModuleDef native_module_def = {
     .m_doc = "The native core of qel: NativeBlobCache, a blob cache over one directory.",
     // Not -1: a second interpreter must reach the initialiser to be refused.
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = module_functions,
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,

@@ -71,11 +71,11 @@ def test_panic_exception_escapes_except_exception():
     "blob_id, payload, frequency_counters",
     [("model/v3/weights", bytes(range(256)) * 4096, 1), ("a\0b", b"not the same blob as 'a'", 0)], ids=range(2))
 def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
-    with BlobCache(cache_dir, 8 << 20, frequency_counters) as cache:
+    with BlobCache(cache_dir, 8 << 20, frequency_counters=frequency_counters) as cache:
         assert cache.put(blob_id, payload) is True and cache.get(blob_id) == payload
         cut = blob_id.split("\0")[0]  # a NUL does not end the ID
         assert cache.get(cut if cut != blob_id else blob_id[:-1] + "?") is None
-    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters) as cache:
+    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=frequency_counters) as cache:
         assert cache.get(blob_id) == payload
 
 

@@ -1,0 +1,205 @@
+"""The operators' verbs of the `qel` command line: info, verify and clear.
+
+`info` and `verify` only read the directory. `verify` and `clear` hold the
+lock an open cache holds on its directory (an exclusive flock on the
+directory itself) for as long as they run, so they refuse a directory a cache
+has open and no cache opens it meanwhile.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import fcntl
+import os
+import sys
+from collections.abc import Iterator
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import NoReturn
+
+from tqdm import tqdm
+
+from qel import __version__, _native
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports bad use in one line and exits with status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+class Refused(Exception):
+    """Bad use found after parsing: one line, exit status 2."""
+
+
+class Failed(Exception):
+    """The verb could not do its work: one line, exit status 1."""
+
+
+def version_text() -> str:
+    return f"qel {__version__}"
+
+
+def add_commands(commands: argparse._SubParsersAction[Parser]) -> None:
+    info = commands.add_parser(
+        "info", help="count the blobs and bytes a cache directory holds", description=run_info.__doc__
+    )
+    verify = commands.add_parser(
+        "verify", help="check every blob file as opening the cache would", description=run_verify.__doc__
+    )
+    clear = commands.add_parser("clear", help="remove every blob of a cache directory", description=run_clear.__doc__)
+    for verb in (info, verify, clear):
+        verb.add_argument("directory", type=Path, metavar="DIR", help="the cache directory")
+    clear.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
+
+
+def run(args: argparse.Namespace) -> int:
+    verbs = {"info": run_info, "verify": run_verify, "clear": run_clear}
+    try:
+        return verbs[args.command](args)
+    except Refused as refusal:
+        print(f"qel {args.command}: error: {refusal}", file=sys.stderr)
+        return 2
+    except (Failed, OSError, RuntimeError) as failure:
+        print(f"qel {args.command}: error: {failure}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"qel {args.command}: interrupted", file=sys.stderr)
+        return 130
+
+
+@dataclass
+class BlobFile:
+    path: Path
+    size: int
+    modified_ns: int
+
+
+def cache_root(directory: Path) -> Path:
+    if not directory.is_dir():
+        raise Refused(f"{directory}: no such directory")
+    if not (directory / "blobs").is_dir():
+        raise Refused(f"{directory}: not a qel cache directory (it has no blobs directory)")
+    return directory
+
+
+def blob_files(root: Path) -> Iterator[BlobFile]:
+    """Every file an open would verify: regular files named *.blob anywhere
+    under blobs/, found without following links."""
+    pending = [root / "blobs"]
+    while pending:
+        with os.scandir(pending.pop()) as listing:
+            for entry in sorted(listing, key=lambda found: found.name):
+                if entry.is_dir(follow_symlinks=False):
+                    pending.append(Path(entry.path))
+                elif entry.is_file(follow_symlinks=False) and is_blob_name(entry.name):
+                    status = entry.stat(follow_symlinks=False)
+                    yield BlobFile(Path(entry.path), status.st_size, status.st_mtime_ns)
+
+
+def is_blob_name(name: str) -> bool:
+    dot = name.rfind(".")
+    return dot > 0 and name[dot + 1 :] == "blob"
+
+
+@contextlib.contextmanager
+def directory_lock(root: Path) -> Iterator[None]:
+    """Holds the lock a cache holds while open; an open cache means refusal."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise Refused(f"{root} is open by a cache; close it first") from None
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def size_text(count: int) -> str:
+    """A byte count for people: 646 B, 5.8 MiB."""
+    value, unit = float(count), "B"
+    for bigger in ("KiB", "MiB", "GiB", "TiB"):
+        if value < 1024:
+            break
+        value, unit = value / 1024, bigger
+    return f"{count} B" if unit == "B" else f"{value:.1f} {unit}"
+
+
+def exact_size(count: int) -> str:
+    return f"{count:,}" if count < 1024 else f"{count:,} ({size_text(count)})"
+
+
+def time_text(ns: int) -> str:
+    return datetime.fromtimestamp(ns / 1e9, tz=timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def run_info(args: argparse.Namespace) -> int:
+    """Shows how many blobs and bytes a cache directory holds and when its
+    oldest and newest blob were written, from the files' own metadata. Reads
+    the directory without changing anything, also while a cache has it open.
+    The files are not verified: that is `qel verify`."""
+    root = cache_root(args.directory)
+    files = list(blob_files(root))
+    temporary = sum(1 for entry in os.scandir(root / "tmp") if not entry.is_dir()) if (root / "tmp").is_dir() else 0
+    rows = [
+        ("directory", str(root.resolve())),
+        ("blobs", f"{len(files):,}"),
+        ("bytes", exact_size(sum(f.size for f in files))),
+    ]
+    if files:
+        rows.append(("oldest", time_text(min(f.modified_ns for f in files))))
+        rows.append(("newest", time_text(max(f.modified_ns for f in files))))
+    if temporary:
+        rows.append(("interrupted", f"{temporary:,} temporary files, removed at the next open"))
+    width = max(len(label) for label, _ in rows)
+    for label, value in rows:
+        print(f"{label:<{width}}  {value}")
+    return 0
+
+
+def run_verify(args: argparse.Namespace) -> int:
+    """Checks every blob file as opening the cache would (header, blob ID,
+    length, checksum of every byte, and the path the ID maps to) and lists the
+    bad ones; exits with status 1 if there are any. Changes nothing, and
+    refuses a directory that a cache has open."""
+    root = cache_root(args.directory)
+    with directory_lock(root):
+        files = list(blob_files(root))
+        bad: list[str] = []
+        with tqdm(files, unit="file", desc="verify", disable=not sys.stderr.isatty(), leave=False) as bar:
+            for blob in bar:
+                try:
+                    _native.inspect_file(str(root), str(blob.path))
+                except RuntimeError as failure:
+                    bad.append(str(failure))
+    for line in bad:
+        print(f"bad: {line}")
+    total = sum(f.size for f in files)
+    print(f"{len(files):,} blob files ({size_text(total)}) checked, {len(bad):,} bad")
+    return 1 if bad else 0
+
+
+def run_clear(args: argparse.Namespace) -> int:
+    """Removes every blob and interrupted write of a cache directory, keeping
+    the directory itself. Asks first unless --yes; refuses a directory that a
+    cache has open."""
+    root = cache_root(args.directory)
+    with directory_lock(root):
+        files = list(blob_files(root))
+        if not args.yes:
+            prompt = f"remove all {len(files):,} blobs ({size_text(sum(f.size for f in files))}) from {root}? [y/N] "
+            try:
+                answer = input(prompt)
+            except EOFError:
+                print()  # ends the prompt's line
+                raise Refused("no answer to confirm with; pass --yes to clear without asking") from None
+            if answer.strip().lower() not in ("y", "yes"):
+                print("nothing removed")
+                return 1
+        _native.purge(str(root))
+    print(f"removed {len(files):,} blobs from {root}")
+    return 0

@@ -1,0 +1,203 @@
+"""The qel command line: info, verify, clear, --version and bad use."""
+
+import contextlib
+import fcntl
+import io
+import os
+import subprocess
+import sys
+
+import pytest
+
+import qel
+from qel import BlobCache, _native
+from qel.__main__ import main
+
+from blob_files import path_for, payload
+
+IDS = ["alpha", "beta", "gamma"]
+
+
+@pytest.fixture
+def root(tmp_path):
+    directory = tmp_path / "cache"
+    with BlobCache(directory, 1 << 20) as cache:
+        for blob_id in IDS:
+            assert cache.put(blob_id, payload(blob_id))
+    for age, blob_id in enumerate(IDS):  # alpha oldest
+        os.utime(path_for(str(directory), blob_id), ns=(0, (1_700_000_000 + age * 3600) * 10**9))
+    return directory
+
+
+def cli(capsys, *argv, stdin=None):
+    """(status, stdout, stderr) of the command line run in this process."""
+    if stdin is not None:
+        sys.stdin = io.StringIO(stdin)
+    try:
+        status = main(list(argv))
+    except SystemExit as exit:
+        status = exit.code
+    finally:
+        sys.stdin = sys.__stdin__
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def snapshot(directory):
+    """Everything in the tree that a change could touch: paths, kinds, modes,
+    contents and modification times."""
+    state = {}
+    for dirpath, dirnames, filenames in os.walk(directory):
+        for name in dirnames + filenames:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            content = open(path, "rb").read() if name in filenames else None
+            state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
+    return state
+
+
+@contextlib.contextmanager
+def held_lock(directory):
+    """The lock an open cache holds on its directory."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        yield
+    finally:
+        os.close(fd)
+
+
+def lock_is_free(directory):
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)
+
+
+def test_info_reports_and_changes_nothing(capsys, root):
+    (root / "tmp" / "blob-1-1.tmp").write_bytes(b"torn")
+    before = snapshot(root)
+    status, out, err = cli(capsys, "info", str(root))
+    assert (status, err) == (0, "")
+    total = sum(24 + len(i) + len(payload(i)) for i in IDS)
+    fields = dict(line.split(None, 1) for line in out.splitlines())
+    assert (fields["blobs"], fields["bytes"]) == ("3", str(total))
+    assert fields["oldest"] == "2023-11-14 22:13:20 UTC" and fields["newest"] == "2023-11-15 00:13:20 UTC"
+    assert fields["interrupted"].startswith("1 temporary")
+    assert snapshot(root) == before
+
+
+def test_verify_finds_a_flipped_bit_and_changes_nothing(capsys, root, monkeypatch):
+    total = sum(24 + len(i) + len(payload(i)) for i in IDS)  # under 1 KiB: shown in bytes
+    assert cli(capsys, "verify", str(root)) == (0, f"3 blob files ({total} B) checked, 0 bad\n", "")
+
+    flipped = path_for(str(root), "beta")
+    data = bytearray(open(flipped, "rb").read())
+    data[-1] ^= 0x10
+    open(flipped, "wb").write(data)
+    (root / "blobs" / "stray.txt").write_bytes(b"not named like a blob file")
+    before = snapshot(root)
+    seen = []
+
+    def inspect_under_lock(directory, path):
+        seen.append((path, lock_is_free(root)))  # the lock is held throughout
+        return real_inspect(directory, path)
+
+    real_inspect = _native.inspect_file
+    monkeypatch.setattr(_native, "inspect_file", inspect_under_lock)
+    status, out, err = cli(capsys, "verify", str(root))
+    relative = os.path.relpath(flipped, root)
+    assert status == 1 and err == ""
+    assert out.splitlines()[0] == f"bad: corrupt blob cache entry: checksum mismatch {relative}"
+    assert out.splitlines()[1].startswith("3 blob files") and out.endswith(", 1 bad\n")
+    assert sorted(p for p, _ in seen) == sorted(path_for(str(root), i) for i in IDS)
+    assert not any(free for _, free in seen)
+    assert snapshot(root) == before
+    assert lock_is_free(root)
+
+
+@pytest.mark.parametrize("verb", [["verify"], ["clear", "--yes"]])
+def test_refused_while_a_cache_holds_the_directory(capsys, root, verb):
+    before = snapshot(root)
+    with held_lock(root):
+        status, out, err = cli(capsys, verb[0], str(root), *verb[1:])
+    assert (status, out) == (2, "")
+    assert err == f"qel {verb[0]}: error: {root} is open by a cache; close it first\n"
+    assert snapshot(root) == before
+
+
+@pytest.mark.parametrize(
+    "argv, stdin, status, cleared",
+    [
+        (["--yes"], None, 0, True),
+        ([], "y\n", 0, True),
+        ([], "n\n", 1, False),
+        ([], "", 2, False),  # nobody to answer
+    ],
+)
+def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
+    (root / "tmp" / "blob-1-1.tmp").write_bytes(b"torn")
+    (root / "keep.txt").write_bytes(b"not the cache's")
+    before = snapshot(root)
+    held = []
+    real_purge = _native.purge
+
+    def purge_under_lock(directory):
+        held.append(not lock_is_free(root))
+        real_purge(directory)
+
+    monkeypatch.setattr(_native, "purge", purge_under_lock)
+    got, out, err = cli(capsys, "clear", str(root), *argv, stdin=stdin)
+    assert got == status
+    if cleared:
+        assert held == [True]
+        assert out.endswith(f"removed 3 blobs from {root}\n") and err == ""
+        assert sorted(snapshot(root)) == ["blobs", "keep.txt", "tmp"]
+        with BlobCache(root, 1 << 20) as cache:
+            assert len(cache) == 0
+    else:
+        assert snapshot(root) == before
+        assert (err == "") == (status == 1)
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["verify"], "the following arguments are required: DIR"),
+        (["info", "{missing}"], "{missing}: no such directory"),
+        (["verify", "{file}"], "{file}: no such directory"),
+        (["clear", "--yes", "{plain}"], "{plain}: not a qel cache directory (it has no blobs directory)"),
+        (["clear", "--force", "{plain}"], "unrecognized arguments: --force"),
+        (["demo", "--blobs", "0"], "argument --blobs: "),
+        (["compact", "{plain}"], "invalid choice: 'compact'"),
+    ],
+)
+def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
+    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path}
+    (tmp_path / "file").write_bytes(b"")
+    before = snapshot(tmp_path)
+    status, out, err = cli(capsys, *[arg.format(**paths) for arg in argv])
+    assert (status, out) == (2, "")
+    assert err.count("\n") == 1 and err.startswith("qel") and message.format(**paths) in err
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("verb", ["info", "verify", "clear", "demo"])
+def test_each_verb_has_help(capsys, verb):
+    status, out, _ = cli(capsys, verb, "--help")
+    assert status == 0 and out.startswith(f"usage: qel {verb}")
+
+
+def test_installed_entry_point_version_and_no_traceback(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(qel.__file__)))
+    run = lambda *argv: subprocess.run([sys.executable, "-m", "qel", *argv], env=env, capture_output=True, text=True,
+                                       timeout=60)
+    version = run("--version")
+    assert (version.returncode, version.stdout) == (0, f"qel {qel.__version__}\n")
+    missing = run("verify", str(tmp_path / "missing"))
+    assert missing.returncode == 2 and "Traceback" not in missing.stderr and missing.stderr.count("\n") == 1

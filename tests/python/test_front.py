@@ -1,0 +1,149 @@
+"""qel.BlobCache: membership, length, statistics, read-through and memoize."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from qel import BlobCache, CacheStats
+
+PAYLOAD = bytes(range(256)) * 4
+
+
+def file_len(blob_id, payload=PAYLOAD):
+    return 24 + len(blob_id.encode()) + len(payload)
+
+
+def test_get_default_contains_and_len(tmp_path):
+    with BlobCache(tmp_path, 1 << 20) as cache:
+        assert cache.put("a", b"1") and cache.put("b", b"")
+        assert cache.get("a", b"default") == b"1" and cache.get("b", b"default") == b""
+        assert cache.get("c") is None and cache.get("c", b"default") == b"default"
+        assert ("a" in cache, "b" in cache, "c" in cache) == (True, True, False)
+        assert len(cache) == 2
+        cache.delete("a")
+        assert "a" not in cache and len(cache) == 1
+        cache.delete_all()
+        assert "b" not in cache and len(cache) == 0
+    with pytest.raises(RuntimeError, match="^blob cache is closed$"):
+        "b" in cache
+    with pytest.raises(TypeError):
+        BlobCache(tmp_path, 1 << 20, 0)  # frequency_counters is keyword-only
+
+
+def test_in_is_not_an_access_for_admission(tmp_path):
+    """Room for one blob: a blob read often displaces the resident one, while
+    a blob only looked up as often with `in` does not displace it in turn."""
+    lookups = 640  # ten batches of reads for the admission filter
+    with BlobCache(tmp_path, file_len("resident") + 100) as cache:
+        assert cache.put("resident", PAYLOAD)
+        for _ in range(lookups):
+            assert "looked-up" not in cache
+        for _ in range(lookups):
+            assert cache.get("read-often") is None
+        # The filter learns of reads on another thread, batch by batch.
+        deadline = time.monotonic() + 60
+        while not cache.put("read-often", PAYLOAD):
+            assert time.monotonic() < deadline, "reads never won admission"
+        assert "resident" not in cache
+        assert cache.put("looked-up", PAYLOAD) is False
+        assert ("read-often" in cache, "looked-up" in cache) == (True, False)
+
+
+def test_stats_follow_a_scripted_workload(tmp_path):
+    one = file_len("a")
+    # Room for two blobs of one size. Fewer reads than one batch of the
+    # admission filter, so every blob is equally unknown to it and each
+    # newcomer is admitted over a resident.
+    with BlobCache(tmp_path, 2 * one + one // 2) as cache:
+        assert cache.stats() == CacheStats(0, 0, 2 * one + one // 2, 0, 0, 0, 0, 0)
+        assert cache.put("a", PAYLOAD) and cache.put("b", PAYLOAD)
+        assert [cache.get(i) is not None for i in "aabx"] == [True, True, True, False]
+        assert cache.put("a", PAYLOAD) is True  # the same bytes again: held, nothing written
+        assert cache.put("big", PAYLOAD * 3) is False  # longer than the whole budget
+        assert cache.put("c", PAYLOAD)  # evicts a or b
+        stats = cache.stats()
+        assert stats == CacheStats(
+            blobs=2, bytes=2 * one, max_bytes=2 * one + one // 2,
+            hits=3, misses=1, puts_admitted=4, puts_refused=1, evictions=1,
+        )
+        assert stats.hit_ratio == 0.75
+        cache.delete("c")  # a deletion is no eviction
+        after = cache.stats()
+        assert (after.blobs, after.bytes, after.evictions) == (1, one, 1)
+        assert cache.put("c", PAYLOAD) and len(cache) == 2
+    # Counters start again at open; what the directory holds carries over.
+    # Reopening with room for one evicts a blob, before the counting starts.
+    with BlobCache(tmp_path, one) as cache:
+        assert cache.stats() == CacheStats(1, one, one, 0, 0, 0, 0, 0)
+        assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
+
+
+def test_get_or_put(tmp_path):
+    calls = []
+
+    def make(payload):
+        return lambda: calls.append(payload) or payload
+
+    with BlobCache(tmp_path, 4096) as cache:
+        assert cache.get_or_put("k", make(b"made")) == b"made" and calls == [b"made"]
+        assert cache.get_or_put("k", make(b"other")) == b"made" and calls == [b"made"]
+        # Refused by the budget: the value is still returned, nothing is kept.
+        assert cache.get_or_put("huge", make(bytes(8192))) == bytes(8192)
+        assert "huge" not in cache and len(calls) == 2
+
+
+def test_memoize_hits_on_equal_arguments_only(tmp_path):
+    calls = []
+    with BlobCache(tmp_path, 1 << 20) as cache:
+
+        @cache.memoize
+        def render(item, size=1, *rest, scale=1.0, **options):
+            calls.append((item, size, rest, scale, options))
+            return repr(calls[-1]).encode()
+
+        first = render("x", 2)
+        assert render("x", 2) == first and render(item="x", size=2) == first and render("x", 2, scale=1.0) == first
+        assert len(calls) == 1
+        distinct = [
+            ("x", 3), ("y", 2), (b"x", 2), ("x", 2, 1), ("x", 2, (1,)), ("x", 2, frozenset({1, 2})),
+            ("x", True), ("x", 1.0), ("x", None), ("x", -0.0), ("x", 0.0),
+        ]
+        for args in distinct:
+            render(*args)
+        render("x", 2, frozenset({2, 1}))  # sets are equal whatever their order
+        render("x", 2, opt=1, other=2)
+        render("x", 2, other=2, opt=1)
+        render("x", 2, scale=2.0)
+        assert len(calls) == len(distinct) + 3
+        assert render.__name__ == "render"
+
+        for bad, message in [([1], "unhashable"), ({"a": 1}, "unhashable"), ((1, [2]), "unhashable"),
+                             (object(), "stable across processes")]:
+            with pytest.raises(TypeError, match=f"^memoize: argument 'item' .*{message}"):
+                render(bad)
+        assert len(calls) == len(distinct) + 3
+
+
+def test_memoize_ids_are_the_same_in_another_process(tmp_path):
+    script = tmp_path / "memo.py"
+    script.write_text(textwrap.dedent(f"""
+        import sys
+        from qel import BlobCache
+        with BlobCache({str(tmp_path / 'cache')!r}, 1 << 20) as cache:
+            @cache.memoize
+            def work(name, parts):
+                print("computed")
+                return name.encode()
+            assert work("text", ("a", 1, frozenset("xyz"))) == b"text"
+    """))
+    outputs = []
+    for seed in ("1", "2"):  # str hashes differ between these processes
+        env = dict(os.environ, PYTHONHASHSEED=seed)
+        done = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        outputs.append(done.stdout)
+    assert outputs == ["computed\n", ""]

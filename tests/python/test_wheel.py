@@ -1,0 +1,107 @@
+"""The repaired wheel that `make wheel` leaves in build/wheel/repaired: its tag
+names a manylinux policy, and installed into a fresh virtual environment its
+extension finds every shared library inside the wheel or among that policy's
+system libraries, and stores and reads a blob."""
+
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+import qel
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WHEELS = ROOT / "build" / "wheel" / "repaired"
+# The kernel's page and the ELF interpreter are not libraries a wheel links.
+LOADER = re.compile(r"^(linux-vdso\.so\.\d+|/lib64/ld-linux-x86-64\.so\.2|/lib/ld-linux-aarch64\.so\.1)$")
+
+
+def run(*argv, **kwargs):
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=300, **kwargs)
+    assert done.returncode == 0, f"{argv}: {done.stderr}"
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel():
+    found = sorted(WHEELS.glob("qel-*.whl"))
+    if len(found) != 1:
+        pytest.fail(f"expected one wheel in {WHEELS}, found {len(found)}: run make wheel first")
+    return found[0]
+
+
+@pytest.fixture(scope="module")
+def policy(wheel):
+    """The manylinux policy the wheel's tag claims, from auditwheel's own table."""
+    name, version, python, abi, platforms = wheel.stem.split("-")
+    assert (name, version, python, abi) == ("qel", qel.__version__, "cp310", "abi3")
+    platform = platforms.split(".")[0]
+    match = re.fullmatch(r"(manylinux_\d+_\d+)_(x86_64|aarch64)", platform)
+    assert match, f"not a manylinux tag: {platforms}"
+    import auditwheel.policy
+
+    table = json.loads((pathlib.Path(auditwheel.policy.__file__).parent / "manylinux-policy.json").read_text())
+    (entry,) = [entry for entry in table if entry["name"] == match[1]]
+    return entry
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    home = tmp_path_factory.mktemp("venv")
+    run(sys.executable, "-m", "venv", str(home))
+    python = home / "bin" / "python"
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    run(str(python), "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel), env=env)
+    return python, env
+
+
+def test_wheel_carries_what_the_extension_needs(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    assert {"qel/_native.abi3.so", "qel/_native.pyi", "qel/py.typed"} <= set(names)
+    assert any(re.fullmatch(r"qel\.libs/libisal-[0-9a-f]+\.so[.0-9]*", name) for name in names), names
+    assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
+
+
+def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
+    python, env = venv
+    platlib = run(str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])", env=env)
+    site = pathlib.Path(platlib.strip())
+    extension = site / "qel" / "_native.abi3.so"
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", run("readelf", "-d", str(extension)))
+    assert any(name.startswith("libisal-") for name in needed), needed  # the wheel's copy, renamed by the repair
+    # Linked in: no libcrypto, libstdc++ or libgcc_s at run time.
+    assert not [name for name in needed if re.match(r"lib(crypto|ssl|stdc\+\+|gcc_s|xxhash)\.", name)], needed
+
+    allowed = set(policy["lib_whitelist"])
+    outside = []
+    for line in run("ldd", str(extension)).splitlines():
+        name, _, target = line.strip().partition(" => ")
+        path = (target or name).split(" (")[0]
+        assert path != "not found", line
+        if LOADER.match(path):
+            continue
+        inside = pathlib.Path(path).resolve().is_relative_to(site.resolve())
+        if not inside and name not in allowed:
+            outside.append(line.strip())
+    assert outside == [], f"resolved outside the wheel and {policy['name']}'s system libraries"
+
+
+def test_round_trip_in_the_fresh_environment(venv, tmp_path):
+    python, env = venv
+    script = """
+import sys, qel
+from qel import BlobCache
+assert not qel.__file__.startswith(sys.argv[2]), qel.__file__
+with BlobCache(sys.argv[1], 1 << 20) as cache:
+    assert cache.put("wheel/blob", b"payload" * 100)
+with BlobCache(sys.argv[1], 1 << 20) as cache:
+    assert cache.get("wheel/blob") == b"payload" * 100 and len(cache) == 1
+print(qel.__version__)
+"""
+    out = run(str(python), "-c", script, str(tmp_path / "cache"), str(ROOT), env=env, cwd=tmp_path)
+    assert out == f"{qel.__version__}\n"
