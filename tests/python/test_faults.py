@@ -70,10 +70,11 @@ def reopen_and_check(directory, must_hold=(), may_hold=(), data=payload):
 
 @pytest.mark.parametrize(
     "fault, message",
-    [  # With its shard in place, a put opens root, blobs, both shard levels
-        # and tmp before its temp file, and closes two of them before it.
+    [  # With its shard in place, a put opens blobs, both shard levels and tmp
+        # below the root the cache holds open before its temp file, and closes
+        # two of them before it.
         ("open:1:EACCES", f"create blob cache shard: {os_error(EACCES)}"),
-        ("open:6:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
+        ("open:5:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
         ("write:1:ENOSPC", f"write blob cache header: {os_error(ENOSPC)}"),
         ("write:2:ENOSPC", f"write blob cache ID: {os_error(ENOSPC)}"),
         ("write:3:EIO", f"write blob cache payload: {os_error(EIO)}"),
