@@ -260,7 +260,7 @@ Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_di
 // directory's lock alive as long as the child lives, past the parent's close
 // or death: the child closes them all at once.
 std::mutex roots_mutex;
-std::vector<RootDir*> roots;  // guarded by roots_mutex
+std::vector<RootDir*> process_roots;  // guarded by roots_mutex
 
 void register_fork_handler();
 
@@ -273,12 +273,12 @@ class RootDir {
   explicit RootDir(Fd fd) : fd_(fd.release()) {
     register_fork_handler();
     std::lock_guard guard(roots_mutex);
-    roots.push_back(this);
+    process_roots.push_back(this);
   }
   ~RootDir() {
     {
       std::lock_guard guard(roots_mutex);
-      roots.erase(std::find(roots.begin(), roots.end(), this));
+      process_roots.erase(std::find(process_roots.begin(), process_roots.end(), this));
     }
     if (fd_ < 0) return;  // a forked child's copy, closed already
     // Explicitly, before the close: the lock belongs to the open file, which
@@ -299,11 +299,11 @@ class RootDir {
 
   // In a forked child, with roots_mutex held by the forking thread.
   static void forget_all_in_child() {
-    for (RootDir* root : roots) {
+    for (RootDir* root : process_roots) {
       ::close(root->fd_);
       root->fd_ = -1;
     }
-    roots.clear();
+    process_roots.clear();
   }
 
  private:
@@ -311,11 +311,15 @@ class RootDir {
 };
 
 struct LocalFileStore::Shared {
-  // Replaced only with revive_mutex held; read without it.
-  std::atomic<std::shared_ptr<const RootDir>> root;
+  // The root in use: replaced only with revive_mutex held, read without it,
+  // so that a get pays one plain load for it. A replaced root stays open in
+  // `roots` until the release, since a reader may still be using it; there is
+  // one per time the directory was removed under the open cache.
+  std::atomic<const RootDir*> root{nullptr};
   std::mutex revive_mutex;
-  bool locking = false;   // guarded by revive_mutex
-  bool released = false;  // guarded by revive_mutex
+  std::vector<std::unique_ptr<RootDir>> roots;  // guarded by revive_mutex; `root` is the last
+  bool locking = false;                         // guarded by revive_mutex
+  bool released = false;                        // guarded by revive_mutex
 };
 
 namespace {
@@ -433,8 +437,8 @@ Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
   return LocalFileStore(fs::path(cwd.data()) / path);
 }
 
-Result<std::shared_ptr<const RootDir>> LocalFileStore::held_root(bool revive) const {
-  auto root = shared_->root.load(std::memory_order_acquire);
+Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
+  const RootDir* root = shared_->root.load(std::memory_order_acquire);
   if (root && (!revive || root->linked())) return root;
   std::lock_guard guard(shared_->revive_mutex);
   root = shared_->root.load(std::memory_order_acquire);
@@ -442,14 +446,15 @@ Result<std::shared_ptr<const RootDir>> LocalFileStore::held_root(bool revive) co
   if (shared_->released) return unexpected(BlobCacheError::closed());
   auto opened = open_root(root_, true);
   if (!opened) return unexpected(BlobCacheError::io("create blob cache root", opened.error()));
-  auto fresh = std::make_shared<const RootDir>(std::move(*opened));
+  auto fresh = std::make_unique<RootDir>(std::move(*opened));
   if (shared_->locking && !fresh->lock()) return unexpected(lock_failure(root_, errno));
-  shared_->root.store(fresh, std::memory_order_release);
-  return fresh;
+  root = shared_->roots.emplace_back(std::move(fresh)).get();
+  shared_->root.store(root, std::memory_order_release);
+  return root;
 }
 
 Result<void> LocalFileStore::lock_root() const {
-  std::shared_ptr<const RootDir> root;
+  const RootDir* root;
   {
     std::lock_guard guard(shared_->revive_mutex);
     shared_->locking = true;
@@ -468,6 +473,7 @@ void LocalFileStore::release_root() const {
   std::lock_guard guard(shared_->revive_mutex);
   shared_->released = true;
   shared_->root.store(nullptr, std::memory_order_release);
+  shared_->roots.clear();
 }
 
 Result<void> LocalFileStore::prepare() const {

@@ -8,8 +8,9 @@
 // store holds open, without following a link, so nothing planted inside the
 // directory can lead a read or a removal outside it. Copies of a store share
 // that descriptor and, once lock_root has taken it, the directory's exclusive
-// lock. Every operation may run from any thread; the only mutable state, the
-// held root, is replaced atomically when the root has to be made again.
+// lock. Every operation but release_root may run from any thread; the only
+// mutable state, the held root, is replaced atomically when the root has to be
+// made again.
 #pragma once
 
 #include <atomic>
@@ -66,7 +67,7 @@ class LocalFileStore {
   // again later; fails at once when another open cache holds it.
   Result<void> lock_root() const;
   // Lets go of the root and its lock, for every copy; the store serves nothing
-  // more.
+  // more. No other operation of any copy may be running.
   void release_root() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
   // calculate_metadata at the blob's own path.
@@ -96,7 +97,7 @@ class LocalFileStore {
   LocalFileStore(std::filesystem::path root);
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
-  Result<std::shared_ptr<const RootDir>> held_root(bool revive) const;
+  Result<const RootDir*> held_root(bool revive) const;
   Result<void> scan_directory(int dirfd, const std::filesystem::path& dir, ScanResult& result) const;
   // `path` relative to the root, or nullptr when it does not lie under it.
   const char* beneath_root(const std::filesystem::path& path) const;
