@@ -114,10 +114,14 @@ HOLDER = """if True:
     from qel import NativeBlobCache
     cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
     assert cache.put("held", b"by the holder")
+    started_read, started_write = os.pipe()
     child = os.fork() if sys.argv[2] == "fork" else -1
-    if child == 0:
+    if child == 0:  # fork has returned here, so its handlers in the child have run
+        os.write(started_write, b"x")
         time.sleep(120)
         os._exit(0)
+    if child > 0:
+        os.read(started_read, 1)
     print(child, flush=True)
     sys.stdin.read()
     cache.close()
