@@ -5,45 +5,49 @@ from __future__ import annotations
 import argparse
 import re
 import sys
+from fractions import Fraction
 from pathlib import Path
 
 from qel import cli, demo
 
-_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+MAX_BYTES = 1 << 40  # far beyond anything the demo's blobs can fill
+MAX_BLOBS = 1_000_000  # ten reads each, and every payload made on the way
 
 
 def byte_count(text: str) -> int:
-    """A positive byte count such as 65536, 64M or 1.5GiB (binary units)."""
-    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmg]?)(?:i?b)?\s*", text, re.IGNORECASE)
+    """A byte count from 1 to 1 TiB, such as 65536, 64M or 1.5GiB (binary units)."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)(?:i?b)?\s*", text, re.IGNORECASE)
     if match is None:
         raise argparse.ArgumentTypeError(f"not a byte count: {text!r}")
-    count = int(float(match[1]) * _UNITS[match[2].lower()])
-    if count <= 0:
-        raise argparse.ArgumentTypeError("must be positive")
+    # Exact, so that a long number neither overflows a float nor rounds.
+    count = int(Fraction(match[1]) * _UNITS[match[2].lower()])
+    if not 1 <= count <= MAX_BYTES:
+        raise argparse.ArgumentTypeError(f"must be from 1 byte to 1 TiB: {text!r}")
     return count
 
 
-def positive(text: str) -> int:
+def blob_count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError("must be positive")
+    if not 1 <= value <= MAX_BLOBS:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_BLOBS:,}: {text!r}")
     return value
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = cli.Parser(prog="qel", description="A persistent, size-bounded blob cache on local disk.")
     parser.add_argument("--version", action="version", version=cli.version_text())
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=cli.Parser)
     run_demo = commands.add_parser(
         "demo",
         help="run a mixed multi-threaded workload, reopen the cache and report",
         description=demo.__doc__,
     )
     run_demo.add_argument("--dir", type=Path, help="cache directory, kept afterwards (default: a temporary one)")
-    run_demo.add_argument("--blobs", type=positive, default=2000, help="distinct blob IDs (default: %(default)s)")
+    run_demo.add_argument("--blobs", type=blob_count, default=2000, help="distinct blob IDs (default: %(default)s)")
     run_demo.add_argument(
         "--max-bytes", type=byte_count, default="48MiB", help="byte budget, e.g. 48MiB (default: %(default)s)"
     )
@@ -51,7 +55,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command != "demo":
         return cli.run(args)
-    return demo.run(args.dir, args.blobs, args.max_bytes)
+    try:
+        return demo.run(args.dir, args.blobs, args.max_bytes)
+    except demo.UnusableDirectory as failure:
+        run_demo.error(str(failure))
 
 
 if __name__ == "__main__":

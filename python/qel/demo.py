@@ -145,6 +145,17 @@ def check_after_reopen(cache: NativeBlobCache, origin: Origin) -> tuple[int, int
     return found, mismatched
 
 
+class UnusableDirectory(Exception):
+    """The cache could not be opened over the directory given."""
+
+
+def open_cache(root: Path, max_bytes: int) -> NativeBlobCache:
+    try:
+        return NativeBlobCache(str(root), max_bytes, 0)
+    except (RuntimeError, ValueError) as failure:
+        raise UnusableDirectory(f"cannot open a cache over {root}: {failure}") from None
+
+
 def size(count: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if count < 1024 or unit == "GiB":
@@ -158,6 +169,7 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
     reads = blobs * READS_PER_BLOB
     with contextlib.ExitStack() as stack:
         root = directory or Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="qel-demo-")))
+        cache = open_cache(root, max_bytes)
         print(f"qel demo over {root}")
         print(
             f"  {blobs:,} distinct blobs of {size(MIN_PAYLOAD)} to {size(MAX_PAYLOAD)} "
@@ -165,7 +177,6 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
             f"{THREADS} threads doing {reads:,} Zipf-distributed reads"
         )
 
-        cache = NativeBlobCache(str(root), max_bytes, 0)
         try:
             tally, elapsed = run_clients(cache, origin, reads)
         finally:

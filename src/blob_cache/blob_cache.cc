@@ -57,6 +57,10 @@ BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine
 Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
   auto store = LocalFileStore::create(config.directory);
   if (!store) return unexpected(std::move(store).error());
+  // Before the directory is touched: a second open cache over it would purge
+  // tmp/ under this one's puts, take its files for foreign ones and break the
+  // budget. The lock stays with the store's copies until the cache goes.
+  if (auto locked = store->lock_root(); !locked) return unexpected(std::move(locked).error());
   if (auto prepared = store->prepare(); !prepared) return unexpected(std::move(prepared).error());
   DiskPolicyCallback callback(*store);
   auto engine = new_policy(config.max_bytes, config.frequency_counters, callback);
@@ -169,12 +173,16 @@ Result<void> BlobCache::close() {
 void BlobCache::close_policy_preserving_files() {
   callback_.set_closing();
   closed_ = true;
-  std::optional<Engine> engine;
   {
-    WriteGuard slot(policy_);
-    engine.swap(engine_);
+    std::optional<Engine> engine;
+    {
+      WriteGuard slot(policy_);
+      engine.swap(engine_);
+    }
+    // Released outside the slot: the engine joins its processor thread here.
   }
-  // Released outside the slot: the engine joins its processor thread here.
+  // The directory is free for the next open as soon as this one is closed.
+  store_.release_root();
 }
 
 Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {

@@ -1,6 +1,5 @@
 #include "blob_cache/policy.h"
 
-#include <cerrno>
 #include <vector>
 
 namespace qel {
@@ -44,11 +43,7 @@ Result<void> DiskPolicyCallback::retry_cleanup() const {
   std::string failures;
   std::vector<std::filesystem::path> snapshot(state.cleanup_paths.begin(), state.cleanup_paths.end());
   for (const auto& path : snapshot) {
-    auto removed = shared_->store.remove(path);
-    // A directory where a blob file belongs was put there by someone else and
-    // no retry can remove it as a file; kept queued, it would fail every
-    // later put and delete of every ID. Its own delete reported it already.
-    if (removed || removed.error().source().code() == EISDIR) {
+    if (auto removed = shared_->store.remove(path); removed) {
       state.cleanup_paths.erase(path);
     } else {
       if (!failures.empty()) failures += "; ";

@@ -72,6 +72,10 @@ class DiskPolicyCallback {
   std::shared_ptr<CallbackShared> shared_;
 };
 
+// The most frequency counters a cache may ask for: the sketch and its
+// doorkeeper take about four bytes per counter, so this is already 4 GiB.
+inline constexpr int64_t MAX_FREQUENCY_COUNTERS = int64_t{1} << 30;
+
 // Builds the engine over the cache's budget and starts its two threads.
 Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback);
 

@@ -2,18 +2,23 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -99,9 +104,14 @@ Expected<void, OsError> create_dir_all(const fs::path& path) {
     err = errno;
   }
   struct stat st {};
-  if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return {};
-    err = ENOTDIR;
+  if (err == EEXIST) {
+    if (::stat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return {};
+      err = ENOTDIR;
+    } else if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      // The kernel's "file exists" would hide why nothing can be made there.
+      return unexpected(OsError::custom(IoKind::NotFound, path.native() + " is a dangling symbolic link"));
+    }
   }
   return unexpected(OsError::from_errno(err));
 }
@@ -131,18 +141,53 @@ Expected<Fd, OsError> open_root(const fs::path& root, bool narrow) {
   return narrowed(std::move(dir), narrow);
 }
 
+enum class Narrow { Always, IfCreated, Never };
+
 // The cache's own directory `name` inside `parent`, created when missing and
 // never reached through a link: whatever the cache creates, writes or
 // re-permissions must lie inside its root.
-Expected<Fd, OsError> open_subdir(int parent, const char* name, bool narrow) {
+Expected<Fd, OsError> open_subdir(int parent, const char* name, Narrow narrow) {
   Fd dir(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
+  bool created = false;
   if (!dir.valid() && errno == ENOENT) {
-    if (::mkdirat(parent, name, 0777) != 0 && errno != EEXIST) return unexpected(last_error());
+    created = ::mkdirat(parent, name, 0777) == 0;
+    if (!created && errno != EEXIST) return unexpected(last_error());
     dir = Fd(::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
   }
   if (!dir.valid()) return unexpected(dir_open_error());
-  return narrowed(std::move(dir), narrow);
+  return narrowed(std::move(dir), narrow == Narrow::Always || (narrow == Narrow::IfCreated && created));
 }
+
+// Resolves `path` below `dirfd` without following any link, the last
+// component included, and without leaving `dirfd`'s tree; fails with ELOOP or
+// ENOTDIR where a link or a non-directory stands in the way. openat2 does it
+// in one call and a shorter path walk than the absolute path would take; a
+// kernel without it gets one openat per component, each refusing links.
+int open_beneath(int dirfd, const char* path, int flags) {
+  static std::atomic<bool> openat2_missing{false};
+  if (!openat2_missing.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    long fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    openat2_missing.store(true, std::memory_order_relaxed);
+  }
+  Fd dir(-1);
+  int at = dirfd;
+  for (const char* slash; (slash = std::strchr(path, '/')) != nullptr; path = slash + 1) {
+    const std::string name(path, slash);
+    assert(!name.empty() && name != "." && name != "..");
+    dir = Fd(::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid()) return -1;
+    at = dir.get();
+  }
+  return ::openat(at, path, flags | O_NOFOLLOW);
+}
+
+// A walk that ran into a link or a non-directory: nothing of the cache's can
+// be at its end.
+bool unreachable(int err) { return err == ELOOP || err == ENOTDIR; }
 
 // Publishes without ever replacing: a file another process committed at the
 // same path after our existence check must survive.
@@ -189,19 +234,105 @@ Expected<void, OsError> remove_contents(int dirfd) {
   return {};
 }
 
-// Removes a directory tree; a missing tree counts as removed, and a link or
-// file in its place is removed itself.
-Expected<void, OsError> remove_tree(const fs::path& path) {
-  Fd dir(::open(path.c_str(), DIR_FLAGS | O_NOFOLLOW));
+// Removes `name` in `dirfd`, a directory with everything in it; absent counts
+// as removed. `expect_dir` only picks which removal is tried first.
+Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_dir) {
+  if (!expect_dir) {
+    if (::unlinkat(dirfd, name, 0) == 0 || errno == ENOENT) return {};
+    if (errno != EISDIR && errno != EPERM) return unexpected(last_error());
+  }
+  const int unlink_error = expect_dir ? 0 : errno;
+  Fd dir(::openat(dirfd, name, DIR_FLAGS | O_NOFOLLOW));
   if (!dir.valid()) {
     if (errno == ENOENT) return {};
-    if (errno != ENOTDIR && errno != ELOOP) return unexpected(last_error());
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
+    if (!unreachable(errno)) return unexpected(last_error());
+    if (!expect_dir) return unexpected(OsError::from_errno(unlink_error));
+    if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT) return unexpected(last_error());
     return {};
   }
   if (auto emptied = remove_contents(dir.get()); !emptied) return emptied;
-  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
+  if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) return unexpected(last_error());
   return {};
+}
+
+// Every root descriptor of the process. A child made by fork never uses a
+// cache opened before the fork, yet its copy of the descriptor would keep the
+// directory's lock alive as long as the child lives, past the parent's close
+// or death: the child closes them all at once.
+std::mutex roots_mutex;
+std::vector<RootDir*> process_roots;  // guarded by roots_mutex
+
+void register_fork_handler();
+
+}  // namespace
+
+// The cache root, open for as long as a store copy holds it; when locked, it
+// carries the lock that marks the directory as in use.
+class RootDir {
+ public:
+  explicit RootDir(Fd fd) : fd_(fd.release()) {
+    register_fork_handler();
+    std::lock_guard guard(roots_mutex);
+    process_roots.push_back(this);
+  }
+  ~RootDir() {
+    {
+      std::lock_guard guard(roots_mutex);
+      process_roots.erase(std::find(process_roots.begin(), process_roots.end(), this));
+    }
+    if (fd_ < 0) return;  // a forked child's copy, closed already
+    // Explicitly, before the close: the lock belongs to the open file, which
+    // outlives this descriptor in any child that kept a copy.
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+  }
+  RootDir(const RootDir&) = delete;
+  RootDir& operator=(const RootDir&) = delete;
+
+  int fd() const { return fd_; }
+  bool lock() const { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+  // Still reachable at its path, rather than removed under the cache.
+  bool linked() const {
+    struct stat st {};
+    return ::fstat(fd_, &st) == 0 && st.st_nlink > 0;
+  }
+
+  // In a forked child, with roots_mutex held by the forking thread.
+  static void forget_all_in_child() {
+    for (RootDir* root : process_roots) {
+      ::close(root->fd_);
+      root->fd_ = -1;
+    }
+    process_roots.clear();
+  }
+
+ private:
+  int fd_;
+};
+
+struct LocalFileStore::Shared {
+  // The root in use: replaced only with revive_mutex held, read without it,
+  // so that a get pays one plain load for it. A replaced root stays open in
+  // `roots` until the release, since a reader may still be using it; there is
+  // one per time the directory was removed under the open cache.
+  std::atomic<const RootDir*> root{nullptr};
+  std::mutex revive_mutex;
+  std::vector<std::unique_ptr<RootDir>> roots;  // guarded by revive_mutex; `root` is the last
+  bool locking = false;                         // guarded by revive_mutex
+  bool released = false;                        // guarded by revive_mutex
+};
+
+namespace {
+
+void register_fork_handler() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    pthread_atfork([] { roots_mutex.lock(); }, [] { roots_mutex.unlock(); },
+                   [] {
+                     RootDir::forget_all_in_child();
+                     roots_mutex.unlock();
+                   });
+  });
 }
 
 // The length of the valid UTF-8 sequence starting at raw[i], or 0.
@@ -276,6 +407,12 @@ bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const fs::path
   return path.native() == expected || fs::path(std::move(expected)).compare(path) == 0;
 }
 
+BlobCacheError lock_failure(const fs::path& root, int err) {
+  return BlobCacheError::io("lock blob cache directory " + display_utf8(root.native()),
+                            err == EWOULDBLOCK ? OsError::custom(IoKind::Other, "in use by another open cache")
+                                               : OsError::from_errno(err));
+}
+
 bool newer_first(const FileMetadata& a, const FileMetadata& b) {
   if (a.modified != b.modified) return a.modified > b.modified;
   return a.path.compare(b.path) < 0;
@@ -283,13 +420,8 @@ bool newer_first(const FileMetadata& a, const FileMetadata& b) {
 
 }  // namespace
 
-Expected<void, OsError> remove_file_if_present(const fs::path& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return unexpected(last_error());
-  return {};
-}
-
 LocalFileStore::LocalFileStore(fs::path root)
-    : root_(std::move(root)), tmp_dir_(root_ / "tmp"), blobs_dir_(root_ / "blobs") {}
+    : root_(std::move(root)), tmp_dir_(root_ / "tmp"), blobs_dir_(root_ / "blobs"), shared_(std::make_shared<Shared>()) {}
 
 Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
   // A NUL would silently name a shorter path to every system call.
@@ -305,14 +437,64 @@ Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
   return LocalFileStore(fs::path(cwd.data()) / path);
 }
 
+Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
+  const RootDir* root = shared_->root.load(std::memory_order_acquire);
+  if (root && (!revive || root->linked())) return root;
+  std::lock_guard guard(shared_->revive_mutex);
+  root = shared_->root.load(std::memory_order_acquire);
+  if (root && root->linked()) return root;  // made again by another thread
+  if (shared_->released) return unexpected(BlobCacheError::closed());
+  auto opened = open_root(root_, true);
+  if (!opened) return unexpected(BlobCacheError::io("create blob cache root", opened.error()));
+  auto fresh = std::make_unique<RootDir>(std::move(*opened));
+  if (shared_->locking && !fresh->lock()) return unexpected(lock_failure(root_, errno));
+  root = shared_->roots.emplace_back(std::move(fresh)).get();
+  shared_->root.store(root, std::memory_order_release);
+  return root;
+}
+
+Result<void> LocalFileStore::lock_root() const {
+  const RootDir* root;
+  {
+    std::lock_guard guard(shared_->revive_mutex);
+    shared_->locking = true;
+    root = shared_->root.load(std::memory_order_acquire);
+  }
+  if (!root) {
+    auto opened = held_root(true);  // opens and locks it
+    if (!opened) return unexpected(std::move(opened).error());
+    return {};
+  }
+  if (!root->lock()) return unexpected(lock_failure(root_, errno));
+  return {};
+}
+
+void LocalFileStore::release_root() const {
+  std::lock_guard guard(shared_->revive_mutex);
+  shared_->released = true;
+  shared_->root.store(nullptr, std::memory_order_release);
+  shared_->roots.clear();
+}
+
 Result<void> LocalFileStore::prepare() const {
   auto fail = [](const char* context, const OsError& error) { return unexpected(BlobCacheError::io(context, error)); };
-  auto root = open_root(root_, true);
-  if (!root) return fail("create blob cache root", root.error());
-  if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail("create blob cache temp directory", tmp.error());
-  if (auto blobs = open_subdir(root->get(), "blobs", true); !blobs)
+  auto root = held_root(true);
+  if (!root) return unexpected(std::move(root).error());
+  if (auto tmp = open_subdir((*root)->fd(), "tmp", Narrow::Always); !tmp)
+    return fail("create blob cache temp directory", tmp.error());
+  if (auto blobs = open_subdir((*root)->fd(), "blobs", Narrow::Always); !blobs)
     return fail("create blob cache data directory", blobs.error());
   return {};
+}
+
+const char* LocalFileStore::beneath_root(const fs::path& path) const {
+  std::string_view base = root_.native();
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  const std::string& text = path.native();
+  if (text.size() <= base.size() + 1 || text.compare(0, base.size(), base) != 0 || text[base.size()] != '/') return nullptr;
+  size_t start = base.size();
+  while (start < text.size() && text[start] == '/') ++start;
+  return start < text.size() ? text.c_str() + start : nullptr;
 }
 
 fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(blob_path_text(blobs_dir_, blob_id)); }
@@ -341,27 +523,40 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
   if (shard_path.parent_path().parent_path() != blobs_dir_)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
   auto shard_error = [&](const OsError& error) { return fail(BlobCacheError::io("create blob cache shard", error)); };
-  auto root = open_root(root_, false);
-  if (!root) return shard_error(root.error());
-  auto shard = open_subdir(root->get(), "blobs", false);
-  if (shard) shard = open_subdir(shard->get(), shard_path.parent_path().filename().c_str(), false);
-  if (shard) shard = open_subdir(shard->get(), shard_path.filename().c_str(), true);
+  auto root = held_root(true);
+  if (!root) return fail(std::move(root).error());
+  // Both shard levels belong to the cache alone: a link or file standing in
+  // for one is replaced, or every ID of the shard would stay unusable.
+  auto shard_dir = [](int parent, const char* name, Narrow narrow) {
+    auto dir = open_subdir(parent, name, narrow);
+    if (dir || dir.error().code() != ENOTDIR) return dir;
+    if (auto removed = remove_entry(parent, name, false); !removed) return Expected<Fd, OsError>(unexpected(removed.error()));
+    return open_subdir(parent, name, narrow);
+  };
+  auto shard = open_subdir((*root)->fd(), "blobs", Narrow::IfCreated);
+  if (shard) shard = shard_dir(shard->get(), shard_path.parent_path().filename().c_str(), Narrow::Never);
+  if (shard) shard = shard_dir(shard->get(), shard_path.filename().c_str(), Narrow::Always);
   if (!shard) return shard_error(shard.error());
   const std::string final_name = metadata.path.filename().native();
   struct stat st {};
-  if (::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-    return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
-  if (errno != ENOENT) return fail(BlobCacheError::io_errno("inspect final cache path", errno));
+  if (::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
+    // No blob is stored in anything else; left there, it would make the ID
+    // unusable.
+    if (auto removed = remove_entry(shard->get(), final_name.c_str(), S_ISDIR(st.st_mode)); !removed)
+      return fail(BlobCacheError::io("remove cache entry " + relative(metadata.path), removed.error()));
+  } else if (errno != ENOENT) {
+    return fail(BlobCacheError::io_errno("inspect final cache path", errno));
+  }
 
-  Fd tmp_dir(::openat(root->get(), "tmp", DIR_FLAGS | O_NOFOLLOW));
-  if (!tmp_dir.valid())
-    return fail(BlobCacheError::io("create blob cache temp file", dir_open_error()));
+  auto tmp_dir = open_subdir((*root)->fd(), "tmp", Narrow::IfCreated);
+  if (!tmp_dir) return fail(BlobCacheError::io("create blob cache temp file", tmp_dir.error()));
   std::string temp_name;
   int raw_fd = -1;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && raw_fd < 0; ++attempt) {
     uint64_t sequence = TEMP_SEQUENCE.fetch_add(1);
     temp_name = "blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp";
-    raw_fd = ::openat(tmp_dir.get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    raw_fd = ::openat(tmp_dir->get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (raw_fd < 0 && errno != EEXIST) return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
   }
   if (raw_fd < 0)
@@ -383,11 +578,11 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
     }
   }  // closed before the rename, and before any removal
   if (!error) {
-    if (rename_noreplace(tmp_dir.get(), temp_name.c_str(), shard->get(), final_name.c_str()) == 0) return {};
+    if (rename_noreplace(tmp_dir->get(), temp_name.c_str(), shard->get(), final_name.c_str()) == 0) return {};
     error = errno == EEXIST ? BlobCacheError::blob_id_mismatch(metadata.blob_id)
                             : BlobCacheError::io_errno("commit blob cache file", errno);
   }
-  if (::unlinkat(tmp_dir.get(), temp_name.c_str(), 0) != 0 && errno != ENOENT) {
+  if (::unlinkat(tmp_dir->get(), temp_name.c_str(), 0) != 0 && errno != ENOENT) {
     OsError removed = last_error();
     return unexpected(CommitFailure{
         BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string()),
@@ -421,12 +616,18 @@ Result<BlobPrefix> LocalFileStore::read_prefix(int fd, int64_t file_len, const f
 
 namespace {
 
-// Opens a blob file for reading without following a link at its path and
-// without blocking on a FIFO; only regular files get past it.
-Result<int> open_blob(const LocalFileStore& store, const fs::path& path, struct stat& st) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Opens a blob file below the root for reading, without following a link on
+// the way or at its path and without blocking on a FIFO; only regular files
+// get past it. A link or non-directory on the way leaves nothing to read.
+Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const fs::path& path, struct stat& st) {
+  if (beneath == nullptr)
+    return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
+                                         OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
+  int fd = open_beneath(root, beneath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ELOOP) return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
+    // ENXIO: a socket, which no open reaches.
+    if (unreachable(errno) || errno == ENXIO)
+      return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
     return unexpected(BlobCacheError::io_errno("open cache entry " + store.relative(path), errno));
   }
   if (::fstat(fd, &st) != 0) {
@@ -499,8 +700,10 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
 }  // namespace
 
 Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, metadata.path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(metadata.path), metadata.path, st);
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   const int64_t size = st.st_size;
@@ -520,8 +723,10 @@ Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
 }
 
 Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path), path, st);
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   auto prefix = read_prefix(fd.get(), st.st_size, path);
@@ -548,16 +753,19 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
 }
 
 Result<ScanResult> LocalFileStore::scan() const {
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
   ScanResult result;
-  if (auto scanned = scan_directory(blobs_dir_, result); !scanned) return unexpected(std::move(scanned).error());
+  if (auto scanned = scan_directory((*root)->fd(), blobs_dir_, result); !scanned) return unexpected(std::move(scanned).error());
   std::stable_sort(result.entries.begin(), result.entries.end(), newer_first);
   std::stable_sort(result.invalid.begin(), result.invalid.end(),
                    [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
   return result;
 }
 
-Result<void> LocalFileStore::scan_directory(const fs::path& dir, ScanResult& result) const {
-  Fd dirfd(::open(dir.c_str(), DIR_FLAGS | O_NOFOLLOW));
+// `parent` is the descriptor of dir's parent directory.
+Result<void> LocalFileStore::scan_directory(int parent, const fs::path& dir, ScanResult& result) const {
+  Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
   DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
   if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
   dirfd.release();
@@ -585,11 +793,17 @@ Result<void> LocalFileStore::scan_directory(const fs::path& dir, ScanResult& res
       type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
     }
     fs::path path = dir / name;
-    if (type == DT_DIR) {
-      if (auto scanned = scan_directory(path, result); !scanned) return scanned;
-    } else if (type == DT_REG) {
-      size_t dot = name.rfind('.');
-      if (dot == std::string::npos || dot == 0 || name.compare(dot + 1, std::string::npos, "blob") != 0) continue;
+    const size_t dot = name.rfind('.');
+    const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
+    if (type != DT_REG && type != DT_DIR) {
+      // Links, FIFOs, sockets and devices: never the cache's, and where a
+      // blob file or shard belongs they would make IDs unusable.
+      result.invalid.push_back(std::move(path));
+    } else if (type == DT_DIR && blob_name) {
+      result.invalid.push_back(std::move(path));  // where a blob file belongs
+    } else if (type == DT_DIR) {
+      if (auto scanned = scan_directory(::dirfd(listing.get()), path, result); !scanned) return scanned;
+    } else if (blob_name) {
       auto inspected = inspect(path);
       if (inspected) {
         result.entries.push_back(std::move(inspected).value());
@@ -604,26 +818,42 @@ Result<void> LocalFileStore::scan_directory(const fs::path& dir, ScanResult& res
 }
 
 Result<void> LocalFileStore::purge() const {
-  if (auto removed = remove_tree(tmp_dir_); !removed)
+  auto root = held_root(true);
+  if (!root) return unexpected(std::move(root).error());
+  if (auto removed = remove_entry((*root)->fd(), "tmp", true); !removed)
     return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
-  if (auto removed = remove_tree(blobs_dir_); !removed)
+  if (auto removed = remove_entry((*root)->fd(), "blobs", true); !removed)
     return unexpected(BlobCacheError::io("purge blob cache data directory", removed.error()));
   return prepare();
 }
 
 Result<void> LocalFileStore::purge_temp() const {
-  if (auto removed = remove_tree(tmp_dir_); !removed)
+  auto root = held_root(true);
+  if (!root) return unexpected(std::move(root).error());
+  if (auto removed = remove_entry((*root)->fd(), "tmp", true); !removed)
     return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
-  auto fail = [](const OsError& error) { return unexpected(BlobCacheError::io("recreate blob cache temp directory", error)); };
-  auto root = open_root(root_, false);
-  if (!root) return fail(root.error());
-  if (auto tmp = open_subdir(root->get(), "tmp", true); !tmp) return fail(tmp.error());
+  if (auto tmp = open_subdir((*root)->fd(), "tmp", Narrow::Always); !tmp)
+    return unexpected(BlobCacheError::io("recreate blob cache temp directory", tmp.error()));
   return {};
 }
 
 Result<void> LocalFileStore::remove(const fs::path& path) const {
-  if (auto removed = remove_file_if_present(path); !removed)
-    return unexpected(BlobCacheError::io("remove cache entry " + relative(path), removed.error()));
+  auto fail = [&](const OsError& error) { return unexpected(BlobCacheError::io("remove cache entry " + relative(path), error)); };
+  const char* beneath = beneath_root(path);
+  if (beneath == nullptr) return fail(OsError::custom(IoKind::InvalidInput, "outside the cache directory"));
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
+  const char* slash = std::strrchr(beneath, '/');
+  Fd parent(-1);
+  if (slash != nullptr) {
+    parent = Fd(open_beneath((*root)->fd(), std::string(beneath, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid()) {
+      if (errno == ENOENT || unreachable(errno)) return {};
+      return fail(last_error());
+    }
+  }
+  if (auto removed = remove_entry(parent.valid() ? parent.get() : (*root)->fd(), slash ? slash + 1 : beneath, false); !removed)
+    return fail(removed.error());
   return {};
 }
 

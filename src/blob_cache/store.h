@@ -4,11 +4,18 @@
 //   root/blobs/H1/H2/<sha256>.blob    committed blobs, H1 H2 the digest's first
 //                                     two pairs of hex digits
 //
-// It holds no mutable state; every operation may run from any thread.
+// Everything under the root is reached from a descriptor of the root that the
+// store holds open, without following a link, so nothing planted inside the
+// directory can lead a read or a removal outside it. Copies of a store share
+// that descriptor and, once lock_root has taken it, the directory's exclusive
+// lock. Every operation but release_root may run from any thread; the only
+// mutable state, the held root, is replaced atomically when the root has to be
+// made again.
 #pragma once
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,8 +49,7 @@ struct ScanResult {
   std::vector<std::filesystem::path> invalid;  // corrupt blob files, by path
 };
 
-// Removes one file; absent counts as removed.
-Expected<void, OsError> remove_file_if_present(const std::filesystem::path& path);
+class RootDir;
 
 class LocalFileStore {
  public:
@@ -55,8 +61,14 @@ class LocalFileStore {
   const std::filesystem::path& tmp_dir() const { return tmp_dir_; }
   const std::filesystem::path& blobs_dir() const { return blobs_dir_; }
 
-  // Creates root, tmp and blobs, each narrowed to 0700.
+  // Creates root, tmp and blobs, each narrowed to 0700, and holds the root open.
   Result<void> prepare() const;
+  // Takes the prepared root's exclusive lock, and the lock of any root made
+  // again later; fails at once when another open cache holds it.
+  Result<void> lock_root() const;
+  // Lets go of the root and its lock, for every copy; the store serves nothing
+  // more. No other operation of any copy may be running.
+  void release_root() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
   // calculate_metadata at the blob's own path.
   Result<FileMetadata> metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const;
@@ -76,15 +88,24 @@ class LocalFileStore {
   Result<ScanResult> scan() const;
   Result<void> purge() const;
   Result<void> purge_temp() const;
+  // Removes whatever is at `path` (file, link, FIFO or directory tree); absent
+  // counts as removed, and so does a path that leads through a non-directory.
   Result<void> remove(const std::filesystem::path& path) const;
 
  private:
+  struct Shared;
   LocalFileStore(std::filesystem::path root);
-  Result<void> scan_directory(const std::filesystem::path& dir, ScanResult& result) const;
+  // The held root. `revive` makes and locks it again at its path when it was
+  // removed; otherwise a removed root is used as it is and finds nothing.
+  Result<const RootDir*> held_root(bool revive) const;
+  Result<void> scan_directory(int dirfd, const std::filesystem::path& dir, ScanResult& result) const;
+  // `path` relative to the root, or nullptr when it does not lie under it.
+  const char* beneath_root(const std::filesystem::path& path) const;
 
   std::filesystem::path root_;
   std::filesystem::path tmp_dir_;
   std::filesystem::path blobs_dir_;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace qel

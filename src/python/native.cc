@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "blob_cache/blob_cache.h"
@@ -293,13 +294,16 @@ constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
 constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
 
 // The first failed rule, if any.
-const char* configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
+std::optional<std::string> configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
   if (directory.empty()) return "directory must not be empty";
   if (max_bytes <= 0) return "max_bytes must be positive";
   if (frequency_counters < 0) return "frequency_counters must not be negative";
+  // Past this the engine could not size its admission filter, or not allocate it.
+  if (frequency_counters > MAX_FREQUENCY_COUNTERS)
+    return "frequency_counters must be at most " + std::to_string(MAX_FREQUENCY_COUNTERS);
   // A NUL would silently cut the path short at the operating system.
   if (directory.find('\0') != std::string_view::npos) return "directory must not contain NUL characters";
-  return nullptr;
+  return std::nullopt;
 }
 
 PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -312,8 +316,8 @@ PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!max_bytes) return nullptr;
     const auto frequency_counters = integer_argument("frequency_counters", values[2]);
     if (!frequency_counters) return nullptr;
-    if (const char* fault = configuration_fault(*directory, *max_bytes, *frequency_counters)) {
-      return raise_error(BlobCacheError::invalid_configuration(fault));
+    if (auto fault = configuration_fault(*directory, *max_bytes, *frequency_counters)) {
+      return raise_error(BlobCacheError::invalid_configuration(std::move(*fault)));
     }
 
     // The interpreter lock stays held: nothing else may use a half-open cache.

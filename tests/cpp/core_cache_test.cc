@@ -92,6 +92,7 @@ TEST_F(Cache, PoisonedAndForkedCachesRefuseWork) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
   EXPECT_EQ(get(*cache, "a"), "1") << "the parent keeps working";
+  cache.reset();
 
   // A closed cache's refusals, in order after ID checks, are the model
   // test's; that closing keeps files, the binding's reopen after a with block.

@@ -71,20 +71,31 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
   EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
 }
 
-TEST_F(Store, CommitNeverReplacesWhatIsAtTheFinalPath) {
+// Only a regular file can be a blob: one at the final path is never replaced,
+// anything else there is cleared, or it would make the ID unusable for good.
+TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
   const std::pair<const char*, void (*)(const fs::path&)> cases[] = {
       {"file", [](const fs::path& p) { spit(p, "other"); }},
-      {"empty directory", [](const fs::path& p) { fs::create_directories(p); }},
+      {"directory", [](const fs::path& p) { spit(p / "inner" / "x.blob", "x"); }},
       {"dangling link", [](const fs::path& p) { fs::create_directories(p.parent_path()), fs::create_symlink("/nonexistent", p); }},
+      {"fifo", [](const fs::path& p) { fs::create_directories(p.parent_path()), ::mkfifo(p.c_str(), 0600); }},
   };
   for (auto [name, occupy] : cases) {
+    SCOPED_TRACE(name);
     const std::string id = std::string("taken-") + name;
     occupy(s_.path_for(id));
-    auto committed = s_.commit(*calculate_metadata(id, bytes("payload"), s_.path_for(id)), bytes("payload"));
-    ASSERT_FALSE(committed.has_value()) << name;
-    EXPECT_EQ(committed.error().error.to_string(), "blob ID content mismatch: \"" + id + "\"");
-    EXPECT_FALSE(committed.error().leftover_temp.has_value());
-    EXPECT_TRUE(tmp_empty()) << name;
+    auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
+    auto committed = s_.commit(metadata, bytes("payload"));
+    EXPECT_TRUE(tmp_empty());
+    if (std::string_view(name) == "file") {
+      ASSERT_FALSE(committed.has_value());
+      EXPECT_EQ(committed.error().error.to_string(), "blob ID content mismatch: \"" + id + "\"");
+      EXPECT_FALSE(committed.error().leftover_temp.has_value());
+      EXPECT_EQ(slurp(s_.path_for(id)), "other");
+    } else {
+      ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
+      EXPECT_EQ(text(*s_.read(metadata)), "payload");
+    }
   }
 }
 
@@ -135,7 +146,12 @@ TEST_F(Store, ScanOrdersNewestFirstAndSetsCorruptFilesApart) {
   spit(shard / "garbage.blob", "garbage");
   spit(root_ / "blobs" / "misplaced.blob", slurp(s_.path_for("new")));
   spit(shard / ".blob", "no extension");
+  // Never the cache's, and each would make IDs unusable: links, FIFOs, a
+  // directory where a blob file belongs, a link where a shard belongs.
   fs::create_symlink(s_.path_for("old"), shard / "link.blob");
+  ASSERT_EQ(::mkfifo((shard / "fifo").c_str(), 0600), 0);
+  spit(shard / "dir.blob" / "x.blob", slurp(s_.path_for("old")));
+  fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
 
   auto scan = s_.scan();
   ASSERT_TRUE(scan.has_value());
@@ -143,7 +159,8 @@ TEST_F(Store, ScanOrdersNewestFirstAndSetsCorruptFilesApart) {
   for (const auto& entry : scan->entries) order.push_back(entry.blob_id);
   const bool a_first = s_.path_for("tie-a") < s_.path_for("tie-b");  // ties go in path order
   EXPECT_EQ(order, (std::vector<std::string>{"new", "old", a_first ? "tie-a" : "tie-b", a_first ? "tie-b" : "tie-a"}));
-  std::vector<fs::path> invalid = {root_ / "blobs" / "misplaced.blob", shard / "garbage.blob"};
+  std::vector<fs::path> invalid = {root_ / "blobs" / "misplaced.blob", shard / "garbage.blob", shard / "link.blob",
+                                   shard / "fifo", shard / "dir.blob", root_ / "blobs" / "zz"};
   std::sort(invalid.begin(), invalid.end());
   EXPECT_EQ(scan->invalid, invalid);
 

@@ -6,8 +6,10 @@
 //   QEL_FAULT_PREFIX=/dir              count only calls on paths under /dir;
 //                                      fd calls count when the fd was opened there
 //
-// ops: open (files and directories), write, fsync, rename, unlink (also
-// rmdir), readdir, close. ERR: EIO, ENOSPC, EACCES, EPERM.
+// ops: open (files and directories, openat2 included), write, fsync, rename,
+// unlink (also rmdir), readdir, close, and openat2, counted before open for
+// that call only (ENOSYS makes the kernel look older). ERR: EIO, ENOSPC,
+// EACCES, EPERM, ENOSYS.
 // qel_fault_configure(text) replaces the plan with the one text describes and
 // resets every counter;
 // qel_fault_count(op) reports how many calls of op were counted.
@@ -27,8 +29,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-enum op { OP_OPEN, OP_WRITE, OP_FSYNC, OP_RENAME, OP_UNLINK, OP_READDIR, OP_CLOSE, OP_COUNT };
-static const char* const op_names[OP_COUNT] = {"open", "write", "fsync", "rename", "unlink", "readdir", "close"};
+enum op { OP_OPEN, OP_WRITE, OP_FSYNC, OP_RENAME, OP_UNLINK, OP_READDIR, OP_CLOSE, OP_OPENAT2, OP_COUNT };
+static const char* const op_names[OP_COUNT] = {"open", "write", "fsync", "rename", "unlink", "readdir", "close", "openat2"};
 
 struct fault {
   enum op op;
@@ -53,7 +55,7 @@ static unsigned char tracked[MAX_FDS];
 
 static int parse_errno(const char* name) {
   static const struct { const char* name; int code; } names[] = {
-      {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EPERM", EPERM}};
+      {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EPERM", EPERM}, {"ENOSYS", ENOSYS}};
   for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
     if (strcmp(name, names[i].name) == 0) return names[i].code;
   return 0;
@@ -303,7 +305,8 @@ int renameat2(int olddirfd, const char* old, int newdirfd, const char* new, unsi
   return real_renameat2(olddirfd, old, newdirfd, new, flags);
 }
 
-// Only the raw renameat2 is of interest; every other call passes through.
+// Only the raw renameat2 and openat2 are of interest; every other call
+// passes through.
 long syscall(long number, ...) {
   va_list ap;
   va_start(ap, number);
@@ -313,6 +316,12 @@ long syscall(long number, ...) {
   REAL(syscall);
   if (number == SYS_renameat2)
     FAIL_IF(OP_RENAME, rename_counted((int)a[0], (const char*)a[1], (int)a[2], (const char*)a[3]), -1);
+  if (number == SYS_openat2) {
+    int counted = under_prefix((int)a[0], (const char*)a[1]);
+    FAIL_IF(OP_OPENAT2, counted, -1);
+    FAIL_IF(OP_OPEN, counted, -1);
+    return opened((int)real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]), counted);
+  }
   return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 

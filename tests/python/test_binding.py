@@ -29,6 +29,9 @@ NOT_NAMED = "^(?!argument ')"  # a failure in no parameter's conversion
         (lambda c: NativeBlobCache("a\0b", 0, 0), ValueError, config("max_bytes must be positive")),
         (lambda c: NativeBlobCache("\0", 1, -1), ValueError, config("frequency_counters must not be negative")),
         (lambda c: NativeBlobCache("a\0b", 1, 0), ValueError, config("directory must not contain NUL characters")),
+        # beyond what the admission filter can be sized for: the limit, not internals
+        (lambda c: NativeBlobCache("d", 1, (1 << 30) + 1), ValueError, config("frequency_counters must be at most 1073741824")),
+        (lambda c: NativeBlobCache("d", 1, 1 << 40), ValueError, config("frequency_counters must be at most 1073741824")),
         (lambda c: c.get(b"k"), TypeError, "^argument 'blob_id': "),
         (lambda c: c.put(b"k", bytearray()), TypeError, "^argument 'blob_id': "),
         (lambda c: c.put("k", memoryview(b"v")), TypeError, "^argument 'payload': "),
@@ -50,6 +53,29 @@ def test_call_failures(cache, call, error, pattern):
     assert type(raised.value) is error
     if message.startswith("argument '"):  # the conversion's own TypeError, chained under the parameter's name
         assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
+
+
+def regular_file(tmp):
+    (tmp / "cache").write_text("a file")
+    return tmp / "cache", "Not a directory (os error 20)"
+
+
+def dangling_link(tmp):
+    (tmp / "cache").symlink_to(tmp / "missing")
+    return tmp / "cache", f"{tmp / 'cache'} is a dangling symbolic link"
+
+
+def dangling_link_above(tmp):
+    (tmp / "gone").symlink_to(tmp / "missing")
+    return tmp / "gone" / "cache", f"{tmp / 'gone'} is a dangling symbolic link"
+
+
+@pytest.mark.parametrize("make", [regular_file, dangling_link, dangling_link_above])
+def test_unusable_directory_says_why(tmp_path, make):
+    directory, reason = make(tmp_path)
+    with pytest.raises(RuntimeError) as raised:
+        NativeBlobCache(str(directory), 1 << 20, 0)
+    assert str(raised.value) == "create blob cache root: " + reason
 
 
 def test_keywords_and_subclasses_are_accepted(cache_dir):

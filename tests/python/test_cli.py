@@ -1,6 +1,5 @@
 """The qel command line: info, verify, clear, --version and bad use."""
 
-import contextlib
 import fcntl
 import io
 import os
@@ -54,17 +53,6 @@ def snapshot(directory):
             content = open(path, "rb").read() if name in filenames else None
             state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
     return state
-
-
-@contextlib.contextmanager
-def held_lock(directory):
-    """The lock an open cache holds on its directory."""
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        yield
-    finally:
-        os.close(fd)
 
 
 def lock_is_free(directory):
@@ -122,8 +110,8 @@ def test_verify_finds_a_flipped_bit_and_changes_nothing(capsys, root, monkeypatc
 
 @pytest.mark.parametrize("verb", [["verify"], ["clear", "--yes"]])
 def test_refused_while_a_cache_holds_the_directory(capsys, root, verb):
-    before = snapshot(root)
-    with held_lock(root):
+    with BlobCache(root, 1 << 20):
+        before = snapshot(root)
         status, out, err = cli(capsys, verb[0], str(root), *verb[1:])
     assert (status, out) == (2, "")
     assert err == f"qel {verb[0]}: error: {root} is open by a cache; close it first\n"

@@ -3,6 +3,8 @@ Nothing outside the cache is read into a result, written, removed or re-permissi
 in a clear error or a dropped entry. Cases run in a forked child, killed on a hang."""
 
 import os
+import shutil
+import socket
 import stat
 
 import pytest
@@ -15,13 +17,26 @@ from blob_files import path_for, payload
 from forked import error_of
 
 BUDGET = 1 << 20
-MISMATCH = 'blob ID content mismatch: "x"'
+SHARD_TARGET = "shard"  # under outside: what a linked first-level shard leads to
+
+
+def bind_socket(path):
+    # A socket's path must fit 108 bytes; the shard's own is short enough.
+    cwd = os.getcwd()
+    os.chdir(os.path.dirname(path))
+    try:
+        socket.socket(socket.AF_UNIX).bind(os.path.basename(path))
+    finally:
+        os.chdir(cwd)
+
+
 PLANTS = {
     "link": lambda path, outside: os.symlink(os.path.join(outside, "canary"), path),
     "dangling link": lambda path, outside: os.symlink(os.path.join(outside, "made-by-cache"), path),
     "link to a valid blob": lambda path, outside: os.symlink(os.path.join(outside, "x.blob"), path),
     "fifo": lambda path, outside: os.mkfifo(path),
-    "directory": lambda path, outside: os.mkdir(path),
+    "socket": lambda path, outside: bind_socket(path),
+    "directory": lambda path, outside: os.makedirs(os.path.join(path, "inner")),
 }
 
 
@@ -31,40 +46,95 @@ def plant(path, kind, outside):
 
 
 def planted_at_final_path(root, outside, kind):
-    path = path_for(root, "x")
-    plant(path, kind, outside)
+    """No file of the ID, only something that cannot be one: a miss, never an
+    unusable ID, and gone without being followed, at open or at the put."""
+    plant(path_for(root, "x"), kind, outside)
     cache = NativeBlobCache(root, BUDGET, 0)
-    assert cache.get("x") is None, "a planted entry was served"
-    assert error_of(lambda: cache.put("x", payload("x"))) == MISMATCH
-    message = error_of(lambda: cache.delete("x"))
-    if kind == "directory":
-        assert message.startswith("remove cache entry blobs/") and message.endswith("(os error 21)"), message
-        assert cache.put("y", payload("y")), "one foreign directory wedged every later put"
-    else:  # the link goes, never its target
-        assert message is None and not os.path.lexists(path)
-        assert cache.put("x", payload("x")) and cache.get("x") == payload("x")
+    assert not os.path.lexists(path_for(root, "x")), "reconciliation left it"
+    plant(path_for(root, "y"), kind, outside)
+    for blob_id in ("x", "y"):
+        assert cache.get(blob_id) is None, "a planted entry was served"
+        assert cache.put(blob_id, payload(blob_id)) and cache.get(blob_id) == payload(blob_id)
+    plant(path_for(root, "z"), kind, outside)
+    assert cache.delete("z") is None and not os.path.lexists(path_for(root, "z"))
 
 
 def stored_file_replaced(root, outside, kind):
+    """While open: a miss, not an error; across a reopen: gone. Either way
+    the ID is stored again at once."""
     cache = NativeBlobCache(root, BUDGET, 0)
-    assert cache.put("x", payload("x")) and cache.put("y", payload("y"))
-    path = path_for(root, "x")
-    os.unlink(path)
-    plant(path, kind, outside)
+    for blob_id in ("x", "y", "z"):
+        assert cache.put(blob_id, payload(blob_id))
+    for blob_id in ("x", "y"):
+        os.unlink(path_for(root, blob_id))
+        plant(path_for(root, blob_id), kind, outside)
     assert cache.get("x") is None, "a replaced file was served"
-    assert not os.path.lexists(path), "the broken entry's file stayed"
-    assert cache.get("y") == payload("y")
+    assert not os.path.lexists(path_for(root, "x")), "the broken entry's file stayed"
+    assert cache.put("x", payload("x")) and cache.get("x") == payload("x")
+    cache.close()
+    cache = NativeBlobCache(root, BUDGET, 0)
+    assert not os.path.lexists(path_for(root, "y")) and cache.get("y") is None
+    assert cache.put("y", payload("y")) and cache.get("y") == payload("y")
+    assert cache.get("z") == payload("z") and cache.get("x") == payload("x")
+
+
+def link_shard_path(root, blob_id):
+    return os.path.dirname(os.path.dirname(path_for(root, blob_id)))
+
+
+def link_shard(root, outside, blob_id):
+    """Replaces the first-level shard of blob_id by a link to outside/shard,
+    which holds a valid file of that ID at the same place."""
+    shard = link_shard_path(root, blob_id)
+    shutil.rmtree(shard)
+    os.symlink(os.path.join(outside, SHARD_TARGET), shard)
+    return shard
+
+
+def linked_shard(root, outside, when):
+    """Nothing reached through a link that replaced a shard is read or removed."""
+    cache = NativeBlobCache(root, 4 * len(blob_files.encode("x", payload("x"))), 0)
+    assert cache.put("x", payload("x"))
+    if when == "reopen":
+        cache.close()
+        shard = link_shard(root, outside, "x")
+        cache = NativeBlobCache(root, BUDGET, 0)
+        assert not os.path.lexists(shard), "reconciliation left the link"
+    else:
+        link_shard(root, outside, "x")
+    if when == "delete":
+        assert cache.delete("x") is None
+    elif when == "eviction":  # each put evicts one: x goes first, whatever the admission
+        for n in range(40):
+            cache.put(f"other-{n}", payload("x"))
+    target = os.path.join(outside, SHARD_TARGET, os.path.relpath(path_for(root, "x"), link_shard_path(root, "x")))
+    assert open(target, "rb").read() == blob_files.encode("x", payload("x")), "removed through the link"
+    assert cache.get("x") is None
+    assert cache.put("x", payload("x")) and cache.get("x") == payload("x")
 
 
 def linked_directory(root, outside, which):
     x = path_for(root, "x")
-    link = {"tmp": os.path.join(root, "tmp"), "blobs": os.path.join(root, "blobs"),
-            "shard": os.path.dirname(os.path.dirname(x)), "inner shard": os.path.dirname(x)}[which]
+    link = {"tmp": os.path.join(root, "tmp"), "blobs": os.path.join(root, "blobs")}[which]
     os.makedirs(os.path.dirname(link), exist_ok=True)
     os.symlink(outside, link)
     message = error_of(lambda: NativeBlobCache(root, BUDGET, 0).put("x", payload("x")))
-    step = {"tmp": "temp directory", "blobs": "data directory"}.get(which, "shard")
+    step = {"tmp": "temp directory", "blobs": "data directory"}[which]
     assert message.startswith(f"create blob cache {step}: "), message
+
+
+def removed_under_the_cache(root, outside, which):
+    """tmp/, blobs/ or the whole directory removed while open: made again on
+    demand, still private and still owned by this cache alone."""
+    cache = NativeBlobCache(root, BUDGET, 0)
+    assert cache.put("x", payload("x"))
+    shutil.rmtree(os.path.normpath(os.path.join(root, which)))
+    assert cache.put("y", payload("y")) and cache.get("y") == payload("y")
+    assert cache.get("x") is None if which != "tmp" else cache.get("x") == payload("x")
+    assert stat.S_IMODE(os.stat(os.path.join(root, which)).st_mode) == 0o700
+    assert error_of(lambda: NativeBlobCache(root, BUDGET, 0)).endswith("in use by another open cache")
+    cache.close()
+    assert NativeBlobCache(root, BUDGET, 0).get("y") == payload("y")
 
 
 def links_in_tmp(root, outside):
@@ -100,8 +170,10 @@ def foreign_files(root, outside):
 CASES = [
     *[pytest.param(planted_at_final_path, (kind,), id=f"{kind} at a final path") for kind in PLANTS],
     # damaged and absurd headers are the store suite's damage table and the fuzzer's
-    *[pytest.param(stored_file_replaced, (kind,), id=f"stored file replaced by {kind}") for kind in ("link", "fifo")],
-    *[pytest.param(linked_directory, (which,), id=f"linked {which}") for which in ("tmp", "blobs", "shard", "inner shard")],
+    *[pytest.param(stored_file_replaced, (kind,), id=f"stored file replaced by {kind}") for kind in PLANTS],
+    *[pytest.param(linked_shard, (when,), id=f"linked shard, {when}") for when in ("delete", "eviction", "reopen")],
+    *[pytest.param(linked_directory, (which,), id=f"linked {which}") for which in ("tmp", "blobs")],
+    *[pytest.param(removed_under_the_cache, (which,), id=f"{which} removed") for which in ("tmp", "blobs", ".")],
     *[pytest.param(case, (), id=case.__name__) for case in (links_in_tmp, foreign_files)],
 ]
 
@@ -123,6 +195,9 @@ def test_hostile_contents(tmp_path, case, arguments):
     (outside / "canary").write_bytes(b"precious")
     (outside / "x.blob").write_bytes(blob_files.encode("x", payload("x")))
     (outside / "dir" / "junk.blob").write_bytes(b"not a blob, and not the cache's")
+    shard_file = outside / SHARD_TARGET / os.path.relpath(path_for("/", "x"), link_shard_path("/", "x"))
+    shard_file.parent.mkdir(parents=True)
+    shard_file.write_bytes(blob_files.encode("x", payload("x")))
     before = snapshot(outside)
     forked.run(case, str(tmp_path / "cache"), str(outside), *arguments)
     assert snapshot(outside) == before

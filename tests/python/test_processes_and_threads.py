@@ -1,7 +1,11 @@
-"""The interpreter lock released during core calls, a process ending with its cache open. Threads racing on
-one cache are the C++ concurrency suites', under ThreadSanitizer: the binding shares only a use count."""
+"""The interpreter lock released during core calls, a process ending with its cache open, one open cache per
+directory. Threads racing on one cache are the C++ concurrency suites', under ThreadSanitizer: the binding
+shares only a use count."""
 
+import fcntl
 import os
+import re
+import signal
 import subprocess
 import sys
 import threading
@@ -62,3 +66,105 @@ def test_process_exiting_with_an_open_cache(cache_dir):
     cache = NativeBlobCache(cache_dir, 1 << 24, 0)
     assert [cache.get(f"child/{i}") for i in range(20)] == [bytes([i]) * (1000 * i) for i in range(20)]
     cache.close()
+
+
+def in_use(directory):
+    return f"^lock blob cache directory {re.escape(directory)}: in use by another open cache$"
+
+
+def lock_is_free(directory):
+    """The probe other tools use: flock on a descriptor of the directory itself."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("spelling", ["same", "link", "trailing slash", "relative"])
+def test_a_second_open_in_the_process_is_refused_until_the_first_is_closed(tmp_path, monkeypatch, spelling):
+    directory = str(tmp_path / "cache")
+    first = NativeBlobCache(directory, 1 << 20, 0)
+    assert first.put("x", b"one")
+    os.symlink(directory, tmp_path / "link")
+    monkeypatch.chdir(tmp_path)
+    second = {"same": directory, "link": str(tmp_path / "link"), "trailing slash": directory + "/",
+              "relative": "cache"}[spelling]
+    named = os.path.join(str(tmp_path), second)
+    with pytest.raises(RuntimeError, match=in_use(named)):
+        NativeBlobCache(second, 1 << 20, 0)
+    assert sorted(os.listdir(directory)) == ["blobs", "tmp"], "the lock must leave nothing in the directory"
+    assert not lock_is_free(directory)
+    assert first.get("x") == b"one" and first.put("y", b"two"), "the refused open touched the first cache"
+    first.close()
+    assert lock_is_free(directory)
+    dropped = NativeBlobCache(second, 1 << 20, 0)
+    assert dropped.get("x") == b"one"
+    del dropped  # a drop lets go of the directory as a close does
+    NativeBlobCache(directory, 1 << 20, 0).close()
+
+
+# Holds a cache open until told, or killed; "fork" leaves a child behind that
+# outlives it with copies of every descriptor.
+HOLDER = """if True:
+    import os, sys, time
+    from qel import NativeBlobCache
+    cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
+    assert cache.put("held", b"by the holder")
+    started_read, started_write = os.pipe()
+    child = os.fork() if sys.argv[2] == "fork" else -1
+    if child == 0:  # fork has returned here, so its handlers in the child have run
+        os.write(started_write, b"x")
+        time.sleep(120)
+        os._exit(0)
+    if child > 0:
+        os.read(started_read, 1)
+    print(child, flush=True)
+    sys.stdin.read()
+    cache.close()
+"""
+
+
+@pytest.mark.parametrize("end", ["close", "SIGKILL", "SIGKILL, its forked child alive"])
+def test_another_process_holds_the_directory_until_it_ends(cache_dir, end):
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, cache_dir, "fork" if "fork" in end else "-"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    child = int(holder.stdout.readline())
+    try:
+        with pytest.raises(RuntimeError, match=in_use(cache_dir)):
+            NativeBlobCache(cache_dir, 1 << 24, 0)
+        if end == "close":
+            holder.communicate("", timeout=60)
+        else:
+            holder.send_signal(signal.SIGKILL)
+            holder.wait(timeout=60)
+        cache = NativeBlobCache(cache_dir, 1 << 24, 0)
+        assert cache.get("held") == b"by the holder"
+        cache.close()
+    finally:
+        holder.kill()
+        holder.wait()
+        if child > 0:
+            os.kill(child, signal.SIGKILL)
+
+
+def test_a_fork_child_lets_go_once_the_parent_has_closed(cache_dir):
+    cache = NativeBlobCache(cache_dir, 1 << 20, 0)
+    release_read, release_write = os.pipe()
+    child = os.fork()
+    if child == 0:  # keeps every inherited descriptor until told
+        os.read(release_read, 1)
+        os._exit(0)
+    try:
+        with pytest.raises(RuntimeError, match=in_use(cache_dir)):
+            NativeBlobCache(cache_dir, 1 << 20, 0)
+        cache.close()
+        NativeBlobCache(cache_dir, 1 << 20, 0).close()
+    finally:
+        os.write(release_write, b"x")
+        os.waitpid(child, 0)
+        os.close(release_read)
+        os.close(release_write)
