@@ -381,6 +381,57 @@ class Bench:
         for trace, policy, ratio in parse_hit_ratio(out):
             self.add(Row(f"hit ratio {trace}", policy, None, 1, [ratio], "hit ratio"))
 
+    def bench_exclusive(self) -> None:
+        """Latency of close and delete_all while 4 threads put and get 4 KiB
+        blobs without pause: the calls that must run alone get in. delete_all
+        also removes every file, so it is timed a second time once the
+        threads have stopped, with about as many files: the part of its
+        latency that is its own work."""
+        rounds, workers_n = 20, 4
+        log(f"close and delete_all beside {workers_n} busy threads, {rounds} rounds")
+        payload = self.payloads[4 * KiB][0]
+        latencies: dict[str, list[float]] = {"close busy": [], "delete_all busy": [], "delete_all idle": []}
+        for rnd in range(rounds):
+            for call in ("close", "delete_all"):
+                cache = self.native.NativeBlobCache(str(self.work / f"exclusive-{rnd}"), BUDGET, 0)
+                stop = threading.Event()
+
+                def work(t: int) -> None:
+                    i = 0
+                    try:
+                        while not stop.is_set():
+                            cache.put(f"{t}-{i}", payload)
+                            cache.get(f"{t}-{i}")
+                            i += 1
+                    except RuntimeError:  # blob cache is closed
+                        pass
+
+                def timed(name: str) -> None:
+                    start = time.perf_counter()
+                    getattr(cache, name)()
+                    latencies[f"{name} {'idle' if stop.is_set() else 'busy'}"].append(time.perf_counter() - start)
+
+                workers = [threading.Thread(target=work, args=(t,)) for t in range(workers_n)]
+                for w in workers:
+                    w.start()
+                time.sleep(0.1)
+                timed(call)
+                if call == "delete_all":
+                    time.sleep(0.1)
+                    stop.set()
+                    for w in workers:
+                        w.join()
+                    timed(call)
+                cache.close()
+                stop.set()
+                for w in workers:
+                    w.join()
+                shutil.rmtree(self.work / f"exclusive-{rnd}")
+        for workload, values in latencies.items():
+            beside = "beside threads that put and get" if workload.endswith("busy") else "after the threads stopped"
+            self.add(Row(workload, "qel", 4 * KiB, workers_n, values, "s",
+                         note=f"max {max(values) * 1000:.1f} ms over {rounds} rounds {beside}"))
+
     def run(self, parts: list[str]) -> None:
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
@@ -395,6 +446,8 @@ class Bench:
                 self.bench_reopen()
             if "hit" in parts:
                 self.bench_hit_ratio()
+            if "exclusive" in parts:
+                self.bench_exclusive()
         finally:
             shutil.rmtree(self.work, ignore_errors=True)
 
@@ -508,6 +561,9 @@ def targets(rows: list[Row]) -> list[dict]:
     if qel_reopen and raw_walk:
         check("reopen of the cache, times the raw walk-and-read", paired(qel_reopen.runs, raw_walk.runs), 1.5,
               at_most=True)
+    for call in ("close", "delete_all"):
+        row = find(rows, f"{call} busy", "qel")
+        check(f"{call} beside 4 busy threads, slowest of the rounds (s)", row and max(row.runs), 0.1, at_most=True)
     traces = sorted({r.workload for r in rows if r.workload.startswith("hit ratio ")})
     for workload in traces:
         engine = next((r for r in rows if r.workload == workload and r.system.lower() not in ("lru", "opt")), None)
@@ -551,7 +607,8 @@ def main() -> None:
     parser.add_argument("--native", type=Path, help="the _native module, or the build tree holding it, to load instead of qel._native")
     parser.add_argument("--workdir", type=Path, default=ROOT / "build/h-bench/data", help="scratch directory")
     parser.add_argument("--results", type=Path, default=HERE / "results", help="where latest.json and latest.md go")
-    parser.add_argument("--only", nargs="+", choices=("get", "put", "reopen", "hit"), default=["get", "put", "reopen", "hit"])
+    parser.add_argument("--only", nargs="+", choices=("get", "put", "reopen", "hit", "exclusive"),
+                        default=["get", "put", "reopen", "hit", "exclusive"])
     args = parser.parse_args()
     args.workdir = args.workdir.resolve()
     scale = QUICK if args.quick else FULL

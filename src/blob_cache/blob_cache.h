@@ -65,7 +65,10 @@ class BlobCache {
   // Lock order, outermost first, never reversed:
   //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex, entry mutexes.
   // The engine's threads take only the last two, so an operation may wait for
-  // the engine while holding lifecycle_ and commit_.
+  // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
+  // let a waiting writer in before new readers, so no thread takes either
+  // for reading while it already holds it: each operation takes lifecycle_
+  // once, and policy_ only inside one helper call at a time.
   PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};
   std::optional<Engine> engine_;  // guarded by policy_; absent once closed
   // Shared by get, put and delete; exclusive for delete_all and close.
