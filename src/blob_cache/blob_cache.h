@@ -1,6 +1,7 @@
 // BlobCache: the object behind one open cache directory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,10 +61,14 @@ class BlobCache {
   Result<void> remove_policy_key(std::string_view blob_id);
   Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry);
 
+  // The ID lock stripe of `blob_id`.
+  PoisonMutex& id_lock(std::string_view blob_id);
+
   const BlobCacheConfig config_;
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
-  //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex, entry mutexes.
+  //   lifecycle_ -> one of id_locks_ -> commit_ -> policy_ -> engine locks
+  //   -> callback mutex, entry mutexes.
   // The engine's threads take only the last two, so an operation may wait for
   // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
   // let a waiting writer in before new readers, so no thread takes either
@@ -73,7 +78,18 @@ class BlobCache {
   std::optional<Engine> engine_;  // guarded by policy_; absent once closed
   // Shared by get, put and delete; exclusive for delete_all and close.
   PoisonSharedMutex lifecycle_{"blob cache lifecycle lock is poisoned"};
-  // Serialises every change to the directory's contents.
+  // Striped by the blob ID's hash; a put holds its ID's stripe from start to
+  // end, its file's write, fsync and rename included, and a delete holds it
+  // too: puts and deletes of one ID never overlap. Guards no data.
+  struct alignas(64) IdLock {
+    PoisonMutex mutex{"blob cache blob ID lock is poisoned"};
+  };
+  static constexpr size_t ID_LOCK_STRIPES = 64;
+  std::array<IdLock, ID_LOCK_STRIPES> id_locks_;
+  // Serialises the decisions and bookkeeping that change which files belong
+  // to the cache: admissions and their undoing, removals, purges. Writing a
+  // new blob's file does not hold it: the file is its put's alone until
+  // published, and only while the engine still holds the put's entry.
   PoisonMutex commit_{"blob cache commit lock is poisoned"};
   bool closed_ = false;  // written only under exclusive lifecycle_
   const DiskPolicyCallback callback_;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <future>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "core_test_util.h"
@@ -70,6 +71,76 @@ TEST_F(Concurrency, MixedOperationsKeepEveryInvariant) {
     EXPECT_EQ(got.value_or(payload_for(id)), payload_for(id)) << id;
   }
   EXPECT_EQ(found, on_disk);
+}
+
+// Puts of one ID exclude each other while their files are written outside
+// the commit lock: the second always finds the first one's blob Ready, so a
+// different payload is a mismatch, never a silent refusal.
+TEST_F(Concurrency, ParallelPutsOfOneIdAreWriteOnce) {
+  auto cache = open(1 << 24);
+  constexpr int kIds = 40, kThreads = 4;
+  std::vector<std::vector<std::string>> outcomes(kIds, std::vector<std::string>(kThreads));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string payload(3000, t % 2 == 0 ? 'a' : 'b');
+      for (int id = 0; id < kIds; ++id) {
+        auto put = cache->put("id" + std::to_string(id), bytes(payload));
+        outcomes[id][t] = !put ? put.error().to_string() : *put ? std::string(1, payload[0]) : "false";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int id = 0; id < kIds; ++id) {
+    const std::string key = "id" + std::to_string(id);
+    auto stored = get(*cache, key);
+    ASSERT_TRUE(stored.has_value()) << key;
+    const std::string winner(1, (*stored)[0]);
+    for (int t = 0; t < kThreads; ++t) {
+      const bool same = (t % 2 == 0 ? "a" : "b") == winner;
+      EXPECT_EQ(outcomes[id][t], same ? winner : "blob ID content mismatch: \"" + key + "\"") << key << " thread " << t;
+    }
+  }
+  EXPECT_TRUE(files_under("tmp").empty());
+  EXPECT_EQ(files_under("blobs").size(), static_cast<size_t>(kIds));
+}
+
+// A budget of a few blobs and writers that outrun it: entries are evicted
+// while their files are being written. None may leave a file the cache does
+// not hold, nor hold an entry without its file, nor exceed the budget.
+TEST_F(Concurrency, ParallelPutsUnderEvictionLeaveNoOrphanFile) {
+  const std::string payload(4000, 'p');
+  const int64_t budget = 5 * file_len("w0/000", payload);
+  auto cache = open(budget);
+  std::vector<std::string> errors(4);
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 150; ++i) {
+        char key[16];
+        std::snprintf(key, sizeof key, "w%u/%03d", t, i);
+        if (auto put = cache->put(key, bytes(payload)); !put) errors[t] = put.error().to_string();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& error : errors) EXPECT_EQ(error, "");
+  EXPECT_TRUE(files_under("tmp").empty());
+  std::set<fs::path> held;
+  for (unsigned t = 0; t < 4; ++t) {
+    for (int i = 0; i < 150; ++i) {
+      char key[16];
+      std::snprintf(key, sizeof key, "w%u/%03d", t, i);
+      if (auto got = get(*cache, key)) {
+        EXPECT_EQ(*got, payload) << key;
+        held.insert(path_of(key));
+      }
+    }
+  }
+  const auto on_disk = files_under("blobs");
+  EXPECT_EQ(std::set<fs::path>(on_disk.begin(), on_disk.end()), held) << "files and held entries differ";
+  EXPECT_LE(static_cast<int64_t>(on_disk.size()) * file_len("w0/000", payload), budget);
+  EXPECT_FALSE(held.empty());
 }
 
 // close and delete_all take the lifecycle lock exclusively. A lock that let

@@ -7,13 +7,15 @@ using namespace testing_util;
 
 unsigned mode_of(const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); }
 
+std::optional<int> always(const std::function<int()>& rename) { return rename(); }
+
 class Store : public TempDir {
  protected:
   void SetUp() override { ASSERT_TRUE(s_.prepare()); }
   FileMetadata commit(const std::string& id, const std::string& payload) {
     auto metadata = calculate_metadata(id, bytes(payload), s_.path_for(id));
-    auto committed = s_.commit(*metadata, bytes(payload));
-    EXPECT_TRUE(committed.has_value()) << committed.error().error.to_string();
+    auto committed = s_.commit(*metadata, bytes(payload), always);
+    EXPECT_TRUE(committed.has_value() && *committed) << (committed ? "declined" : committed.error().error.to_string());
     return *metadata;
   }
   bool tmp_empty() const { return fs::is_empty(s_.tmp_dir()); }
@@ -71,6 +73,17 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
   EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
 }
 
+// The gate declines when the blob's entry was evicted while its file was
+// written: nothing may appear, and the written temp file goes.
+TEST_F(Store, CommitThatItsGateDeclinesLeavesNoFile) {
+  auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
+  auto committed = s_.commit(*metadata, bytes("payload"), [](const auto&) { return std::optional<int>(); });
+  ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
+  EXPECT_FALSE(*committed);
+  EXPECT_FALSE(fs::exists(metadata->path));
+  EXPECT_TRUE(tmp_empty());
+}
+
 TEST_F(Store, CommitNeverReplacesWhatIsAtTheFinalPath) {
   const std::pair<const char*, void (*)(const fs::path&)> cases[] = {
       {"file", [](const fs::path& p) { spit(p, "other"); }},
@@ -80,7 +93,7 @@ TEST_F(Store, CommitNeverReplacesWhatIsAtTheFinalPath) {
   for (auto [name, occupy] : cases) {
     const std::string id = std::string("taken-") + name;
     occupy(s_.path_for(id));
-    auto committed = s_.commit(*calculate_metadata(id, bytes("payload"), s_.path_for(id)), bytes("payload"));
+    auto committed = s_.commit(*calculate_metadata(id, bytes("payload"), s_.path_for(id)), bytes("payload"), always);
     ASSERT_FALSE(committed.has_value()) << name;
     EXPECT_EQ(committed.error().error.to_string(), "blob ID content mismatch: \"" + id + "\"");
     EXPECT_FALSE(committed.error().leftover_temp.has_value());
