@@ -267,7 +267,7 @@ Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> p
 }
 
 Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
-  auto found = policy_entry(metadata.blob_id);
+  auto found = policy_peek(metadata.blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return false;
   const std::shared_ptr<DiskEntry>& existing = **found;
@@ -300,7 +300,7 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
 
-  auto found = policy_entry(blob_id);
+  auto found = policy_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (*found) {
     const std::shared_ptr<DiskEntry>& entry = **found;
@@ -350,8 +350,12 @@ Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::s
   return with_policy([&](Engine& engine) { return engine.get(blob_id); });
 }
 
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_peek(std::string_view blob_id) {
+  return with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+}
+
 Result<bool> BlobCache::policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
-  auto found = policy_entry(blob_id);
+  auto found = policy_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   return *found && **found == entry;
 }

@@ -55,7 +55,11 @@ class BlobCache {
   // The engine slot: each helper holds the policy lock around one engine call.
   template <class Op>
   auto with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
+  // Only get's own lookup counts as an access for admission. Put's and
+  // delete's lookups peek: counted too, a miss followed by a put weighed
+  // three accesses against a hit's one, which cost hit ratio.
   Result<std::optional<std::shared_ptr<DiskEntry>>> policy_entry(std::string_view blob_id);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_peek(std::string_view blob_id);
   Result<bool> policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
   Result<void> wait_for_policy();
   Result<void> remove_policy_key(std::string_view blob_id);

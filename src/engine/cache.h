@@ -289,6 +289,13 @@ class Cache {
     return core.store.get(hashes.key, hashes.conflict);
   }
 
+  // As get, without recording an access.
+  std::optional<V> peek(std::string_view key) const {
+    detail::Core<V>& core = *inner_->core;
+    const KeyHashes hashes = core.keys.build(key);
+    return core.store.get(hashes.key, hashes.conflict);
+  }
+
   // True when the write was accepted for processing (admission is decided
   // later); false when the key is stored already or the write was dropped.
   CacheResult<bool> try_insert(std::string_view key, V value, int64_t cost) const {
