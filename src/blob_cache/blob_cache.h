@@ -1,4 +1,7 @@
-// BlobCache: the object behind one open cache directory.
+// BlobCache: the object behind one open cache directory. Thread-safe: any
+// number of threads may call get, put and delete at once, and puts write
+// their files in parallel; delete_all and close run alone, and get in as
+// soon as the calls in flight are done.
 #pragma once
 
 #include <array>
