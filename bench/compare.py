@@ -169,6 +169,34 @@ def timed_writes(op: Callable[[str, bytes], object], prefix: str, payloads: list
             return n / (perf() - start)
 
 
+def timed_threaded_writes(op: Callable[[str, bytes], object], prefix: str, payloads: list[bytes], threads: int,
+                          seconds: float) -> float:
+    """Ops per second of `op` writing new keys from `threads` threads."""
+    counts = [0] * threads
+    barrier = threading.Barrier(threads + 1)
+    start = [0.0]
+
+    def work(t: int) -> None:
+        barrier.wait()
+        deadline = start[0] + seconds
+        n = 0
+        while True:
+            op(f"{prefix}-{t}-{n}", payloads[n % len(payloads)])
+            n += 1
+            if time.perf_counter() >= deadline:
+                break
+        counts[t] = n
+
+    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    start[0] = time.perf_counter()
+    barrier.wait()
+    for w in workers:
+        w.join()
+    return sum(counts) / (time.perf_counter() - start[0])
+
+
 def paired(values: list[float], base: list[float]) -> float:
     """The median of the ratios within each repeat, where systems ran back to
     back: the machine's speed drifts within seconds here, so a ratio of
@@ -338,6 +366,48 @@ class Bench:
             if not FSYNCS[system]:
                 row.note = "no fsync: faster for that reason"
 
+    def bench_put_threads(self, size: int) -> None:
+        """Puts of new blobs from 1, 2 and 4 threads beside the raw durable
+        write loop run with as many threads into the same shard layout."""
+        log(f"put of new blobs from several threads, {fmt_size(size)} payloads")
+        payloads = self.payloads[size]
+        file_len = HEADER_LEN + len(f"put-{size}-0-0-000000") + size
+        seconds = self.scale.seconds
+        for threads in THREADS:
+            runs: dict[str, list[float]] = {}
+            for rep in range(self.scale.repeats):
+                target = self.work / f"put-threads-{size}-{threads}-{rep}"
+                target.mkdir()
+                prefix = f"put-{size}-{rep}"
+
+                def qel_put() -> float:
+                    qel = self.native.NativeBlobCache(str(target / "qel"), BUDGET, 0)
+                    try:
+                        return timed_threaded_writes(checked_put(qel), prefix, payloads, threads, seconds)
+                    finally:
+                        qel.close()
+
+                def diskcache_put() -> float:
+                    with diskcache.Cache(str(target / "diskcache"), size_limit=BUDGET) as dc:
+                        return timed_threaded_writes(dc.set, prefix, payloads, threads, seconds)
+
+                turns: list[tuple[str, Callable[[], float]]] = [
+                    ("raw C++ sharded", lambda: rate(raw_io(self.raw, "write-sharded", target / "sharded", seconds,
+                                                            file_len, threads))),
+                    ("qel", qel_put),
+                    ("diskcache", diskcache_put),
+                ]
+                take_turns(turns, rep, runs, before=os.sync)
+                shutil.rmtree(target)
+            limit = runs.pop("raw C++ sharded")
+            self.add(Row("put threads", "raw C++ sharded", size, threads, limit, "ops/s", True, 1.0,
+                         "create, write, fsync, close, rename into two levels of shard directories, per thread"))
+            for system, values in runs.items():
+                row = self.add(Row("put threads", system, size, threads, values, "ops/s", FSYNCS[system],
+                                   paired(values, limit)))
+                if not FSYNCS[system]:
+                    row.note = "no fsync: faster for that reason"
+
     def bench_reopen(self) -> None:
         n = self.scale.reopen_blobs
         size = 4 * KiB
@@ -381,6 +451,57 @@ class Bench:
         for trace, policy, ratio in parse_hit_ratio(out):
             self.add(Row(f"hit ratio {trace}", policy, None, 1, [ratio], "hit ratio"))
 
+    def bench_exclusive(self) -> None:
+        """Latency of close and delete_all while 4 threads put and get 4 KiB
+        blobs without pause: the calls that must run alone get in. delete_all
+        also removes every file, so it is timed a second time once the
+        threads have stopped, with about as many files: the part of its
+        latency that is its own work."""
+        rounds, workers_n = 20, 4
+        log(f"close and delete_all beside {workers_n} busy threads, {rounds} rounds")
+        payload = self.payloads[4 * KiB][0]
+        latencies: dict[str, list[float]] = {"close busy": [], "delete_all busy": [], "delete_all idle": []}
+        for rnd in range(rounds):
+            for call in ("close", "delete_all"):
+                cache = self.native.NativeBlobCache(str(self.work / f"exclusive-{rnd}"), BUDGET, 0)
+                stop = threading.Event()
+
+                def work(t: int) -> None:
+                    i = 0
+                    try:
+                        while not stop.is_set():
+                            cache.put(f"{t}-{i}", payload)
+                            cache.get(f"{t}-{i}")
+                            i += 1
+                    except RuntimeError:  # blob cache is closed
+                        pass
+
+                def timed(name: str) -> None:
+                    start = time.perf_counter()
+                    getattr(cache, name)()
+                    latencies[f"{name} {'idle' if stop.is_set() else 'busy'}"].append(time.perf_counter() - start)
+
+                workers = [threading.Thread(target=work, args=(t,)) for t in range(workers_n)]
+                for w in workers:
+                    w.start()
+                time.sleep(0.1)
+                timed(call)
+                if call == "delete_all":
+                    time.sleep(0.1)
+                    stop.set()
+                    for w in workers:
+                        w.join()
+                    timed(call)
+                cache.close()
+                stop.set()
+                for w in workers:
+                    w.join()
+                shutil.rmtree(self.work / f"exclusive-{rnd}")
+        for workload, values in latencies.items():
+            beside = "beside threads that put and get" if workload.endswith("busy") else "after the threads stopped"
+            self.add(Row(workload, "qel", 4 * KiB, workers_n, values, "s",
+                         note=f"max {max(values) * 1000:.1f} ms over {rounds} rounds {beside}"))
+
     def run(self, parts: list[str]) -> None:
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
@@ -391,10 +512,15 @@ class Bench:
             if "put" in parts:
                 for size in SIZES:
                     self.bench_put(size)
+            if "put-threads" in parts:
+                for size in (4 * KiB, 64 * KiB):
+                    self.bench_put_threads(size)
             if "reopen" in parts:
                 self.bench_reopen()
             if "hit" in parts:
                 self.bench_hit_ratio()
+            if "exclusive" in parts:
+                self.bench_exclusive()
         finally:
             shutil.rmtree(self.work, ignore_errors=True)
 
@@ -508,6 +634,17 @@ def targets(rows: list[Row]) -> list[dict]:
     if qel_reopen and raw_walk:
         check("reopen of the cache, times the raw walk-and-read", paired(qel_reopen.runs, raw_walk.runs), 1.5,
               at_most=True)
+    for size in (4 * KiB, 64 * KiB):
+        raw_one, raw_four = value(find(rows, "put threads", "raw C++ sharded", size, 1)), \
+            value(find(rows, "put threads", "raw C++ sharded", size, 4))
+        one, four = find(rows, "put threads", "qel", size, 1), find(rows, "put threads", "qel", size, 4)
+        check(f"put {fmt_size(size)}, 4 threads, share of the raw loop with 4 threads", four and four.ratio_to_limit, 0.8)
+        if raw_one and raw_four and one and four and raw_four / raw_one >= 2.5:
+            check(f"put {fmt_size(size)}, 4 threads over 1 thread (raw loop gains {raw_four / raw_one:.1f}x)",
+                  four.value / one.value, 2.0)
+    for call in ("close", "delete_all"):
+        row = find(rows, f"{call} busy", "qel")
+        check(f"{call} beside 4 busy threads, slowest of the rounds (s)", row and max(row.runs), 0.1, at_most=True)
     traces = sorted({r.workload for r in rows if r.workload.startswith("hit ratio ")})
     for workload in traces:
         engine = next((r for r in rows if r.workload == workload and r.system.lower() not in ("lru", "opt")), None)
@@ -551,7 +688,8 @@ def main() -> None:
     parser.add_argument("--native", type=Path, help="the _native module, or the build tree holding it, to load instead of qel._native")
     parser.add_argument("--workdir", type=Path, default=ROOT / "build/h-bench/data", help="scratch directory")
     parser.add_argument("--results", type=Path, default=HERE / "results", help="where latest.json and latest.md go")
-    parser.add_argument("--only", nargs="+", choices=("get", "put", "reopen", "hit"), default=["get", "put", "reopen", "hit"])
+    parser.add_argument("--only", nargs="+", choices=("get", "put", "put-threads", "reopen", "hit", "exclusive"),
+                        default=["get", "put", "put-threads", "reopen", "hit", "exclusive"])
     args = parser.parse_args()
     args.workdir = args.workdir.resolve()
     scale = QUICK if args.quick else FULL

@@ -3,8 +3,10 @@
 //
 //   raw_io read  DIR SECONDS THREADS   open, fstat, read, close every regular
 //                                      file under DIR, round and round
-//   raw_io write DIR SECONDS FILE_LEN  create, write, fsync, close, rename
-//                                      new files of FILE_LEN bytes in DIR
+//   raw_io write DIR SECONDS FILE_LEN [THREADS]
+//                                      create, write, fsync, close, rename
+//                                      new files of FILE_LEN bytes in DIR, from
+//                                      THREADS threads (1 by default)
 //   raw_io write-sharded DIR ...       the same, renamed into two levels of
 //                                      256 shard directories made on first use,
 //                                      the layout the cache's files need
@@ -163,43 +165,55 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// The directory file `count` is renamed into: out/ or out/H1/H2/.
-std::string target_dir(const std::string& out, uint64_t count, bool sharded, std::set<std::string>& made) {
+// The directory file `name` is renamed into: out/ or out/H1/H2/. Another
+// thread may make a shard first.
+std::string target_dir(const std::string& out, uint64_t name, bool sharded, std::set<std::string>& made) {
   if (!sharded) return out;
   char shard[8];
-  uint64_t h = mix(count);
+  uint64_t h = mix(name);
   std::snprintf(shard, sizeof shard, "%02x/%02x", static_cast<unsigned>(h & 0xFF), static_cast<unsigned>(h >> 8 & 0xFF));
   std::string level1 = out + "/" + std::string(shard, 2), level2 = out + "/" + shard;
   for (const std::string& d : {level1, level2}) {
-    if (made.insert(d).second && mkdir(d.c_str(), 0700) != 0) die("mkdir " + d);
+    if (made.insert(d).second && mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) die("mkdir " + d);
   }
   return level2;
 }
 
-int run_write(const std::string& dir, double seconds, size_t file_len, bool sharded) {
+int run_write(const std::string& dir, double seconds, size_t file_len, bool sharded, int threads) {
   std::string tmp = dir + "/tmp", out = dir + "/out";
   for (const std::string& d : {dir, tmp, out}) {
     if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) die("mkdir " + d);
   }
   std::vector<char> data(file_len);
   for (size_t i = 0; i < file_len; ++i) data[i] = static_cast<char>(i * 131 + 7);
-  std::set<std::string> made;
-  uint64_t count = 0;
+  std::vector<uint64_t> counts(threads, 0);
+  std::vector<std::thread> workers;
   auto start = Clock::now();
-  while (seconds_since(start) < seconds) {
-    std::string from = tmp + "/raw-" + std::to_string(count) + ".tmp";
-    std::string to = target_dir(out, count, sharded, made) + "/" + std::to_string(count);
-    int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) die("create " + from);
-    write_all(fd, data.data(), data.size(), from);
-    while (fsync(fd) != 0) {
-      if (errno != EINTR) die("fsync " + from);
-    }
-    close(fd);
-    if (rename(from.c_str(), to.c_str()) != 0) die("rename " + from);
-    ++count;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      std::set<std::string> made;
+      uint64_t count = 0;
+      while (seconds_since(start) < seconds) {
+        const uint64_t name = static_cast<uint64_t>(t) << 40 | count;
+        std::string from = tmp + "/raw-" + std::to_string(name) + ".tmp";
+        std::string to = target_dir(out, name, sharded, made) + "/" + std::to_string(name);
+        int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) die("create " + from);
+        write_all(fd, data.data(), data.size(), from);
+        while (fsync(fd) != 0) {
+          if (errno != EINTR) die("fsync " + from);
+        }
+        close(fd);
+        if (rename(from.c_str(), to.c_str()) != 0) die("rename " + from);
+        ++count;
+      }
+      counts[t] = count;
+    });
   }
-  report(count, seconds_since(start), count * file_len);
+  for (auto& w : workers) w.join();
+  uint64_t total = 0;
+  for (uint64_t count : counts) total += count;
+  report(total, seconds_since(start), total * file_len);
   return 0;
 }
 
@@ -221,7 +235,7 @@ int run_walk(const std::string& dir) {
 int usage() {
   std::fprintf(stderr,
                "usage: raw_io read DIR SECONDS THREADS\n"
-               "       raw_io write|write-sharded DIR SECONDS FILE_LEN\n"
+               "       raw_io write|write-sharded DIR SECONDS FILE_LEN [THREADS]\n"
                "       raw_io walk DIR\n");
   return 2;
 }
@@ -232,8 +246,9 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   std::string mode = argv[1], dir = argv[2];
   if (mode == "read" && argc == 5) return run_read(dir, std::atof(argv[3]), std::max(1, std::atoi(argv[4])));
-  if ((mode == "write" || mode == "write-sharded") && argc == 5)
-    return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10), mode == "write-sharded");
+  if ((mode == "write" || mode == "write-sharded") && (argc == 5 || argc == 6))
+    return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10), mode == "write-sharded",
+                     argc == 6 ? std::max(1, std::atoi(argv[5])) : 1);
   if (mode == "walk" && argc == 3) return run_walk(dir);
   return usage();
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -237,54 +238,57 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  MutexGuard commit(commit_);
-  if (auto cleaned = callback_.retry_cleanup(); !cleaned) return unexpected(std::move(cleaned).error());
-
+  MutexGuard id(id_lock(blob_id));
+  // Outside commit_: the checksum reads the whole payload.
   auto metadata = store_.metadata_for(blob_id, payload);
-  if (!metadata) return unexpected(std::move(metadata).error());
-  if (metadata->file_len > config_.max_bytes) return false;
-  auto reused = reuse_existing(*metadata, payload);
-  if (!reused || *reused) return reused;
 
-  auto entry = DiskEntry::pending(*metadata);
-  callback_.reset_error();
-  auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
-  if (!taken) return unexpected(std::move(taken).error());
-  if (!taken->has_value()) return unexpected(policy_error(taken->error()));
-  if (!taken->value()) {
-    entry->begin_eviction();
-    return false;
-  }
-  if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
-  if (auto captured = callback_.take_error()) {
-    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
-    return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
-  }
-  auto held = policy_contains(blob_id, entry);
-  if (!held) return unexpected(std::move(held).error());
-  if (!*held) {
-    entry->begin_eviction();
-    return false;
+  std::shared_ptr<DiskEntry> entry;
+  {
+    MutexGuard commit(commit_);
+    if (auto cleaned = callback_.retry_cleanup(); !cleaned) return unexpected(std::move(cleaned).error());
+    if (!metadata) return unexpected(std::move(metadata).error());
+    if (metadata->file_len > config_.max_bytes) return false;
+    auto reused = reuse_existing(*metadata, payload);
+    if (!reused || *reused) return reused;
+
+    entry = DiskEntry::pending(*metadata);
+    callback_.reset_error();
+    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
+    if (!taken) return unexpected(std::move(taken).error());
+    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->value()) {
+      entry->begin_eviction();
+      return false;
+    }
+    if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
+    if (auto captured = callback_.take_error()) {
+      if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+      return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+    }
+    auto held = policy_contains(blob_id, entry);
+    if (!held) return unexpected(std::move(held).error());
+    if (!*held) {
+      entry->begin_eviction();
+      return false;
+    }
   }
 
-  if (auto committed = store_.commit(*metadata, payload); !committed) {
-    CommitFailure failure = std::move(committed).error();
-    if (failure.leftover_temp) callback_.add_cleanup_path(*failure.leftover_temp);
-    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
-    return unexpected(std::move(failure.error));
-  }
-  if (!entry->mark_ready()) {
-    // Evicted while its file was written: nothing owns the file now, so it
-    // must not stay outside the budget and block later puts of this ID.
-    if (auto removed = store_.remove(metadata->path); !removed) callback_.add_cleanup_path(metadata->path);
-    if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
-    return unexpected(BlobCacheError::reconciliation("admitted entry left pending state"));
-  }
-  return true;
+  // Only this put's Pending entry, invisible to get, refers to the file, and
+  // the ID lock keeps other puts and deletes of the ID out: the write runs
+  // beside other puts. An eviction meanwhile makes the entry decline the
+  // rename, so no file outside the engine's budget ever appears.
+  auto committed =
+      store_.commit(*metadata, payload, [&](const std::function<int()>& rename) { return entry->publish(rename); });
+  if (committed) return *committed;
+  MutexGuard commit(commit_);
+  CommitFailure failure = std::move(committed).error();
+  if (failure.leftover_temp) callback_.add_cleanup_path(*failure.leftover_temp);
+  if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+  return unexpected(std::move(failure.error));
 }
 
 Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
-  auto found = policy_entry(metadata.blob_id);
+  auto found = policy_peek(metadata.blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return false;
   const std::shared_ptr<DiskEntry>& existing = **found;
@@ -313,10 +317,11 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
+  MutexGuard id(id_lock(blob_id));
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
 
-  auto found = policy_entry(blob_id);
+  auto found = policy_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (*found) {
     const std::shared_ptr<DiskEntry>& entry = **found;
@@ -363,7 +368,7 @@ Result<bool> BlobCache::contains(std::string_view blob_id) {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+  auto found = policy_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   // A Pending entry is a put still writing its file; get would miss it too.
   return *found && (**found)->phase() == EntryPhase::Ready;
@@ -387,12 +392,20 @@ Result<BlobCacheStats> BlobCache::stats() {
   };
 }
 
+PoisonMutex& BlobCache::id_lock(std::string_view blob_id) {
+  return id_locks_[std::hash<std::string_view>{}(blob_id) % ID_LOCK_STRIPES].mutex;
+}
+
 Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::string_view blob_id) {
   return with_policy([&](Engine& engine) { return engine.get(blob_id); });
 }
 
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_peek(std::string_view blob_id) {
+  return with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+}
+
 Result<bool> BlobCache::policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
-  auto found = policy_entry(blob_id);
+  auto found = policy_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   return *found && **found == entry;
 }

@@ -1,6 +1,10 @@
-// BlobCache: the object behind one open cache directory.
+// BlobCache: the object behind one open cache directory. Thread-safe: any
+// number of threads may call get, put and delete at once, and puts write
+// their files in parallel; delete_all and close run alone, and get in as
+// soon as the calls in flight are done.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -74,23 +78,45 @@ class BlobCache {
   // The engine slot: each helper holds the policy lock around one engine call.
   template <class Op>
   auto with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
+  // Only get's own lookup counts as an access for admission. Put's and
+  // delete's lookups peek: counted too, a miss followed by a put weighed
+  // three accesses against a hit's one, which cost hit ratio.
   Result<std::optional<std::shared_ptr<DiskEntry>>> policy_entry(std::string_view blob_id);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_peek(std::string_view blob_id);
   Result<bool> policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
   Result<void> wait_for_policy();
   Result<void> remove_policy_key(std::string_view blob_id);
   Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry);
 
+  // The ID lock stripe of `blob_id`.
+  PoisonMutex& id_lock(std::string_view blob_id);
+
   const BlobCacheConfig config_;
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
-  //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex, entry mutexes.
+  //   lifecycle_ -> one of id_locks_ -> commit_ -> policy_ -> engine locks
+  //   -> callback mutex, entry mutexes.
   // The engine's threads take only the last two, so an operation may wait for
-  // the engine while holding lifecycle_ and commit_.
+  // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
+  // let a waiting writer in before new readers, so no thread takes either
+  // for reading while it already holds it: each operation takes lifecycle_
+  // once, and policy_ only inside one helper call at a time.
   PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};
   std::optional<Engine> engine_;  // guarded by policy_; absent once closed
   // Shared by get, put and delete; exclusive for delete_all and close.
   PoisonSharedMutex lifecycle_{"blob cache lifecycle lock is poisoned"};
-  // Serialises every change to the directory's contents.
+  // Striped by the blob ID's hash; a put holds its ID's stripe from start to
+  // end, its file's write, fsync and rename included, and a delete holds it
+  // too: puts and deletes of one ID never overlap. Guards no data.
+  struct alignas(64) IdLock {
+    PoisonMutex mutex{"blob cache blob ID lock is poisoned"};
+  };
+  static constexpr size_t ID_LOCK_STRIPES = 64;
+  std::array<IdLock, ID_LOCK_STRIPES> id_locks_;
+  // Serialises the decisions and bookkeeping that change which files belong
+  // to the cache: admissions and their undoing, removals, purges. Writing a
+  // new blob's file does not hold it: the file is its put's alone until
+  // published, and only while the engine still holds the put's entry.
   PoisonMutex commit_{"blob cache commit lock is poisoned"};
   bool closed_ = false;  // written only under exclusive lifecycle_
   const DiskPolicyCallback callback_;

@@ -24,11 +24,12 @@ void DiskEntry::release_read() {
   if (--readers_ == 0) released_.notify_all();
 }
 
-bool DiskEntry::mark_ready() {
+std::optional<int> DiskEntry::publish(const std::function<int()>& rename) {
   MutexGuard guard(state_);
-  if (phase_ != EntryPhase::Pending) return false;
-  phase_ = EntryPhase::Ready;
-  return true;
+  if (phase_ != EntryPhase::Pending) return std::nullopt;
+  const int error = rename();
+  if (error == 0) phase_ = EntryPhase::Ready;
+  return error;
 }
 
 void DiskEntry::restore_ready() {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -34,8 +35,12 @@ class DiskEntry {
 
   // A lease while Ready; none otherwise.
   std::optional<ReadLease> acquire_read();
-  // Pending -> Ready; false in any other phase.
-  bool mark_ready();
+  // While Pending, runs `rename` (the step that makes the written file
+  // visible; 0 or an errno) and moves to Ready when it succeeds. Under the
+  // state lock, so an eviction falls either before (the file never appears)
+  // or after (the entry is Ready and its evictor deletes the file). Nothing
+  // when the entry had left Pending.
+  std::optional<int> publish(const std::function<int()>& rename);
   void restore_ready();
   // Moves the entry to Evicting. True exactly when it was Ready, after every
   // lease granted before the call has been released: the caller may then
@@ -50,7 +55,8 @@ class DiskEntry {
   void release_read();
 
   const FileMetadata metadata_;
-  // Innermost lock of the system: nothing else is taken while it is held.
+  // Innermost lock of the system: nothing else is taken while it is held
+  // (publish's rename is a system call, not a lock).
   // Invariant: readers grows only while Ready, so once Evicting it only falls.
   PoisonMutex state_{"disk entry mutex is poisoned"};
   EntryPhase phase_;

@@ -516,8 +516,8 @@ std::string LocalFileStore::relative(const fs::path& path) const {
   return display_utf8(rest.native());
 }
 
-Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata,
-                                                     std::span<const uint8_t> payload) const {
+Expected<bool, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata, std::span<const uint8_t> payload,
+                                                     const PublishGate& gate) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
   const fs::path shard_path = metadata.path.parent_path();
   if (shard_path.parent_path().parent_path() != blobs_dir_)
@@ -578,16 +578,23 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
     }
   }  // closed before the rename, and before any removal
   if (!error) {
-    if (rename_noreplace(tmp_dir->get(), temp_name.c_str(), shard->get(), final_name.c_str()) == 0) return {};
-    error = errno == EEXIST ? BlobCacheError::blob_id_mismatch(metadata.blob_id)
-                            : BlobCacheError::io_errno("commit blob cache file", errno);
+    std::optional<int> renamed = gate([&] {
+      return rename_noreplace(tmp_dir->get(), temp_name.c_str(), shard->get(), final_name.c_str()) == 0 ? 0 : errno;
+    });
+    if (renamed == 0) return true;
+    if (renamed) {
+      error = *renamed == EEXIST ? BlobCacheError::blob_id_mismatch(metadata.blob_id)
+                                 : BlobCacheError::io_errno("commit blob cache file", *renamed);
+    }
   }
   if (::unlinkat(tmp_dir->get(), temp_name.c_str(), 0) != 0 && errno != ENOENT) {
     OsError removed = last_error();
-    return unexpected(CommitFailure{
-        BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string()),
-        tmp_dir_ / temp_name});
+    BlobCacheError failure =
+        error ? BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string())
+              : BlobCacheError::io("remove blob cache temp file", removed);
+    return unexpected(CommitFailure{std::move(failure), tmp_dir_ / temp_name});
   }
+  if (!error) return false;
   return fail(std::move(*error));
 }
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -75,8 +76,14 @@ class LocalFileStore {
   // The text for `path` in messages: relative to root when under it.
   std::string relative(const std::filesystem::path& path) const;
 
-  // Writes under a temp name, fsyncs, renames into place; never replaces.
-  Expected<void, CommitFailure> commit(const FileMetadata& metadata, std::span<const uint8_t> payload) const;
+  // Decides, around the rename that publishes a written file, whether it
+  // still may appear: runs `rename` (0 or an errno) and returns its result,
+  // or returns nothing without running it.
+  using PublishGate = std::function<std::optional<int>(const std::function<int()>& rename)>;
+  // Writes under a temp name, fsyncs, renames into place through `gate`;
+  // never replaces. False when the gate declined: the temp file is gone.
+  Expected<bool, CommitFailure> commit(const FileMetadata& metadata, std::span<const uint8_t> payload,
+                                       const PublishGate& gate) const;
 
   // The payload of a known file, verified against its record.
   Result<Payload> read(const FileMetadata& metadata) const;

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/shared_mutex.h"
+
 namespace qel {
 
 class Panic : public std::runtime_error {
@@ -67,9 +69,11 @@ class PoisonGuard {
 };
 
 using PoisonMutex = Poisonable<std::mutex>;
-using PoisonSharedMutex = Poisonable<std::shared_mutex>;
+// Writer-preferring: a thread holding a ReadGuard never takes another one on
+// the same lock (see SharedMutex).
+using PoisonSharedMutex = Poisonable<SharedMutex>;
 using MutexGuard = PoisonGuard<std::mutex, std::unique_lock, true>;
-using WriteGuard = PoisonGuard<std::shared_mutex, std::unique_lock, true>;
-using ReadGuard = PoisonGuard<std::shared_mutex, std::shared_lock, false>;
+using WriteGuard = PoisonGuard<SharedMutex, std::unique_lock, true>;
+using ReadGuard = PoisonGuard<SharedMutex, std::shared_lock, false>;
 
 }  // namespace qel

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/shared_mutex.h"
+
 namespace qel::engine {
 
 template <class V>
@@ -130,7 +132,7 @@ class ShardedMap {
 
   int64_t item_cost() const { return kItemCost; }
 
-  // Introspection for tests: entries in all shards, and a visit of each.
+  // Introspection for tests: entries in all shards.
   size_t len() const {
     size_t total = 0;
     for (size_t i = 0; i < kShards; ++i) {
@@ -139,17 +141,12 @@ class ShardedMap {
     }
     return total;
   }
-  template <class F>
-  void for_each(F&& visit) const {
-    for (size_t i = 0; i < kShards; ++i) {
-      std::shared_lock lock(shards_[i].mutex);
-      for (const auto& [key, item] : shards_[i].items) visit(item);
-    }
-  }
 
  private:
   struct alignas(64) Shard {
-    mutable std::shared_mutex mutex;
+    // Guards items. Writer-preferring, so readers cannot starve the
+    // processor's writes; no method takes a second shard lock while holding one.
+    mutable SharedMutex mutex;
     std::unordered_map<uint64_t, StoreItem<V>> items;
   };
 

@@ -4,10 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -62,11 +65,15 @@ PyObject* raise_error(const BlobCacheError& error) {
 
 // Runs one entry point; nothing thrown by the core may cross into the
 // interpreter. The core throws Panic for a broken invariant and otherwise
-// only bad_alloc.
+// only bad_alloc. The forced unwind that ends a thread re-taking the
+// interpreter lock during finalization must pass: it is not noexcept and
+// lets that unwind through.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& failure) {
@@ -77,24 +84,26 @@ PyObject* boundary(Body&& body) noexcept {
   return nullptr;
 }
 
-// Releases the interpreter lock for its scope; an exception unwinding out of
-// the scope finds the lock held again.
-class GilReleased {
- public:
-  GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-// Runs one core call with the interpreter lock released.
+// Runs one core call with the interpreter lock released; an exception from
+// the core finds the lock held again. The lock is taken back outside any
+// destructor: during finalization that ends the thread with a forced unwind,
+// which would abort the process in a noexcept frame. By then the call has
+// returned, so it holds no lock of the core.
 template <class Op>
 auto without_gil(Op&& op) {
-  GilReleased released;
-  return op();
+  PyThreadState* state = PyEval_SaveThread();
+  std::optional<decltype(op())> result;
+  std::exception_ptr failure;
+  try {
+    result.emplace(op());
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is ending; the interpreter lock is not its to take
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
 }
 
 // ---- Arguments

@@ -1,5 +1,9 @@
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "core_test_util.h"
@@ -106,6 +110,124 @@ TEST_F(Concurrency, ReadersMeetTheDirectoryRemovedAndMadeAgain) {
   ASSERT_FALSE(second.has_value()) << "the directory made again is locked too";
   EXPECT_EQ(second.error().to_string(), "lock blob cache directory " + root_.string() + ": in use by another open cache");
 }
+
+// Puts of one ID exclude each other while their files are written outside
+// the commit lock: the second always finds the first one's blob Ready, so a
+// different payload is a mismatch, never a silent refusal.
+TEST_F(Concurrency, ParallelPutsOfOneIdAreWriteOnce) {
+  auto cache = open(1 << 24);
+  constexpr int kIds = 40, kThreads = 4;
+  std::vector<std::vector<std::string>> outcomes(kIds, std::vector<std::string>(kThreads));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string payload(3000, t % 2 == 0 ? 'a' : 'b');
+      for (int id = 0; id < kIds; ++id) {
+        auto put = cache->put("id" + std::to_string(id), bytes(payload));
+        outcomes[id][t] = !put ? put.error().to_string() : *put ? std::string(1, payload[0]) : "false";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int id = 0; id < kIds; ++id) {
+    const std::string key = "id" + std::to_string(id);
+    auto stored = get(*cache, key);
+    ASSERT_TRUE(stored.has_value()) << key;
+    const std::string winner(1, (*stored)[0]);
+    for (int t = 0; t < kThreads; ++t) {
+      const bool same = (t % 2 == 0 ? "a" : "b") == winner;
+      EXPECT_EQ(outcomes[id][t], same ? winner : "blob ID content mismatch: \"" + key + "\"") << key << " thread " << t;
+    }
+  }
+  EXPECT_TRUE(files_under("tmp").empty());
+  EXPECT_EQ(files_under("blobs").size(), static_cast<size_t>(kIds));
+}
+
+// A budget of a few blobs and writers that outrun it: entries are evicted
+// while their files are being written. None may leave a file the cache does
+// not hold, nor hold an entry without its file, nor exceed the budget.
+TEST_F(Concurrency, ParallelPutsUnderEvictionLeaveNoOrphanFile) {
+  const std::string payload(4000, 'p');
+  const int64_t budget = 5 * file_len("w0/000", payload);
+  auto cache = open(budget);
+  std::vector<std::string> errors(4);
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 150; ++i) {
+        char key[16];
+        std::snprintf(key, sizeof key, "w%u/%03d", t, i);
+        if (auto put = cache->put(key, bytes(payload)); !put) errors[t] = put.error().to_string();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& error : errors) EXPECT_EQ(error, "");
+  EXPECT_TRUE(files_under("tmp").empty());
+  std::set<fs::path> held;
+  for (unsigned t = 0; t < 4; ++t) {
+    for (int i = 0; i < 150; ++i) {
+      char key[16];
+      std::snprintf(key, sizeof key, "w%u/%03d", t, i);
+      if (auto got = get(*cache, key)) {
+        EXPECT_EQ(*got, payload) << key;
+        held.insert(path_of(key));
+      }
+    }
+  }
+  const auto on_disk = files_under("blobs");
+  EXPECT_EQ(std::set<fs::path>(on_disk.begin(), on_disk.end()), held) << "files and held entries differ";
+  EXPECT_LE(static_cast<int64_t>(on_disk.size()) * file_len("w0/000", payload), budget);
+  EXPECT_FALSE(held.empty());
+}
+
+// close and delete_all take the lifecycle lock exclusively. A lock that let
+// overlapping shared holders starve a waiting writer kept them out for as
+// long as the workers ran.
+class Liveness : public Concurrency, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Liveness, ExclusiveCallReturnsWhileWorkersPutAndGetFlatOut) {
+  const bool delete_all_first = GetParam();
+  auto cache = open(1 << 20);
+  std::atomic<int> saw_closed{0};
+  std::vector<std::string> errors(4);
+  std::vector<std::thread> workers;
+  for (unsigned t = 0; t < 4; ++t) {
+    workers.emplace_back([&, t] {
+      const std::string payload(4096, static_cast<char>('a' + t));
+      for (int i = 0;; ++i) {
+        const std::string key = std::to_string(t) + "/" + std::to_string(i);
+        auto put = cache->put(key, bytes(payload));
+        auto got = put ? cache->get(key) : Result<std::optional<Payload>>(unexpected(put.error()));
+        if (got) continue;
+        if (got.error().kind() == BlobCacheError::Kind::Closed) ++saw_closed;
+        else errors[t] = got.error().to_string();
+        return;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The watchdog only turns a hang into a failure; a hung call cannot be
+  // abandoned, so the process ends here.
+  auto within_watchdog = [](auto call, const char* what) {
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << what << " did not return within 30 s while workers ran";
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+    auto result = done.get();
+    EXPECT_TRUE(result.has_value()) << what << ": " << result.error().to_string();
+  };
+  if (delete_all_first) within_watchdog([&] { return cache->delete_all(); }, "delete_all");
+  within_watchdog([&] { return cache->close(); }, "close");
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(saw_closed.load(), 4) << "every worker must end on \"blob cache is closed\"";
+  for (const auto& error : errors) EXPECT_EQ(error, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseOrDeleteAll, Liveness, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "DeleteAllThenClose" : "Close"; });
 
 }  // namespace
 }  // namespace qel

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <future>
 #include <thread>
 
@@ -12,10 +13,17 @@ FileMetadata metadata_at(const fs::path& path) {
   return FileMetadata{.blob_id = "id", .path = path, .modified = {}, .file_len = 26, .checksum = 0};
 }
 
-TEST(DiskEntry, OnlyReadyEntriesLeaseOrEvictAndOnlyPendingOnesBecomeReady) {
+TEST(DiskEntry, OnlyReadyEntriesLeaseOrEvictAndOnlyPendingOnesPublish) {
   for (auto phase : {EntryPhase::Pending, EntryPhase::Ready, EntryPhase::Evicting}) {
     SCOPED_TRACE(static_cast<int>(phase));
-    EXPECT_EQ(DiskEntry(metadata_at("/x"), phase).mark_ready(), phase == EntryPhase::Pending);
+    for (int error : {0, EACCES}) {
+      DiskEntry published(metadata_at("/x"), phase);
+      int renames = 0;
+      auto outcome = published.publish([&] { return ++renames, error; });
+      EXPECT_EQ(renames, phase == EntryPhase::Pending ? 1 : 0) << "only a Pending entry's file may appear";
+      EXPECT_EQ(outcome, phase == EntryPhase::Pending ? std::optional<int>(error) : std::nullopt);
+      EXPECT_EQ(published.phase(), phase == EntryPhase::Pending && error == 0 ? EntryPhase::Ready : phase);
+    }
     EXPECT_EQ(DiskEntry(metadata_at("/x"), phase).begin_eviction(), phase == EntryPhase::Ready);
     DiskEntry entry(metadata_at("/x"), phase);
     EXPECT_EQ(entry.acquire_read().has_value(), phase == EntryPhase::Ready);

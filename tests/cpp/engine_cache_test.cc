@@ -42,6 +42,8 @@ TEST(Cache, InsertGetRemoveAndClear) {
   EXPECT_FALSE(cache.get("k"));
   ASSERT_TRUE(put(cache, 1, "k", 10));
   EXPECT_EQ((*cache.get("k"))->id, 1);  // readable before the verdict
+  EXPECT_EQ((*cache.peek("k"))->id, 1);
+  EXPECT_FALSE(cache.peek("absent"));
   EXPECT_FALSE(put(cache, 2, "k", 10));
   ASSERT_TRUE(cache.try_insert("z", make_value(3, "z", 37), 0).value());  // cost 0 asks the coster
   ASSERT_TRUE(put(cache, 4, "big", 101));

@@ -7,13 +7,15 @@ using namespace testing_util;
 
 unsigned mode_of(const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); }
 
+std::optional<int> always(const std::function<int()>& rename) { return rename(); }
+
 class Store : public TempDir {
  protected:
   void SetUp() override { ASSERT_TRUE(s_.prepare()); }
   FileMetadata commit(const std::string& id, const std::string& payload) {
     auto metadata = calculate_metadata(id, bytes(payload), s_.path_for(id));
-    auto committed = s_.commit(*metadata, bytes(payload));
-    EXPECT_TRUE(committed.has_value()) << committed.error().error.to_string();
+    auto committed = s_.commit(*metadata, bytes(payload), always);
+    EXPECT_TRUE(committed.has_value() && *committed) << (committed ? "declined" : committed.error().error.to_string());
     return *metadata;
   }
   bool tmp_empty() const { return fs::is_empty(s_.tmp_dir()); }
@@ -71,6 +73,17 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
   EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
 }
 
+// The gate declines when the blob's entry was evicted while its file was
+// written: nothing may appear, and the written temp file goes.
+TEST_F(Store, CommitThatItsGateDeclinesLeavesNoFile) {
+  auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
+  auto committed = s_.commit(*metadata, bytes("payload"), [](const auto&) { return std::optional<int>(); });
+  ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
+  EXPECT_FALSE(*committed);
+  EXPECT_FALSE(fs::exists(metadata->path));
+  EXPECT_TRUE(tmp_empty());
+}
+
 // Only a regular file can be a blob: one at the final path is never replaced,
 // anything else there is cleared, or it would make the ID unusable for good.
 TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
@@ -85,7 +98,7 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
     const std::string id = std::string("taken-") + name;
     occupy(s_.path_for(id));
     auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
-    auto committed = s_.commit(metadata, bytes("payload"));
+    auto committed = s_.commit(metadata, bytes("payload"), always);
     EXPECT_TRUE(tmp_empty());
     if (std::string_view(name) == "file") {
       ASSERT_FALSE(committed.has_value());
@@ -94,6 +107,7 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
       EXPECT_EQ(slurp(s_.path_for(id)), "other");
     } else {
       ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
+      EXPECT_TRUE(*committed);
       EXPECT_EQ(text(*s_.read(metadata)), "payload");
     }
   }

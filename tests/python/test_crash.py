@@ -1,10 +1,14 @@
 """A writer SIGKILLed at random moments leaves no torn or stray file, and all it
-was told is stored survives. QEL_CRASH_CYCLES sets the kills (``make stress``)."""
+was told is stored survives, also when several threads write at once.
+QEL_CRASH_CYCLES sets the kills (``make stress``)."""
 
 import os
 import random
 import signal
+import threading
 import time
+
+import pytest
 
 from qel._native import NativeBlobCache
 
@@ -19,35 +23,47 @@ def payload(blob_id):
     return blob_files.payload(blob_id, 1 + int(blob_id[5:]) * 13)
 
 
-def writer(directory, seed, log_fd):
-    """Runs until killed, logging a put that returned True after it, a delete before it."""
-    rng = random.Random(seed)
+def writer(directory, seed, log_fd, threads):
+    """Runs until killed, logging a put that returned True after it, a delete before it. Each of several
+    threads keeps to IDs of its own, so the log's order is each ID's order, and none clears the cache."""
     cache = NativeBlobCache(directory, BUDGET, 0)
     os.write(log_fd, b"R\n")
-    while True:
-        blob_id, r = rng.choice(IDS), rng.random()
-        if r < 0.6:
-            if cache.put(blob_id, payload(blob_id)):
-                os.write(log_fd, f"P {blob_id}\n".encode())
-        elif r < 0.85:
-            os.write(log_fd, f"D {blob_id}\n".encode())
-            cache.delete(blob_id)
-        elif r < 0.99:
-            if cache.get(blob_id) not in (None, payload(blob_id)):
-                os.write(log_fd, f"X wrong bytes for {blob_id}\n".encode())
-        else:
-            os.write(log_fd, b"A\n")
-            cache.delete_all()
+    workers = [threading.Thread(target=write, args=(cache, random.Random(seed + t), log_fd, IDS[t::threads],
+                                                    threads == 1), daemon=True) for t in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
 
 
-def run_and_kill(directory, rng):
+def write(cache, rng, log_fd, ids, clear):
+    try:
+        while True:
+            blob_id, r = rng.choice(ids), rng.random()
+            if r < 0.6:
+                if cache.put(blob_id, payload(blob_id)):
+                    os.write(log_fd, f"P {blob_id}\n".encode())
+            elif r < 0.85:
+                os.write(log_fd, f"D {blob_id}\n".encode())
+                cache.delete(blob_id)
+            elif r < 0.99:
+                if cache.get(blob_id) not in (None, payload(blob_id)):
+                    os.write(log_fd, f"X wrong bytes for {blob_id}\n".encode())
+            elif clear:
+                os.write(log_fd, b"A\n")
+                cache.delete_all()
+    except BaseException as e:
+        os.write(log_fd, f"E {e!r}\n".encode())
+
+
+def run_and_kill(directory, rng, threads):
     """The lines a writer logs before it is killed, in one case in ten while it opens."""
     read_fd, write_fd = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(read_fd)
         try:
-            writer(directory, rng.random(), write_fd)
+            writer(directory, rng.random(), write_fd, threads)
         except BaseException as e:
             os.write(write_fd, f"E {e!r}\n".encode())
         finally:
@@ -63,11 +79,12 @@ def run_and_kill(directory, rng):
     return [line.rstrip(b"\n").decode() for line in lines if line]
 
 
-def test_sigkill_loses_nothing_promised(tmp_path):
+@pytest.mark.parametrize("threads", [1, 3])
+def test_sigkill_loses_nothing_promised(tmp_path, threads):
     directory, rng = str(tmp_path / "cache"), random.Random(8)
     stored, puts = set(), 0  # IDs whose last logged event is a put that returned True
     for cycle in range(CYCLES):
-        for line in run_and_kill(directory, rng):
+        for line in run_and_kill(directory, rng, threads):
             kind, _, blob_id = line.partition(" ")
             assert kind in ("R", "P", "D", "A"), f"cycle {cycle}: writer reported {line}"
             if kind == "P":
@@ -77,9 +94,9 @@ def test_sigkill_loses_nothing_promised(tmp_path):
                 stored.discard(blob_id)
             elif kind == "A":
                 stored.clear()
-        # Before any reopen can tidy up: at most the write in flight left a
-        # temp file, and every committed file holds the bytes put under its ID.
-        on_disk = blob_files.check_disk(directory, temp_files=1)
+        # Before any reopen can tidy up: at most the writes in flight left a
+        # temp file each, and every committed file holds the bytes put under its ID.
+        on_disk = blob_files.check_disk(directory, temp_files=threads)
         assert all(data == payload(blob_id) for blob_id, data in on_disk.items()), f"cycle {cycle}"
         cache = NativeBlobCache(directory, BUDGET, 0)
         assert blob_files.files(directory, "tmp") == [], f"cycle {cycle}"

@@ -138,6 +138,7 @@ def test_failure_scenario(tmp_path, scenario):
 # that call failing: (steps before it, the operation, blobs it must not lose).
 SWEEPS = {
     "put": ([["put", "keep"]], ["put", "new"], ["keep"]),
+    "parallel puts": ([["put", "keep"]], ["puts", "new", "gone", "other"], ["keep"]),
     "get": ([["put", "keep"]], ["get", "keep"], []),
     "delete": ([["put", "keep"], ["put", "gone"]], ["delete", "gone"], ["keep"]),
     "delete_all": ([["put", "gone"]], ["delete_all"], []),

@@ -1,6 +1,6 @@
-"""The interpreter lock released during core calls, a process ending with its cache open, one open cache per
-directory. Threads racing on one cache are the C++ concurrency suites', under ThreadSanitizer: the binding
-shares only a use count."""
+"""The interpreter lock released during core calls, close and delete_all beside busy threads, a process ending
+with its cache open or with threads inside cache calls, one open cache per directory. Threads racing on one cache
+are otherwise the C++ concurrency suites', under ThreadSanitizer: the binding shares only a use count."""
 
 import fcntl
 import os
@@ -168,3 +168,70 @@ def test_a_fork_child_lets_go_once_the_parent_has_closed(cache_dir):
         os.waitpid(child, 0)
         os.close(release_read)
         os.close(release_write)
+
+
+def busy_worker(cache, t, outcome):
+    i = 0
+    try:
+        while True:
+            cache.put(f"{t}/{i}", b"x" * 4096)
+            cache.get(f"{t}/{i}")
+            i += 1
+    except RuntimeError as error:
+        outcome[t] = str(error)
+
+
+# A lifecycle lock that let overlapping readers starve a waiting writer kept
+# these calls out for as long as the workers ran.
+# Whether the readers overlap without a gap depends on the threads' timing,
+# so a few rounds.
+@pytest.mark.parametrize("calls", [["close"], ["delete_all", "close"]])
+def test_exclusive_calls_return_while_threads_put_and_get_flat_out(tmp_path, calls):
+    for round in range(3):
+        cache = NativeBlobCache(str(tmp_path / str(round)), 1 << 22, 0)
+        outcome = {}
+        workers = [threading.Thread(target=busy_worker, args=(cache, t, outcome), daemon=True) for t in range(4)]
+        for worker in workers:
+            worker.start()
+        time.sleep(0.2)
+        for call in calls:
+            caller = threading.Thread(target=getattr(cache, call), daemon=True)
+            caller.start()
+            caller.join(30)  # only turns a hang into a failure
+            assert not caller.is_alive(), f"round {round}: {call}() did not return while 4 threads put and get"
+        for worker in workers:
+            worker.join(30)
+        assert outcome == {t: "blob cache is closed" for t in range(4)}
+
+
+# Re-taking the interpreter lock during finalization ends a thread with a
+# forced unwind; a noexcept frame on its way made the runtime abort.
+BUSY_AT_EXIT = """if True:
+    import sys, threading, time
+    from qel import NativeBlobCache
+    cache = NativeBlobCache(sys.argv[1], 1 << 22, 0)
+    def work(t):
+        i = 0
+        while True:
+            cache.put(f"{t}/{i}", b"x" * 4096)
+            cache.get(f"{t}/{i}")
+            i += 1
+    for t in range(4):
+        threading.Thread(target=work, args=(t,), daemon=True).start()
+    print("running", flush=True)
+    time.sleep(0.3 if sys.argv[2] == "end" else 60)
+"""
+
+
+# An uncaught KeyboardInterrupt ends the interpreter by SIGINT itself.
+@pytest.mark.parametrize("how, status", [("end", 0), ("sigint", -signal.SIGINT)])
+def test_interpreter_ends_cleanly_with_threads_inside_cache_calls(tmp_path, how, status):
+    for run in range(10):
+        child = subprocess.Popen([sys.executable, "-c", BUSY_AT_EXIT, str(tmp_path / str(run)), how],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "running\n"
+        if how == "sigint":
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+        assert child.returncode == status, f"run {run}: {err}"
