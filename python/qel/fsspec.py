@@ -194,6 +194,20 @@ def blob_id_for(protocol: str, path: str, info: dict[str, Any]) -> str | None:
     return "fsspec:" + json.dumps([protocol, path, f"size={info['size']} {version}"])
 
 
+def _mutating(name: str) -> Callable[..., Any]:
+    """The target's method `name`, after which the versions looked up are
+    forgotten, so reads through this filesystem see its own writes."""
+
+    def method(self: QelFileSystem, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return getattr(self.target, name)(*args, **kwargs)
+        finally:
+            self._tier.forget()
+
+    method.__name__ = method.__qualname__ = name
+    return method
+
+
 class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     """A target filesystem with a qel `BlobCache` in front of its whole-file reads.
 
@@ -302,6 +316,19 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         self._tier.forget(self.target_protocol, None if path is None else self._strip_protocol(path))
         self.target.invalidate_cache(path)
 
+    pipe_file = _mutating("pipe_file")
+    pipe = _mutating("pipe")
+    put_file = _mutating("put_file")
+    put = _mutating("put")
+    rm_file = _mutating("rm_file")
+    rm = _mutating("rm")
+    cp_file = _mutating("cp_file")
+    copy = _mutating("copy")
+    mv = _mutating("mv")
+    touch = _mutating("touch")
+    write_bytes = _mutating("write_bytes")
+    write_text = _mutating("write_text")
+
     def _blob_cache(self) -> BlobCache:
         if self._closed:
             raise RuntimeError("blob cache is closed")
@@ -330,24 +357,6 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             tier.forget(self.target_protocol, path)
         return payload
 
-
-def _mutating(name: str) -> Callable[..., Any]:
-    """The target's method `name`, after which the versions looked up are
-    forgotten, so reads through this filesystem see its own writes."""
-
-    def method(self: QelFileSystem, *args: Any, **kwargs: Any) -> Any:
-        try:
-            return getattr(self.target, name)(*args, **kwargs)
-        finally:
-            self._tier.forget()
-
-    method.__name__ = method.__qualname__ = name
-    return method
-
-
-for _name in ("pipe_file", "pipe", "put_file", "put", "rm_file", "rm", "cp_file", "copy", "mv", "touch",
-              "write_bytes", "write_text"):
-    setattr(QelFileSystem, _name, _mutating(_name))
 
 # Names resolved on this filesystem rather than the target: its own methods,
 # and what fsspec's base class builds on them or needs to identify it.

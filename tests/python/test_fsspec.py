@@ -13,7 +13,6 @@ import subprocess
 import sys
 import threading
 import time
-import tomllib
 import uuid
 from pathlib import Path
 
@@ -314,12 +313,6 @@ def test_filesystems_over_one_directory_share_one_cache(tmp_path, monkeypatch):
     # Every user is gone, so the directory is free for another budget.
     third = qel_fs(remote, tmp_path, max_bytes=BUDGET * 2)
     assert third.cat_file(remote.path("a")) == b"shared"
-
-
-def test_registered_under_qel_by_an_entry_point():
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
-    module, _, name = project["project"]["entry-points"]["fsspec.specs"]["qel"].partition(":")
-    assert (module, name) == (QelFileSystem.__module__, QelFileSystem.__name__)
 
 
 def test_reader_killed_mid_fetch_leaves_a_cache_that_reopens_clean(s3, tmp_path):
