@@ -225,6 +225,9 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     # filesystem's read methods to the target's coroutines.
     async_impl = False
     mirror_sync_methods = False
+    # One instance for every path of a chained URL ("qel::s3://b/k" hands the
+    # path over as `fo`), not one per path kept by fsspec for good.
+    _strip_tokenize_options = ("fo",)
 
     def __init__(
         self,
@@ -238,7 +241,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         fs: AbstractFileSystem | None = None,
         **kwargs: Any,
     ) -> None:
-        kwargs.pop("fo", None)  # the path fsspec's URL chaining hands over; paths come with each call
+        kwargs.pop("fo", None)  # paths come with each call
         super().__init__(**kwargs)
         if (fs is None) == (target_protocol is None):
             raise ValueError("qel filesystem: give exactly one of fs and target_protocol")

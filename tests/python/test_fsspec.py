@@ -298,6 +298,12 @@ def test_filesystems_over_one_directory_share_one_cache(tmp_path, monkeypatch):
     assert first.cat_file(remote.path("a")) == b"shared"
     assert second.cat_file(remote.path("a")) == b"shared"
     assert second.stats().hits == 1 and remote.fetches("a") == 1
+    # Chained URLs of different paths share one filesystem, as fsspec keeps them all.
+    chained = {fsspec.core.url_to_fs(f"qel::memory://{remote.path(name)}", qel={"directory": str(tmp_path),
+                                     "max_bytes": BUDGET})[0] for name in "ab"}
+    (chained,) = chained
+    assert chained._tier is first._tier
+    chained.close()
     with pytest.raises(ValueError, match=r"already open in this process with max_bytes=8388608"):
         qel_fs(remote, tmp_path, max_bytes=BUDGET * 2)
     first.close()
