@@ -62,18 +62,19 @@ class _Remote:
 
 class _Tier:
     """The state of one cache directory, shared by every filesystem over it
-    in this process. `lock` guards `fetches` and `remotes`; `users` is guarded
-    by the registry's lock, which is never taken while `lock` is held."""
+    in this process; safe to use from any thread."""
 
     def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int) -> None:
         self.key = key
         self.cache = cache
         self.max_bytes = max_bytes
         self.frequency_counters = frequency_counters
-        self.users = 1
+        self.users = 1  # GUARDED_BY(_tiers_lock)
+        # Never held together with _tiers_lock, nor across a call to the
+        # cache or the target.
         self.lock = threading.Lock()
-        self.fetches: dict[str, _Fetch] = {}  # by blob ID
-        self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path)
+        self.fetches: dict[str, _Fetch] = {}  # by blob ID; GUARDED_BY(lock)
+        self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path); GUARDED_BY(lock)
 
     def read(self, blob_id: str, size: int, fetch: Callable[[], bytes]) -> bytes:
         """The payload under `blob_id`, else `fetch()`'s, kept when it is `size` long.
@@ -147,8 +148,10 @@ class _Tier:
                 }
 
 
-_tiers: dict[str, _Tier] = {}  # by real directory path; guarded by _tiers_lock
-_tiers_lock = threading.Lock()
+_tiers: dict[str, _Tier] = {}  # by real directory path; GUARDED_BY(_tiers_lock)
+# Reentrant: garbage collection may run a filesystem's finalizer, which
+# releases its tier, on a thread that holds the lock.
+_tiers_lock = threading.RLock()
 
 
 def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int) -> _Tier:
@@ -159,22 +162,24 @@ def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counte
             cache = BlobCache(key, max_bytes, frequency_counters=frequency_counters)
             tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters)
             return tier
+        tier.users += 1  # before anything allocates, so a finalizer cannot close it meanwhile
         if (tier.max_bytes, tier.frequency_counters) != (max_bytes, frequency_counters):
+            _release(tier)
             raise ValueError(
                 f"qel cache directory {key} is already open in this process with max_bytes={tier.max_bytes} "
                 f"and frequency_counters={tier.frequency_counters}"
             )
-        tier.users += 1
         return tier
 
 
 def _release(tier: _Tier) -> None:
     with _tiers_lock:
         tier.users -= 1
-        if tier.users:
-            return
-        del _tiers[tier.key]
-    tier.cache.close()
+        if not tier.users:
+            # Closed under the lock: a filesystem opening the directory again
+            # waits until this cache has let go of it.
+            del _tiers[tier.key]
+            tier.cache.close()
 
 
 def _version(info: dict[str, Any]) -> str | None:
