@@ -56,7 +56,7 @@ test-python: build wheel typecheck
 # The package's own annotations, and the stubs against the built module.
 typecheck: build
 	PYTHONPATH=python $(PY) -m mypy --strict python/qel
-	PYTHONPATH=python $(PY) -m mypy.stubtest qel
+	PYTHONPATH=python $(PY) -m mypy.stubtest --allowlist python/stubtest-allowlist qel
 
 # The libFuzzer targets, built with clang in their own tree, run side by side
 # for FUZZ_SECONDS each; new inputs go to build/fuzz/corpus, crashes to
@@ -95,11 +95,17 @@ bench-build: deps
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _native raw_io hit_ratio
 
 BENCH_ARGS = --tools $(BENCH_BUILD)/bench --workdir $(BENCH_BUILD)/data --native $(BENCH_BUILD)
+# qel as fsspec's local tier against plain s3fs and fsspec's own whole-file
+# cache, over a local S3 server; the package from python/, the module from the
+# Release tree.
+FSSPEC_BENCH = PYTHONPATH=python $(PY) bench/fsspec_tier.py --native $(BENCH_BUILD)
 bench: bench-build
 	$(PY) bench/compare.py $(BENCH_ARGS)
+	$(FSSPEC_BENCH)
 
 bench-quick: bench-build
 	$(PY) bench/compare.py --quick $(BENCH_ARGS)
+	$(FSSPEC_BENCH) --quick
 
 clean:
 	rm -rf build python/qel/_native*.so

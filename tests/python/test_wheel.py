@@ -91,6 +91,12 @@ def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
     assert outside == [], f"resolved outside the wheel and {policy['name']}'s system libraries"
 
 
+def test_wheel_registers_the_fsspec_protocol(venv):
+    python, env = venv
+    script = "from importlib.metadata import entry_points; print([e.value for e in entry_points(group='fsspec.specs')])"
+    assert run(str(python), "-c", script, env=env) == "['qel.fsspec:QelFileSystem']\n"
+
+
 def test_round_trip_in_the_fresh_environment(venv, tmp_path):
     python, env = venv
     script = """

@@ -1,0 +1,141 @@
+"""Reading a set of remote files twice: plain s3fs, s3fs behind fsspec's own
+whole-file cache ("filecache"), and s3fs behind qel ("qel::"), all against
+one local S3 server on 127.0.0.1 in the same run.
+
+Each repeat gives every system a fresh, empty cache directory; the systems
+take turns within a repeat, and ratios are taken within each repeat (the
+machine's speed drifts) and their median reported. Writes a table to the
+terminal, bench/results/fsspec.json and bench/results/fsspec.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import random
+import shutil
+import statistics
+import sys
+import time
+from pathlib import Path
+from typing import Callable
+
+import fsspec
+
+from compare import load_native
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "tests/python"))
+import s3_server  # noqa: E402
+
+KiB = 1024
+SYSTEMS = ("s3fs", "filecache", "qel::")
+
+
+def log(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+def make_fs(system: str, options: dict, directory: Path) -> fsspec.AbstractFileSystem:
+    if system == "s3fs":
+        return fsspec.filesystem("s3", skip_instance_cache=True, **options)
+    if system == "filecache":
+        return fsspec.filesystem("filecache", target_protocol="s3", target_options=options,
+                                 cache_storage=str(directory), skip_instance_cache=True)
+    from qel.fsspec import QelFileSystem
+
+    return QelFileSystem(target_protocol="s3", target_options=options, directory=directory, max_bytes=1 << 40,
+                         skip_instance_cache=True)
+
+
+def read_all(fs: fsspec.AbstractFileSystem, paths: list[str], expected: dict[str, bytes]) -> float:
+    """Seconds to open and read every file once; checks what it read."""
+    start = time.perf_counter()
+    for path in paths:
+        with fs.open(path, "rb") as f:
+            data = f.read()
+        if data != expected[path]:
+            raise SystemExit(f"wrong bytes for {path}")
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
+    parser.add_argument("--workdir", type=Path, default=ROOT / "build/bench/fsspec", help="scratch directory")
+    parser.add_argument("--native", type=Path, help="the _native module, or the build tree holding it, to use")
+    parser.add_argument("--results", type=Path, default=HERE / "results", help="where fsspec.json and .md go")
+    args = parser.parse_args()
+    if args.native:
+        sys.modules["qel._native"] = load_native(args.native)
+    files, size, repeats = (32, 256 * KiB, 3) if args.quick else (64, 256 * KiB, 5)
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)
+    rng = random.Random(3)
+    shutil.rmtree(args.workdir, ignore_errors=True)
+    runs: dict[str, dict[str, list[float]]] = {s: {"first": [], "second": [], "second_requests": []} for s in SYSTEMS}
+    with s3_server.serve(os.environ) as (endpoint, counting):
+        options = s3_server.s3_options(endpoint)
+        s3 = fsspec.filesystem("s3", **options)
+        s3.mkdir("bench")
+        expected = {f"bench/f{i:03d}": rng.randbytes(size) for i in range(files)}
+        s3.pipe(expected)
+        paths = sorted(expected)
+        log(f"{files} files of {size // KiB} KiB, read twice, {repeats} repeats")
+        for rep in range(repeats):
+            order = SYSTEMS[rep % len(SYSTEMS):] + SYSTEMS[:rep % len(SYSTEMS)]
+            for system in order:
+                directory = args.workdir / f"{system.strip(':')}-{rep}"
+                fs = make_fs(system, options, directory)
+                runs[system]["first"].append(read_all(fs, paths, expected))
+                before = counting.count()
+                runs[system]["second"].append(read_all(fs, paths, expected))
+                runs[system]["second_requests"].append(counting.count() - before)
+                if system == "qel::":
+                    fs.close()
+                shutil.rmtree(directory, ignore_errors=True)
+            log(f"  repeat {rep + 1}: " + ", ".join(
+                f"{s} {runs[s]['first'][-1] * 1000:.0f}+{runs[s]['second'][-1] * 1000:.0f} ms" for s in SYSTEMS))
+    shutil.rmtree(args.workdir, ignore_errors=True)
+
+    def paired(system: str, base: str, key: Callable[[dict[str, list[float]], int], float]) -> float:
+        return statistics.median(key(runs[base], i) / key(runs[system], i) for i in range(repeats))
+
+    both = lambda r, i: r["first"][i] + r["second"][i]  # noqa: E731
+    second = lambda r, i: r["second"][i]  # noqa: E731
+    rows = []
+    for system in SYSTEMS:
+        r = runs[system]
+        rows.append({
+            "system": system,
+            "first_pass_s": statistics.median(r["first"]),
+            "second_pass_s": statistics.median(r["second"]),
+            "second_pass_requests": statistics.median(r["second_requests"]),
+            "speedup_vs_s3fs_both_passes": paired(system, "s3fs", both),
+            "speedup_vs_s3fs_second_pass": paired(system, "s3fs", second),
+            "speedup_vs_filecache_second_pass": paired(system, "filecache", second),
+            "runs": r,
+        })
+    header = ["system", "1st pass", "2nd pass", "requests in 2nd", "x s3fs (both)", "x s3fs (2nd)", "x filecache (2nd)"]
+    cells = [header] + [[row["system"], f"{row['first_pass_s'] * 1000:.0f} ms", f"{row['second_pass_s'] * 1000:.0f} ms",
+                         f"{row['second_pass_requests']:.0f}", f"{row['speedup_vs_s3fs_both_passes']:.2f}",
+                         f"{row['speedup_vs_s3fs_second_pass']:.2f}", f"{row['speedup_vs_filecache_second_pass']:.2f}"]
+                        for row in rows]
+    widths = [max(len(c[i]) for c in cells) for i in range(len(header))]
+    print("\n".join("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip() for row in cells))
+    caption = (f"{files} files of {size // KiB} KiB from a local S3 server (moto) on 127.0.0.1, each read twice "
+               f"with open().read(); median of {repeats}; speedups are medians of ratios within each repeat.")
+    print(caption)
+    args.results.mkdir(parents=True, exist_ok=True)
+    (args.results / "fsspec.json").write_text(json.dumps(
+        {"mode": "quick" if args.quick else "full", "files": files, "size": size, "repeats": repeats, "rows": rows},
+        indent=1) + "\n")
+    md = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    md += ["| " + " | ".join(row) + " |" for row in cells[1:]]
+    (args.results / "fsspec.md").write_text("\n".join(md) + "\n\n" + caption + "\n")
+
+
+if __name__ == "__main__":
+    main()
