@@ -11,7 +11,9 @@ from qel._native import NativeBlobCache
 class BlobCache:
     """A blob cache over one directory, closed when its `with` block ends.
 
-    `frequency_counters` 0 picks the default size of the admission filter.
+    `frequency_counters` 0, the default, sizes the admission filter by the
+    number of blobs held (50 counters a blob, at most 32 MiB); any
+    other count fixes its size.
     The directory may be any path-like object naming a text path.
     """
 

@@ -283,8 +283,6 @@ constexpr Signature DELETE_SIGNATURE{"delete", BLOB_ID_NAMES};
 constexpr const char* PUT_NAMES[] = {"blob_id", "payload"};
 constexpr Signature PUT_SIGNATURE{"put", PUT_NAMES};
 
-constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
-
 // The first failed rule, if any.
 const char* configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
   if (directory.empty()) return "directory must not be empty";
@@ -313,7 +311,7 @@ PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto opened = BlobCache::open(BlobCacheConfig{
         .directory = std::string(*directory),
         .max_bytes = *max_bytes,
-        .frequency_counters = *frequency_counters == 0 ? DEFAULT_FREQUENCY_COUNTERS : *frequency_counters,
+        .frequency_counters = *frequency_counters,
     });
     if (!opened) return raise_error(opened.error());
 
