@@ -225,12 +225,12 @@ double real_path(const Trace& trace, int64_t capacity, const std::filesystem::pa
   return static_cast<double>(hits) / trace.size();
 }
 
-// Accesses per trace: 200 cache sizes at 1,000 blobs, 30 at 10,000, 6 at
+// Accesses per trace: 200 cache sizes at 1,000 blobs, 50 at 10,000, 4 at
 // 100,000, where the real path's writes (about 25 us a miss on tmpfs) set the
 // bound. So short a trace at 100,000 blobs is mostly first reads, which no
 // policy can hit: OPT stays close to LRU there.
 size_t trace_length(int64_t capacity, bool quick) {
-  const size_t full = capacity <= 1000 ? 200'000 : capacity <= 10'000 ? 300'000 : 600'000;
+  const size_t full = capacity <= 1000 ? 200'000 : capacity <= 10'000 ? 500'000 : 400'000;
   return quick ? full / 4 : full;
 }
 

@@ -1,8 +1,8 @@
 #include "engine/sketch.h"
 
 #include <atomic>
-#include <cassert>
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <cmath>
 #include <cstring>
