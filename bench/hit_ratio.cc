@@ -226,9 +226,10 @@ double real_path(const Trace& trace, int64_t capacity, const std::filesystem::pa
 }
 
 // Accesses per trace: 200 cache sizes at 1,000 blobs, 50 at 10,000, 4 at
-// 100,000, where the real path's writes (about 25 us a miss on tmpfs) set the
-// bound. So short a trace at 100,000 blobs is mostly first reads, which no
-// policy can hit: OPT stays close to LRU there.
+// 100,000, where run time sets the bound (an access costs about 40 us through
+// the real path, the engine, LRU and OPT together). So short a trace at
+// 100,000 blobs is mostly first reads, which no policy can hit: OPT stays
+// close to LRU there.
 size_t trace_length(int64_t capacity, bool quick) {
   const size_t full = capacity <= 1000 ? 200'000 : capacity <= 10'000 ? 500'000 : 400'000;
   return quick ? full / 4 : full;
