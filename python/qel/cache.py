@@ -42,8 +42,9 @@ class BlobCache:
     """A persistent, size-bounded blob cache over one directory.
 
     Use it in a `with` block, which closes it. Blob IDs are text and payloads
-    `bytes`; a blob ID is write-once. `frequency_counters` sizes the admission
-    filter (0 picks the default).
+    `bytes`; a blob ID is write-once. `frequency_counters` 0, the default,
+    sizes the admission filter by the number of blobs held (50 counters a
+    blob, at most 32 MiB); any other count fixes its size.
     """
 
     __slots__ = ("_native",)

@@ -25,7 +25,7 @@ namespace qel {
 struct BlobCacheConfig {
   std::string directory;
   int64_t max_bytes;           // > 0; no blob file longer than this is kept
-  int64_t frequency_counters;  // >= 1
+  int64_t frequency_counters;  // >= 0; 0 follows the blobs held
 };
 
 // What the cache holds and how it has fared since it was opened.

@@ -90,7 +90,14 @@ Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPol
         callback.handle_policy_removal(std::move(item.value));
       },
   };
-  auto engine = Engine::create({.num_counters = frequency_counters, .max_cost = max_bytes}, std::move(hooks));
+  // 0, the default, starts where an explicit default used to stay and then
+  // follows the number of blobs held, so a large cache is not judged by a
+  // record sized for a small one.
+  const engine::CacheSettings settings =
+      frequency_counters == 0
+          ? engine::CacheSettings{DEFAULT_FREQUENCY_COUNTERS, max_bytes, engine::CounterSizing::FollowEntries}
+          : engine::CacheSettings{frequency_counters, max_bytes, engine::CounterSizing::Fixed};
+  auto engine = Engine::create(settings, std::move(hooks));
   if (!engine) return unexpected(BlobCacheError::policy(engine.error().to_string()));
   return std::move(engine).value();
 }

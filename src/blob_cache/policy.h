@@ -76,7 +76,13 @@ class DiskPolicyCallback {
 // doorkeeper take about four bytes per counter, so this is already 4 GiB.
 inline constexpr int64_t MAX_FREQUENCY_COUNTERS = int64_t{1} << 30;
 
+// Where the frequency record of a cache opened with frequency_counters 0
+// starts; it then grows with the blobs held.
+inline constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
+
 // Builds the engine over the cache's budget and starts its two threads.
+// frequency_counters 0 sizes the frequency record by the blobs held; any
+// other count fixes it.
 Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback);
 
 }  // namespace qel

@@ -50,6 +50,7 @@ struct CacheHooks {
 struct CacheSettings {
   int64_t num_counters;  // frequency counters: sketch width request, doorkeeper entries, reset_at
   int64_t max_cost;      // budget
+  CounterSizing sizing = CounterSizing::Fixed;  // FollowEntries: num_counters is where it starts
 };
 
 // A snapshot of the engine's own accounting, for tests and tools.
@@ -261,7 +262,7 @@ class Cache {
     }
     if (settings.max_cost < 0) return unexpected(CacheError::invalid_max_cost());
     try {
-      auto policy = LFUPolicy::create(static_cast<uint64_t>(settings.num_counters), settings.max_cost);
+      auto policy = LFUPolicy::create(static_cast<uint64_t>(settings.num_counters), settings.max_cost, settings.sizing);
       if (!policy) return unexpected(std::move(policy).error());
       auto inner = std::make_shared<detail::Inner<V>>();
       try {

@@ -79,13 +79,14 @@ void SampledLFU::clear() {
 
 // LFUPolicy ------------------------------------------------------------------
 
-CacheResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost, size_t samples) {
+CacheResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
+                                                          CounterSizing sizing, size_t samples) {
   if (samples == 0) return unexpected(CacheError::invalid_samples(samples));
   auto lfu = TinyLFU::create(num_counters, num_counters, unix_seconds_now());
   if (!lfu) return unexpected(std::move(lfu).error());
   std::shared_ptr<LFUPolicy> policy;
   try {
-    policy.reset(new LFUPolicy(std::move(*lfu), SampledLFU(samples, max_cost)));
+    policy.reset(new LFUPolicy(std::move(*lfu), SampledLFU(samples, max_cost), sizing));
     std::thread(run, policy).detach();
   } catch (const std::bad_alloc&) {
     return unexpected(CacheError::invalid_num_counters("cannot allocate the policy"));
@@ -100,9 +101,18 @@ LFUPolicy::~LFUPolicy() = default;
 void LFUPolicy::run(std::shared_ptr<LFUPolicy> self) {
   while (auto batch = self->access_.recv()) {
     std::lock_guard lock(self->mutex_);
-    for (const uint64_t hash : *batch) self->lfu_.increment(hash);
+    for (const uint64_t hash : *batch) self->count(hash);
     ++self->applied_batches_;
   }
+}
+
+void LFUPolicy::count(uint64_t hash) {
+  if (!lfu_.increment(hash) || sizing_ != CounterSizing::FollowEntries) return;
+  // Growing only when a sample ends loses nothing: the doorkeeper has just
+  // been emptied and the widened sketch reads as the old one did. Memory
+  // refused leaves the record as it was, to grow at a later sample.
+  const uint64_t wanted = std::min<uint64_t>(kCountersPerEntry * costs_.size(), kMaxGrownCounters);
+  if (wanted > lfu_.reset_at()) lfu_.grow(wanted);
 }
 
 AddOutcome LFUPolicy::add(uint64_t key, int64_t cost) {
@@ -168,7 +178,7 @@ void LFUPolicy::stop() { access_.close(); }
 
 void LFUPolicy::record(std::span<const uint64_t> hashes) {
   std::lock_guard lock(mutex_);
-  for (const uint64_t hash : hashes) lfu_.increment(hash);
+  for (const uint64_t hash : hashes) count(hash);
 }
 
 int64_t LFUPolicy::estimate(uint64_t key) const {
@@ -201,6 +211,11 @@ std::optional<int64_t> LFUPolicy::cost_of(uint64_t key) const {
 uint64_t LFUPolicy::applied_batches() const {
   std::lock_guard lock(mutex_);
   return applied_batches_;
+}
+
+uint64_t LFUPolicy::counters() const {
+  std::lock_guard lock(mutex_);
+  return lfu_.reset_at();
 }
 
 // RingStripe -----------------------------------------------------------------

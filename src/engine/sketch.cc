@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <sstream>
 
@@ -98,6 +100,19 @@ CacheResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::a
   return CountMinSketch(std::move(bytes), *width, seeds);
 }
 
+CacheResult<CountMinSketch> CountMinSketch::widened(uint64_t num_counters) const {
+  auto wider = create(num_counters < width() ? width() : num_counters, seeds_);
+  if (!wider) return wider;
+  // Counters 2k and 2k + 1 share byte k, so a row widens by tiling its bytes.
+  const uint64_t from = row_bytes();
+  for (int r = 0; r < kRows; ++r) {
+    for (uint64_t offset = 0; offset < wider->row_bytes(); offset += from) {
+      std::memcpy(wider->row(r) + offset, row(r), static_cast<size_t>(from));
+    }
+  }
+  return wider;
+}
+
 uint8_t CountMinSketch::counter(int r, uint64_t index) const {
   const uint8_t byte = std::atomic_ref<uint8_t>(row(r)[index / 2]).load(std::memory_order_relaxed);
   return (index & 1) ? byte >> 4 : byte & 0x0f;
@@ -125,21 +140,22 @@ uint8_t CountMinSketch::estimate(uint64_t hash) const {
   return minimum;
 }
 
+// Word by word: every caller holds the policy lock, which a compare-and-swap
+// per byte would hold for tens of milliseconds on a large sketch.
 void CountMinSketch::reset() {
-  const uint64_t total = 2 * width();
-  for (uint64_t i = 0; i < total; ++i) {
-    std::atomic_ref<uint8_t> byte(bytes_.get()[i]);
-    uint8_t current = byte.load(std::memory_order_relaxed);
-    while (!byte.compare_exchange_weak(current, static_cast<uint8_t>((current >> 1) & 0x77),
-                                       std::memory_order_relaxed)) {
-    }
+  const auto total = static_cast<size_t>(2 * width());
+  uint8_t* bytes = bytes_.get();
+  size_t i = 0;
+  for (; i + 8 <= total; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    word = (word >> 1) & 0x7777777777777777ULL;
+    std::memcpy(bytes + i, &word, 8);
   }
+  for (; i < total; ++i) bytes[i] = static_cast<uint8_t>((bytes[i] >> 1) & 0x77);
 }
 
-void CountMinSketch::clear() {
-  const uint64_t total = 2 * width();
-  for (uint64_t i = 0; i < total; ++i) std::atomic_ref<uint8_t>(bytes_.get()[i]).store(0, std::memory_order_relaxed);
-}
+void CountMinSketch::clear() { std::memset(bytes_.get(), 0, static_cast<size_t>(2 * width())); }
 
 // Bloom ----------------------------------------------------------------------
 
@@ -226,13 +242,36 @@ CacheResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at, u
   return TinyLFU(std::move(*sketch), std::move(*doorkeeper), reset_at);
 }
 
-void TinyLFU::increment(uint64_t hash) {
+bool TinyLFU::increment(uint64_t hash) {
   if (!doorkeeper_.contains_or_add(hash)) sketch_.increment(hash);
-  if (++recorded_ >= reset_at_) {
-    recorded_ = 0;
-    doorkeeper_.clear();
-    sketch_.reset();
+  if (++recorded_ < reset_at_) return false;
+  recorded_ = 0;
+  doorkeeper_.clear();
+  sketch_.reset();
+  return true;
+}
+
+bool TinyLFU::grow(uint64_t num_counters) {
+  assert(recorded_ == 0);
+  if (num_counters <= reset_at_) return false;
+  auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
+  if (!bloom_params) return false;
+  std::optional<CountMinSketch> sketch;
+  const auto width = CountMinSketch::width_for(num_counters);
+  if (!width) return false;
+  if (*width > sketch_.width()) {
+    auto widened = sketch_.widened(num_counters);
+    if (!widened) return false;
+    sketch.emplace(std::move(*widened));
   }
+  if (bloom_params->exp != doorkeeper_.exp() || bloom_params->set_locs != doorkeeper_.set_locs()) {
+    auto doorkeeper = Bloom::create(*bloom_params);
+    if (!doorkeeper) return false;
+    doorkeeper_ = std::move(*doorkeeper);
+  }
+  if (sketch) sketch_ = std::move(*sketch);
+  reset_at_ = num_counters;
+  return true;
 }
 
 int64_t TinyLFU::estimate(uint64_t hash) const {

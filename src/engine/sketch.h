@@ -1,10 +1,13 @@
 // The 4-bit count-min frequency sketch, the bloom-filter
-// doorkeeper in front of it, and TinyLFU which combines them.
+// doorkeeper in front of it, and TinyLFU which combines them. None of them
+// locks: their owner serialises every call (the policy lock).
 //
 // Every size is computed with checked arithmetic before anything is
 // allocated; a size that overflows or cannot be allocated is a CacheError,
 // never a crash. Storage comes zeroed from calloc, so large tables are not
-// touched until used, and is accessed through std::atomic_ref.
+// touched until used. Single counters are accessed through std::atomic_ref;
+// halving, clearing and widening work on whole words or rows, which the
+// owner's lock makes safe.
 #pragma once
 
 #include <array>
@@ -40,6 +43,11 @@ class CountMinSketch {
 
   // Allocates; fails only when the width is invalid or memory is refused.
   static CacheResult<CountMinSketch> create(uint64_t num_counters, std::array<uint64_t, 4> seeds);
+  // A sketch of at least this sketch's width, with the same seeds, in which
+  // every key's counters read as they do here: counter j of a row copies
+  // counter j mod width(). Estimates are unchanged by the widening; later
+  // increments spread over the wider rows.
+  CacheResult<CountMinSketch> widened(uint64_t num_counters) const;
 
   void increment(uint64_t hash);
   uint8_t estimate(uint64_t hash) const;
@@ -105,9 +113,17 @@ class TinyLFU {
   // Sizes both structures first, then allocates them.
   static CacheResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at, uint64_t seed);
 
-  void increment(uint64_t hash);
+  // True when this access ended a sample: the doorkeeper was emptied and the
+  // counters halved.
+  bool increment(uint64_t hash);
   int64_t estimate(uint64_t hash) const;
   void clear();
+  // Sizes the sketch and the doorkeeper for `num_counters`, which also
+  // becomes the sample length. Only right after a sample has ended, when the
+  // doorkeeper is empty anyway, so no count is lost. A count no larger than
+  // the sample length, or memory refused, leaves everything as it is; true
+  // when it grew.
+  bool grow(uint64_t num_counters);
 
   const CountMinSketch& sketch() const { return sketch_; }
   const Bloom& doorkeeper() const { return doorkeeper_; }

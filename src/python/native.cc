@@ -300,8 +300,6 @@ constexpr Signature INSPECT_SIGNATURE{"inspect_file", INSPECT_NAMES};
 constexpr const char* DIRECTORY_NAMES[] = {"directory"};
 constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
 
-constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
-
 // The first failed rule, if any.
 std::optional<std::string> configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
   if (directory.empty()) return "directory must not be empty";
@@ -333,7 +331,7 @@ PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto opened = BlobCache::open(BlobCacheConfig{
         .directory = std::string(*directory),
         .max_bytes = *max_bytes,
-        .frequency_counters = *frequency_counters == 0 ? DEFAULT_FREQUENCY_COUNTERS : *frequency_counters,
+        .frequency_counters = *frequency_counters,
     });
     if (!opened) return raise_error(opened.error());
 

@@ -97,5 +97,29 @@ TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem)
   EXPECT_TRUE(callback.retry_cleanup().has_value()) << "the purge must have forgotten queued paths";
 }
 
+TEST_F(Callback, DefaultFrequencyRecordFollowsTheBlobsHeldAndAnExplicitOneStays) {
+  for (const int64_t counters : {int64_t{0}, DEFAULT_FREQUENCY_COUNTERS}) {
+    SCOPED_TRACE(counters);
+    auto engine = new_policy(1 << 20, counters, DiskPolicyCallback(store()));
+    ASSERT_TRUE(engine);
+    EXPECT_EQ(engine->policy().counters(), static_cast<uint64_t>(DEFAULT_FREQUENCY_COUNTERS));
+    for (int i = 0; i < 2000; ++i) {
+      const std::string id = "blob-" + std::to_string(i);
+      auto entry = DiskEntry::pending(metadata_at(root_ / id));
+      ASSERT_TRUE(engine->try_insert(id, entry, 1).value());
+    }
+    ASSERT_TRUE(engine->wait());
+    // One full sample of reads, in batches the policy thread applies.
+    for (int i = 0; i < DEFAULT_FREQUENCY_COUNTERS + 64; ++i) engine->get("blob-0");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (engine->policy().applied_batches() * 64 < DEFAULT_FREQUENCY_COUNTERS &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(engine->policy().counters(),
+              counters == 0 ? 2000 * engine::LFUPolicy::kCountersPerEntry : uint64_t{10'000});
+  }
+}
+
 }  // namespace
 }  // namespace qel

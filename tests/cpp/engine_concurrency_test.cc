@@ -23,7 +23,8 @@ TEST(EngineConcurrency, WritersReadersAndClearsKeepTheAccounting) {
   for (const bool clearing : {false, true}) {
     SCOPED_TRACE(clearing ? "with clears" : "without clears");
     auto recorder = std::make_shared<Recorder>();
-    TestCache cache = make_cache(20'000, recorder, 4000);
+    // A frequency record that starts small grows while the others read and write.
+    TestCache cache = make_cache(20'000, recorder, 64, {}, CounterSizing::FollowEntries);
     std::vector<char> accepted(4 * 3000);  // by id; each id has one writer
     std::atomic<int> writing{4};
     on_threads(6, [&](int t) {
@@ -59,6 +60,7 @@ TEST(EngineConcurrency, WritersReadersAndClearsKeepTheAccounting) {
     EXPECT_EQ(held.size(), stats.admitted);
     EXPECT_EQ(stats.stored, stats.admitted);
     EXPECT_LE(stats.peak_used, 20'000);
+    EXPECT_TRUE(eventually([&] { return cache.policy().counters() > 64; })) << "the record never grew";
     expect_each_reported_once(*recorder);
     const auto seen = recorder->seen();
     EXPECT_FALSE(seen.empty());

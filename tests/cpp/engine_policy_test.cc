@@ -21,7 +21,8 @@ constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
 // A policy whose thread is stopped when the test ends.
 struct Policy {
-  explicit Policy(int64_t max_cost, uint64_t counters = 1000) : policy(*LFUPolicy::create(counters, max_cost)) {}
+  explicit Policy(int64_t max_cost, uint64_t counters = 1000, CounterSizing sizing = CounterSizing::Fixed)
+      : policy(*LFUPolicy::create(counters, max_cost, sizing)) {}
   ~Policy() { policy->stop(); }
   LFUPolicy* operator->() const { return policy.get(); }
   void record(uint64_t key, int times) const { policy->record(std::vector<uint64_t>(times, key)); }
@@ -88,6 +89,49 @@ TEST(LFUPolicy, RefusedPartWayKeepsItsVictimsEvictedThenClearAndStop) {
   EXPECT_FALSE(policy->push({1, 2}).has_value());
   policy->stop();
   EXPECT_EQ(policy->push({3}).value_or(std::vector<uint64_t>{}), std::vector<uint64_t>{3});
+}
+
+TEST(LFUPolicy, FrequencyRecordFollowsTheKeysHeldUnlessFixed) {
+  struct Case {
+    CounterSizing sizing;
+    uint64_t residents;
+    uint64_t counters;  // after one sample
+  };
+  const std::vector<Case> cases = {
+      {CounterSizing::FollowEntries, 1, 64},  // fewer wanted: never below the start
+      {CounterSizing::FollowEntries, 100, 100 * LFUPolicy::kCountersPerEntry},
+      {CounterSizing::FollowEntries, 1'000'000, LFUPolicy::kMaxGrownCounters},
+      {CounterSizing::Fixed, 100, 64},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.residents);
+    Policy policy(kMax, 64, c.sizing);
+    for (uint64_t key = 1; key <= c.residents; ++key) ASSERT_EQ(policy->add(key, 1).kind, Kind::Added);
+    policy.record(1, 63);
+    EXPECT_EQ(policy->counters(), 64u);  // only the end of a sample grows it
+    policy.record(2, 1);
+    EXPECT_EQ(policy->counters(), c.counters);
+  }
+}
+
+TEST(LFUPolicy, CountsFromBeforeGrowthStillWinAdmission) {
+  // Ten residents want more counters than the 64 the record starts at.
+  Policy policy(10, 64, CounterSizing::FollowEntries);
+  for (uint64_t key = 1; key <= 10; ++key) ASSERT_EQ(policy->add(key, 1).kind, Kind::Added);
+  constexpr uint64_t kHot = 500, kOneOff = 600;
+  policy.record(kHot, 8);
+  std::vector<uint64_t> one_offs(64 - 8);  // the rest of the sample
+  for (size_t i = 0; i < one_offs.size(); ++i) one_offs[i] = 10'000 + i;
+  policy->record(one_offs);
+  ASSERT_EQ(policy->counters(), 10 * LFUPolicy::kCountersPerEntry);
+  EXPECT_EQ(policy->estimate(kHot), 3);  // 7 in the sketch, halved
+  // After the growth every resident is read twice, the newcomer once.
+  for (uint64_t key = 1; key <= 10; ++key) policy.record(key, 2);
+  policy.record(kOneOff, 1);
+  EXPECT_EQ(policy->add(kOneOff, 1).kind, Kind::Rejected);
+  const AddOutcome hot = policy->add(kHot, 1);
+  EXPECT_EQ(hot.kind, Kind::Added);
+  EXPECT_EQ(hot.victims.size(), 1u);
 }
 
 TEST(RingStripe, SixtyFourthReadDeliversTheBatchAndNoReadIsLost) {

@@ -1,10 +1,11 @@
-// Sketch counts and halving, the doorkeeper, TinyLFU, and sizes
-// checked before anything is allocated.
+// Sketch counts and halving, the doorkeeper, TinyLFU, sizes
+// checked before anything is allocated, and growth that keeps the counts.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -84,12 +85,55 @@ TEST(TinyLFU, DoorkeeperAndResetAfterResetAtRecords) {
   EXPECT_EQ(lfu->estimate(5), 1);
   for (int i = 0; i < 8; ++i) lfu->increment(5);
   EXPECT_EQ(lfu->estimate(5), 9);
-  lfu->increment(5);  // the 10th: counter 9 halved to 4, doorkeeper emptied
+  EXPECT_TRUE(lfu->increment(5));  // the 10th: counter 9 halved to 4, doorkeeper emptied
   EXPECT_EQ(lfu->recorded(), 0u);
   EXPECT_FALSE(lfu->doorkeeper().contains(5));
   EXPECT_EQ(lfu->estimate(5), 4);
   lfu->clear();
   EXPECT_EQ(lfu->estimate(5), 0);
+}
+
+TEST(CountMinSketch, WideningKeepsEveryEstimate) {
+  auto narrow = CountMinSketch::create(64, sketch_seeds(11));
+  ASSERT_TRUE(narrow);
+  std::mt19937_64 random(5);
+  std::vector<uint64_t> hashes(300);
+  for (uint64_t& hash : hashes) hash = random();
+  for (size_t i = 0; i < hashes.size(); ++i) {
+    for (size_t n = 0; n < i % 7; ++n) narrow->increment(hashes[i]);
+  }
+  auto wide = narrow->widened(1000);
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(wide->width(), 1024u);
+  EXPECT_EQ(wide->seeds(), narrow->seeds());
+  for (uint64_t hash : hashes) EXPECT_EQ(wide->estimate(hash), narrow->estimate(hash)) << hash;
+  for (int row = 0; row < 4; ++row) {
+    for (uint64_t j = 0; j < wide->width(); ++j) ASSERT_EQ(wide->counter(row, j), narrow->counter(row, j % 64));
+  }
+  // A smaller request keeps the width.
+  EXPECT_EQ(narrow->widened(10)->width(), 64u);
+}
+
+TEST(TinyLFU, GrowsOnlyLargerAndKeepsCountsAcrossTheReset) {
+  auto lfu = TinyLFU::create(16, 16, 3);
+  ASSERT_TRUE(lfu);
+  for (int i = 0; i < 9; ++i) lfu->increment(42);  // 8 in the sketch
+  for (uint64_t one_off = 1; one_off < 7; ++one_off) lfu->increment(one_off * 1000);
+  EXPECT_TRUE(lfu->increment(7000));  // the 16th record ends the sample
+  EXPECT_FALSE(lfu->grow(16));
+  EXPECT_FALSE(lfu->grow(10));
+  ASSERT_TRUE(lfu->grow(5000));
+  EXPECT_EQ(lfu->reset_at(), 5000u);
+  EXPECT_EQ(lfu->sketch().width(), 8192u);
+  EXPECT_EQ(lfu->doorkeeper().size(), 65536u);
+  EXPECT_EQ(lfu->estimate(42), 4);  // halved, then carried into the wider sketch
+  EXPECT_EQ(lfu->estimate(3000), 0);
+  // Within the same width only the sample and the doorkeeper grow.
+  for (int i = 0; i < 5000; ++i) lfu->increment(77);
+  ASSERT_TRUE(lfu->grow(6000));
+  EXPECT_EQ(lfu->sketch().width(), 8192u);
+  EXPECT_EQ(lfu->reset_at(), 6000u);
+  EXPECT_EQ(lfu->estimate(42), 2);
 }
 
 }  // namespace

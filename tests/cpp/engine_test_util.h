@@ -58,14 +58,15 @@ class Recorder {
 };
 
 inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(),
-                            int64_t counters = 1000, Callback also = {}) {
+                            int64_t counters = 1000, Callback also = {},
+                            CounterSizing sizing = CounterSizing::Fixed) {
   CacheHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
                           .should_update = [](const Value&, const Value&) { return false; },
                           .on_removal = [recorder, also](RemovedItem<Value> item) {
                             recorder->record(item.value->id);
                             if (also) also(item);
                           }};
-  auto cache = TestCache::create({.num_counters = counters, .max_cost = max_cost}, std::move(hooks));
+  auto cache = TestCache::create({.num_counters = counters, .max_cost = max_cost, .sizing = sizing}, std::move(hooks));
   if (!cache) throw std::runtime_error(cache.error().to_string());
   return std::move(cache).value();
 }
