@@ -108,6 +108,11 @@ struct Harness {
     store.emplace(std::move(created).value());
     require(store->prepare().has_value(), "prepare store");
   }
+  ~Harness() {
+    store.reset();
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
 };
 
 void check_corrupt(const BlobCacheError& error, const std::string& relative) {
