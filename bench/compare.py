@@ -12,6 +12,7 @@ import argparse
 import dataclasses
 import importlib.util
 import json
+import math
 import os
 import platform
 import random
@@ -121,22 +122,39 @@ def load_native(path: Path | None):
 # ---- timing ---------------------------------------------------------------
 
 
+def released_together(threads: int, work: Callable[[int, float], None]) -> float:
+    """Runs `work(t, start)` on `threads` threads released at once at `start`;
+    returns `start` when all are done."""
+    barrier = threading.Barrier(threads + 1)
+    start = [0.0]
+
+    def run(t: int) -> None:
+        barrier.wait()
+        work(t, start[0])
+
+    workers = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    start[0] = time.perf_counter()
+    barrier.wait()
+    for w in workers:
+        w.join()
+    return start[0]
+
+
 def timed_threads(op: Callable[[str], object], keys: list[str], threads: int, seconds: float) -> float:
     """Ops per second of `op` over `keys`, round and round, from `threads` threads."""
     batch = 64
     chunks = [keys[i : i + batch] for i in range(0, len(keys), batch)]
     counts = [0] * threads
     ends = [0.0] * threads
-    start = [0.0]
-    barrier = threading.Barrier(threads + 1)
 
-    def work(t: int) -> None:
+    def work(t: int, start: float) -> None:
         perf = time.perf_counter
         # Threads start in different places so they do not read in lockstep.
         i = len(chunks) * t // threads
         done = 0
-        barrier.wait()
-        deadline = start[0] + seconds
+        deadline = start + seconds
         while True:
             chunk = chunks[i]
             for key in chunk:
@@ -148,14 +166,8 @@ def timed_threads(op: Callable[[str], object], keys: list[str], threads: int, se
         counts[t] = done
         ends[t] = perf()
 
-    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    start[0] = time.perf_counter()
-    barrier.wait()
-    for w in workers:
-        w.join()
-    return sum(counts) / (max(ends) - start[0])
+    start = released_together(threads, work)
+    return sum(counts) / (max(ends) - start)
 
 
 def timed_writes(op: Callable[[str, bytes], object], prefix: str, payloads: list[bytes], seconds: float) -> float:
@@ -175,12 +187,9 @@ def timed_threaded_writes(op: Callable[[str, bytes], object], prefix: str, paylo
                           seconds: float) -> float:
     """Ops per second of `op` writing new keys from `threads` threads."""
     counts = [0] * threads
-    barrier = threading.Barrier(threads + 1)
-    start = [0.0]
 
-    def work(t: int) -> None:
-        barrier.wait()
-        deadline = start[0] + seconds
+    def work(t: int, start: float) -> None:
+        deadline = start + seconds
         n = 0
         while True:
             op(f"{prefix}-{t}-{n}", payloads[n % len(payloads)])
@@ -189,21 +198,17 @@ def timed_threaded_writes(op: Callable[[str, bytes], object], prefix: str, paylo
                 break
         counts[t] = n
 
-    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    start[0] = time.perf_counter()
-    barrier.wait()
-    for w in workers:
-        w.join()
-    return sum(counts) / (time.perf_counter() - start[0])
+    start = released_together(threads, work)
+    return sum(counts) / (time.perf_counter() - start)
 
 
 def paired(values: list[float], base: list[float]) -> float:
     """The median of the ratios within each repeat, where systems ran back to
     back: the machine's speed drifts within seconds here, so a ratio of
-    medians taken minutes apart says more about the drift than the systems."""
-    return statistics.median(v / b for v, b in zip(values, base))
+    medians taken minutes apart says more about the drift than the systems.
+    A repeat whose base did nothing (its threads got no CPU) is left out."""
+    ratios = [v / b for v, b in zip(values, base) if b > 0]
+    return statistics.median(ratios) if ratios else math.nan
 
 
 def take_turns(turns: list[tuple[str, Callable[[], float]]], rep: int, runs: dict[str, list[float]],

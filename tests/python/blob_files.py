@@ -1,6 +1,8 @@
 """The blob file format, rebuilt independently of the extension, so tests can
-plant files and check what the cache leaves on disk."""
+plant files and check what the cache leaves on disk; and the probe for the
+lock an open cache holds on its directory."""
 
+import fcntl
 import hashlib
 import os
 import struct
@@ -64,3 +66,15 @@ def check_disk(root, *, checksum=True, temp_files=0):
     temp_files temporary files exist and every committed file verifies."""
     assert len(files(root, "tmp")) <= temp_files, f"temporary files left: {files(root, 'tmp')}"
     return dict(verify(root, path, checksum=checksum) for path in files(root, "blobs"))
+
+
+def lock_is_free(directory):
+    """The probe other tools use: flock on a descriptor of the directory itself."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)

@@ -1,6 +1,5 @@
 """The qel command line: info, verify, clear, --version and bad use."""
 
-import fcntl
 import io
 import os
 import subprocess
@@ -12,7 +11,7 @@ import qel
 from qel import BlobCache, _native
 from qel.__main__ import main
 
-from blob_files import path_for, payload
+from blob_files import lock_is_free, path_for, payload
 
 IDS = ["alpha", "beta", "gamma"]
 
@@ -53,17 +52,6 @@ def snapshot(directory):
             content = open(path, "rb").read() if name in filenames else None
             state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
     return state
-
-
-def lock_is_free(directory):
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return True
-    except BlockingIOError:
-        return False
-    finally:
-        os.close(fd)
 
 
 def test_info_reports_and_changes_nothing(capsys, root):

@@ -2,7 +2,6 @@
 with its cache open or with threads inside cache calls, one open cache per directory. Threads racing on one cache
 are otherwise the C++ concurrency suites', under ThreadSanitizer: the binding shares only a use count."""
 
-import fcntl
 import os
 import re
 import signal
@@ -14,6 +13,8 @@ import time
 import pytest
 
 from qel import NativeBlobCache
+
+from blob_files import lock_is_free
 
 
 @pytest.mark.parametrize("operation", ["get", "put"])
@@ -70,18 +71,6 @@ def test_process_exiting_with_an_open_cache(cache_dir):
 
 def in_use(directory):
     return f"^lock blob cache directory {re.escape(directory)}: in use by another open cache$"
-
-
-def lock_is_free(directory):
-    """The probe other tools use: flock on a descriptor of the directory itself."""
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return True
-    except BlockingIOError:
-        return False
-    finally:
-        os.close(fd)
 
 
 @pytest.mark.parametrize("spelling", ["same", "link", "trailing slash", "relative"])
