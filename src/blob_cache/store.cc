@@ -17,8 +17,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -752,66 +755,126 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
                       .path_of_id = true};
 }
 
+namespace {
+
+// A directory's entries, and the directory kept open for looking them up.
+struct Listing {
+  struct Entry {
+    std::string name;
+    unsigned char type;  // as listed; DT_UNKNOWN where the file system does not say
+  };
+  std::unique_ptr<DIR, int (*)(DIR*)> dir{nullptr, ::closedir};
+  std::vector<Entry> entries;
+  int fd() const { return ::dirfd(dir.get()); }
+};
+
+// Lists `dir`, whose parent directory is open as `parent`.
+Result<Listing> list_directory(const LocalFileStore& store, int parent, const fs::path& dir) {
+  Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
+  DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
+  if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + store.relative(dir), errno));
+  dirfd.release();
+  Listing listing;
+  listing.dir.reset(opened);
+  errno = 0;
+  while (dirent* entry = ::readdir(opened)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      listing.entries.push_back({entry->d_name, entry->d_type});
+    errno = 0;
+  }
+  if (errno != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", errno));
+  return listing;
+}
+
+// Threads that verify files at open, the calling thread included. Reading
+// small files is mostly system calls, which run side by side on as many cores.
+size_t scan_threads(size_t items) {
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min({cores, MAX_SCAN_THREADS, items});
+}
+
+}  // namespace
+
+// The top level of the data directory is shared out among threads one entry
+// (a whole first-level shard, as a rule) at a time; each entry's results are
+// kept apart and joined in listing order afterwards, so that the first error
+// in walk order is the one reported, as with one thread. The sort then makes
+// the order of the rest independent of which thread found what.
 Result<ScanResult> LocalFileStore::scan() const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
+  auto listing = list_directory(*this, (*root)->fd(), blobs_dir_);
+  if (!listing) return unexpected(std::move(listing).error());
+  const size_t items = listing->entries.size();
+  std::vector<ScanResult> parts(items);
+  std::vector<std::optional<BlobCacheError>> failures(items);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items;) {
+      const auto& entry = listing->entries[i];
+      if (auto scanned = scan_entry(listing->fd(), blobs_dir_, entry.name, entry.type, parts[i]); !scanned)
+        failures[i] = std::move(scanned).error();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < scan_threads(items); ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads only make the scan slower
+    }
+  }
+  work();
+  for (auto& helper : helpers) helper.join();
+
   ScanResult result;
-  if (auto scanned = scan_directory((*root)->fd(), blobs_dir_, result); !scanned) return unexpected(std::move(scanned).error());
-  std::stable_sort(result.entries.begin(), result.entries.end(), newer_first);
-  std::stable_sort(result.invalid.begin(), result.invalid.end(),
-                   [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
+  for (size_t i = 0; i < items; ++i) {
+    if (failures[i]) return unexpected(std::move(*failures[i]));
+    std::move(parts[i].entries.begin(), parts[i].entries.end(), std::back_inserter(result.entries));
+    std::move(parts[i].invalid.begin(), parts[i].invalid.end(), std::back_inserter(result.invalid));
+  }
+  std::sort(result.entries.begin(), result.entries.end(), newer_first);
+  std::sort(result.invalid.begin(), result.invalid.end(), [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
   return result;
 }
 
 // `parent` is the descriptor of dir's parent directory.
 Result<void> LocalFileStore::scan_directory(int parent, const fs::path& dir, ScanResult& result) const {
-  Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
-  DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
-  if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
-  dirfd.release();
-  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opened, ::closedir);
-  struct Listed {
-    std::string name;
-    unsigned char type;
-  };
-  std::vector<Listed> names;
-  errno = 0;
-  while (dirent* entry = ::readdir(listing.get())) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      names.push_back({entry->d_name, entry->d_type});
-    errno = 0;
+  auto listing = list_directory(*this, parent, dir);
+  if (!listing) return unexpected(std::move(listing).error());
+  for (const auto& entry : listing->entries) {
+    if (auto scanned = scan_entry(listing->fd(), dir, entry.name, entry.type, result); !scanned) return scanned;
   }
-  int read_error = errno;
-  if (read_error != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", read_error));
+  return {};
+}
 
-  for (const auto& [name, listed_type] : names) {
-    unsigned char type = listed_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st {};
-      if (::fstatat(::dirfd(listing.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
-      type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
-    }
-    fs::path path = dir / name;
-    const size_t dot = name.rfind('.');
-    const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
-    if (type != DT_REG && type != DT_DIR) {
-      // Links, FIFOs, sockets and devices: never the cache's, and where a
-      // blob file or shard belongs they would make IDs unusable.
+Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const std::string& name, unsigned char type,
+                                        ScanResult& result) const {
+  if (type == DT_UNKNOWN) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
+    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
+  }
+  fs::path path = dir / name;
+  const size_t dot = name.rfind('.');
+  const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
+  if (type != DT_REG && type != DT_DIR) {
+    // Links, FIFOs, sockets and devices: never the cache's, and where a
+    // blob file or shard belongs they would make IDs unusable.
+    result.invalid.push_back(std::move(path));
+  } else if (type == DT_DIR && blob_name) {
+    result.invalid.push_back(std::move(path));  // where a blob file belongs
+  } else if (type == DT_DIR) {
+    return scan_directory(dirfd, path, result);
+  } else if (blob_name) {
+    auto inspected = inspect(path);
+    if (inspected) {
+      result.entries.push_back(std::move(inspected).value());
+    } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
       result.invalid.push_back(std::move(path));
-    } else if (type == DT_DIR && blob_name) {
-      result.invalid.push_back(std::move(path));  // where a blob file belongs
-    } else if (type == DT_DIR) {
-      if (auto scanned = scan_directory(::dirfd(listing.get()), path, result); !scanned) return scanned;
-    } else if (blob_name) {
-      auto inspected = inspect(path);
-      if (inspected) {
-        result.entries.push_back(std::move(inspected).value());
-      } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
-        result.invalid.push_back(std::move(path));
-      } else {
-        return unexpected(std::move(inspected).error());
-      }
+    } else {
+      return unexpected(std::move(inspected).error());
     }
   }
   return {};

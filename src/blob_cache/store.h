@@ -10,7 +10,8 @@
 // that descriptor and, once lock_root has taken it, the directory's exclusive
 // lock. Every operation but release_root may run from any thread; the only
 // mutable state, the held root, is replaced atomically when the root has to be
-// made again.
+// made again. scan verifies files on threads of its own, joined before it
+// returns.
 #pragma once
 
 #include <atomic>
@@ -29,6 +30,7 @@ namespace qel {
 
 inline constexpr int TEMP_NAME_ATTEMPTS = 128;
 inline constexpr size_t INSPECT_CHUNK_LEN = 65536;
+inline constexpr size_t MAX_SCAN_THREADS = 8;
 
 // Process-wide temp-file sequence, starting at 1; every attempt takes a number.
 extern std::atomic<uint64_t> TEMP_SEQUENCE;
@@ -98,7 +100,11 @@ class LocalFileStore {
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
   Result<const RootDir*> held_root(bool revive) const;
-  Result<void> scan_directory(int dirfd, const std::filesystem::path& dir, ScanResult& result) const;
+  Result<void> scan_directory(int parent, const std::filesystem::path& dir, ScanResult& result) const;
+  // One listed entry of `dir`, open as `dirfd`: recursed into, inspected,
+  // set apart as invalid or left alone.
+  Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
+                          ScanResult& result) const;
   // `path` relative to the root, or nullptr when it does not lie under it.
   const char* beneath_root(const std::filesystem::path& path) const;
 
