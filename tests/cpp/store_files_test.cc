@@ -103,10 +103,13 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
 }
 
 // Each damage is applied to a valid file of ID "victim" with a payload of two
-// inspect chunks; both readers must report it corrupt, naming the file. Which
-// header check fails first is the fuzzer's.
-TEST_F(Store, EveryKindOfDamageIsCorruptNeverData) {
-  const std::string payload(70000, 'v');
+// inspect chunks, and of one (read whole by inspect); both readers must report
+// it corrupt, naming the file. Which header check fails first is the fuzzer's.
+class StoreDamage : public Store, public ::testing::WithParamInterface<size_t> {};
+INSTANTIATE_TEST_SUITE_P(PayloadLengths, StoreDamage, ::testing::Values(70000, 1000));
+
+TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
+  const std::string payload(GetParam(), 'v');
   const std::pair<const char*, void (*)(std::string&)> cases[] = {
       {"truncated header", [](std::string& f) { f.resize(23); }},
       {"invalid magic", [](std::string& f) { f[0] = 'X', f[4] = 9; }},  // magic is checked before version
@@ -119,7 +122,7 @@ TEST_F(Store, EveryKindOfDamageIsCorruptNeverData) {
       {"file length mismatch", [](std::string& f) { f.pop_back(); }},
       {"file length mismatch", [](std::string& f) { f[19] = 0x7F; }},
       {"checksum mismatch", [](std::string& f) { f[f.size() - 1] ^= 1; }},
-      {"checksum mismatch", [](std::string& f) { f[24 + 6 + 65536] ^= 1; }},
+      {"checksum mismatch", [](std::string& f) { f[std::min(f.size() - 1, size_t{24 + 6 + 65536})] ^= 1; }},
       {"blob ID path mismatch", [](std::string& f) { f[24] = 'W'; }},
       {"invalid blob ID UTF-8", [](std::string& f) { f[24] = '\xFF'; }},
   };
