@@ -83,7 +83,7 @@ class BlobCache {
   const BlobCacheConfig config_;
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
-  //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex, entry mutexes.
+  //   lifecycle_ -> commit_ -> policy_ -> engine locks -> callback mutex.
   // The engine's threads take only the last two, so an operation may wait for
   // the engine while holding lifecycle_ and commit_.
   PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};

@@ -1,15 +1,17 @@
 // DiskEntry: the in-memory record of one blob file, shared by the engine,
 // queued engine items, operations in flight and readers. Its phase decides
-// who may read the file and who may delete it.
+// who may read the file and who may delete it. Thread-safe: phase and reader
+// count live in one atomic word, and an eviction waits for readers on that
+// word (the waiting itself happens in the process's shared table of waiters),
+// so a million entries carry no mutex or condition variable each.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 #include "blob_cache/format.h"
-#include "blob_cache/sync.h"
 
 namespace qel {
 
@@ -26,7 +28,7 @@ class DiskEntry {
   static std::shared_ptr<DiskEntry> pending(FileMetadata metadata);
   static std::shared_ptr<DiskEntry> ready(FileMetadata metadata);
 
-  DiskEntry(FileMetadata metadata, EntryPhase phase) : metadata_(std::move(metadata)), phase_(phase) {}
+  DiskEntry(FileMetadata metadata, EntryPhase phase) : metadata_(std::move(metadata)), state_(word(phase, 0)) {}
   DiskEntry(const DiskEntry&) = delete;
   DiskEntry& operator=(const DiskEntry&) = delete;
 
@@ -42,20 +44,23 @@ class DiskEntry {
   // delete the file. Never call it while holding a lease on this entry.
   bool begin_eviction();
 
-  EntryPhase phase();
-  uint64_t readers();
+  EntryPhase phase() const;
+  uint32_t readers() const;
 
  private:
   friend class ReadLease;
+  static constexpr uint32_t PHASE_SHIFT = 30;
+  static constexpr uint32_t READERS_MASK = (uint32_t{1} << PHASE_SHIFT) - 1;
+  static constexpr uint32_t word(EntryPhase phase, uint32_t readers) {
+    return static_cast<uint32_t>(phase) << PHASE_SHIFT | readers;
+  }
+  static EntryPhase phase_of(uint32_t word) { return static_cast<EntryPhase>(word >> PHASE_SHIFT); }
   void release_read();
 
   const FileMetadata metadata_;
-  // Innermost lock of the system: nothing else is taken while it is held.
+  // The phase in the top two bits, the number of leases below.
   // Invariant: readers grows only while Ready, so once Evicting it only falls.
-  PoisonMutex state_{"disk entry mutex is poisoned"};
-  EntryPhase phase_;
-  uint64_t readers_ = 0;
-  std::condition_variable released_;
+  std::atomic<uint32_t> state_;
 };
 
 // Holds its entry's file alive; the holder also holds a shared reference.
