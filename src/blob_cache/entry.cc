@@ -12,6 +12,15 @@ std::shared_ptr<DiskEntry> DiskEntry::ready(FileMetadata metadata) {
   return std::make_shared<DiskEntry>(std::move(metadata), EntryPhase::Ready);
 }
 
+DiskEntry::DiskEntry(FileMetadata metadata, EntryPhase phase)
+    : blob_id_(std::move(metadata.blob_id)),
+      digest_(LocalFileStore::digest_in(metadata.path).value()),
+      modified_(metadata.modified),
+      file_len_(metadata.file_len),
+      checksum_(metadata.checksum),
+      path_of_id_(metadata.path_of_id),
+      state_(word(phase, 0)) {}
+
 std::optional<ReadLease> DiskEntry::acquire_read() {
   uint32_t seen = state_.load(std::memory_order_acquire);
   do {

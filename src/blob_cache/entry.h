@@ -11,7 +11,10 @@
 #include <memory>
 #include <optional>
 
+#include <string>
+
 #include "blob_cache/format.h"
+#include "blob_cache/store.h"
 
 namespace qel {
 
@@ -28,11 +31,20 @@ class DiskEntry {
   static std::shared_ptr<DiskEntry> pending(FileMetadata metadata);
   static std::shared_ptr<DiskEntry> ready(FileMetadata metadata);
 
-  DiskEntry(FileMetadata metadata, EntryPhase phase) : metadata_(std::move(metadata)), state_(word(phase, 0)) {}
+  // `metadata.path` is the store's path for the blob's ID.
+  DiskEntry(FileMetadata metadata, EntryPhase phase);
   DiskEntry(const DiskEntry&) = delete;
   DiskEntry& operator=(const DiskEntry&) = delete;
 
-  const FileMetadata& metadata() const { return metadata_; }
+  const std::string& blob_id() const { return blob_id_; }
+  int64_t file_len() const { return file_len_; }
+  uint32_t checksum() const { return checksum_; }
+  FileTime modified() const { return modified_; }
+  // The file's path, from the store that wrote or found it.
+  std::filesystem::path path(const LocalFileStore& store) const { return store.path_of(digest_); }
+  Result<Payload> read(const LocalFileStore& store) const {
+    return store.read(blob_id_, digest_, file_len_, checksum_, path_of_id_);
+  }
 
   // A lease while Ready; none otherwise.
   std::optional<ReadLease> acquire_read();
@@ -57,7 +69,14 @@ class DiskEntry {
   static EntryPhase phase_of(uint32_t word) { return static_cast<EntryPhase>(word >> PHASE_SHIFT); }
   void release_read();
 
-  const FileMetadata metadata_;
+  // The blob file's record, without its path: the digest names the file. A
+  // million of these is most of what an open cache keeps.
+  const std::string blob_id_;
+  const BlobDigest digest_;
+  const FileTime modified_;
+  const int64_t file_len_;
+  const uint32_t checksum_;
+  const bool path_of_id_;
   // The phase in the top two bits, the number of leases below.
   // Invariant: readers grows only while Ready, so once Evicting it only falls.
   std::atomic<uint32_t> state_;

@@ -381,33 +381,41 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-// blobs_dir/H1/H2/<hex SHA-256>.blob as one string. Every read checks a file
-// against it, so it is built directly: joining path components one at a time
-// cost as much as the hash, and the one-shot SHA256() looks the algorithm up
-// again on every call, which cost twice the hash.
-std::string blob_path_text(const fs::path& blobs_dir, std::string_view blob_id) {
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+constexpr std::string_view BLOB_SUFFIX = ".blob";
+
+// The one-shot SHA256() looks the algorithm up again on every call, which
+// cost twice the hash.
+BlobDigest blob_digest(std::string_view blob_id) {
   static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest, nullptr, sha256, nullptr) != 1)
-    SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest);
-  static constexpr char hex_digits[] = "0123456789abcdef";
+  BlobDigest digest;
+  if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest.data(), nullptr, sha256, nullptr) != 1)
+    SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest.data());
+  return digest;
+}
+
+// blobs_dir/H1/H2/<hex digest>.blob as one string. Every read checks a file
+// against it, so it is built directly: joining path components one at a time
+// cost as much as the hash.
+std::string blob_path_text(const fs::path& blobs_dir, const BlobDigest& digest) {
+  static_assert(sizeof(BlobDigest) == SHA256_DIGEST_LENGTH);
   char hex[2 * SHA256_DIGEST_LENGTH];
   for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
-    hex[2 * i] = hex_digits[digest[i] >> 4];
-    hex[2 * i + 1] = hex_digits[digest[i] & 0xF];
+    hex[2 * i] = HEX_DIGITS[digest[i] >> 4];
+    hex[2 * i + 1] = HEX_DIGITS[digest[i] & 0xF];
   }
   std::string text;
   text.reserve(blobs_dir.native().size() + sizeof hex + 12);
   text.append(blobs_dir.native()).append("/").append(hex, 2).append("/").append(hex + 2, 2).append("/");
-  text.append(hex, sizeof hex).append(".blob");
+  text.append(hex, sizeof hex).append(BLOB_SUFFIX);
   return text;
 }
 
 // Whether `blob_id` belongs at `path`, compared component by component; equal
 // text settles the usual case without splitting either path.
-bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const fs::path& path) {
-  std::string expected = blob_path_text(blobs_dir, blob_id);
-  return path.native() == expected || fs::path(std::move(expected)).compare(path) == 0;
+bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const std::string& path) {
+  std::string expected = blob_path_text(blobs_dir, blob_digest(blob_id));
+  return path == expected || fs::path(std::move(expected)).compare(fs::path(path)) == 0;
 }
 
 BlobCacheError lock_failure(const fs::path& root, int err) {
@@ -416,9 +424,11 @@ BlobCacheError lock_failure(const fs::path& root, int err) {
                                                : OsError::from_errno(err));
 }
 
+// Paths compare as text: every record sits at its ID's path, and paths of
+// that one shape order as text just as component by component.
 bool newer_first(const FileMetadata& a, const FileMetadata& b) {
   if (a.modified != b.modified) return a.modified > b.modified;
-  return a.path.compare(b.path) < 0;
+  return a.path < b.path;
 }
 
 }  // namespace
@@ -490,20 +500,36 @@ Result<void> LocalFileStore::prepare() const {
   return {};
 }
 
-const char* LocalFileStore::beneath_root(const fs::path& path) const {
+const char* LocalFileStore::beneath_root(const std::string& text) const {
   std::string_view base = root_.native();
   while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  const std::string& text = path.native();
   if (text.size() <= base.size() + 1 || text.compare(0, base.size(), base) != 0 || text[base.size()] != '/') return nullptr;
   size_t start = base.size();
   while (start < text.size() && text[start] == '/') ++start;
   return start < text.size() ? text.c_str() + start : nullptr;
 }
 
-fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(blob_path_text(blobs_dir_, blob_id)); }
+fs::path LocalFileStore::path_for(std::string_view blob_id) const {
+  return fs::path(blob_path_text(blobs_dir_, blob_digest(blob_id)));
+}
+
+fs::path LocalFileStore::path_of(const BlobDigest& digest) const { return fs::path(blob_path_text(blobs_dir_, digest)); }
+
+std::optional<BlobDigest> LocalFileStore::digest_in(const fs::path& path) {
+  const std::string name = path.filename().native();
+  if (name.size() != 2 * sizeof(BlobDigest) + BLOB_SUFFIX.size() || !name.ends_with(BLOB_SUFFIX)) return std::nullopt;
+  auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+  BlobDigest digest;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    const int high = nibble(name[2 * i]), low = nibble(name[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    digest[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return digest;
+}
 
 Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const {
-  auto metadata = calculate_metadata(blob_id, payload, path_for(blob_id));
+  auto metadata = calculate_metadata(blob_id, payload, blob_path_text(blobs_dir_, blob_digest(blob_id)));
   if (metadata) metadata->path_of_id = valid_utf8(blob_id);
   return metadata;
 }
@@ -522,7 +548,8 @@ std::string LocalFileStore::relative(const fs::path& path) const {
 Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata,
                                                      std::span<const uint8_t> payload) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
-  const fs::path shard_path = metadata.path.parent_path();
+  const fs::path final_path(metadata.path);
+  const fs::path shard_path = final_path.parent_path();
   if (shard_path.parent_path().parent_path() != blobs_dir_)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
   auto shard_error = [&](const OsError& error) { return fail(BlobCacheError::io("create blob cache shard", error)); };
@@ -540,7 +567,7 @@ Expected<void, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
   if (shard) shard = shard_dir(shard->get(), shard_path.parent_path().filename().c_str(), Narrow::Never);
   if (shard) shard = shard_dir(shard->get(), shard_path.filename().c_str(), Narrow::Always);
   if (!shard) return shard_error(shard.error());
-  const std::string final_name = metadata.path.filename().native();
+  const std::string final_name = final_path.filename().native();
   struct stat st {};
   if (::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
@@ -622,7 +649,7 @@ namespace {
 // Opens a blob file below the root for reading, without following a link on
 // the way or at its path and without blocking on a FIFO; only regular files
 // get past it. A link or non-directory on the way leaves nothing to read.
-Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const fs::path& path, struct stat& st) {
+Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const std::string& path, struct stat& st) {
   if (beneath == nullptr)
     return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
                                          OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
@@ -674,10 +701,10 @@ uint64_t pread_all(int fd, std::span<iovec> parts) {
 // call: header and ID into a small buffer, the payload into its own. Checks
 // what read_prefix and read check, in memory. Any file that fails gets
 // nothing here; the caller then goes over it step by step to say what is wrong.
-std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64_t size, const FileMetadata& metadata) {
-  const std::string& id = metadata.blob_id;
+std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64_t size, const std::string& path,
+                                        std::string_view id, int64_t file_len, uint32_t checksum, bool path_of_id) {
   const size_t head_len = HEADER_LEN + id.size();
-  if (size != metadata.file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
+  if (size != file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
     return std::nullopt;
   std::array<uint8_t, 512> short_head;  // the usual ID needs no allocation
   std::vector<uint8_t> long_head;
@@ -690,11 +717,11 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
   iovec parts[] = {{head, head_len}, {payload.data(), payload.size()}};
   if (pread_all(fd, parts) != static_cast<uint64_t>(size)) return std::nullopt;
   auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(head, HEADER_LEN));
-  if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != metadata.checksum)
+  if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != checksum)
     return std::nullopt;
   auto stored_id = std::span<const uint8_t>(head + HEADER_LEN, id.size());
   if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 ||
-      (!metadata.path_of_id && (!valid_utf8(id) || !maps_to(blobs_dir, id, metadata.path))))
+      (!path_of_id && (!valid_utf8(id) || !maps_to(blobs_dir, id, path))))
     return std::nullopt;
   if (crc32c(crc32c(0, stored_id), payload.bytes()) != header->checksum) return std::nullopt;
   return payload;
@@ -716,7 +743,7 @@ std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64
       header->payload_len != len - HEADER_LEN - header->id_len)
     return std::nullopt;
   const std::string_view id(reinterpret_cast<const char*>(data.get()) + HEADER_LEN, header->id_len);
-  if (!valid_utf8(id) || !maps_to(blobs_dir, id, path)) return std::nullopt;
+  if (!valid_utf8(id) || !maps_to(blobs_dir, id, path.native())) return std::nullopt;
   if (crc32c(0, std::span<const uint8_t>(data.get() + HEADER_LEN, len - HEADER_LEN)) != header->checksum) return std::nullopt;
   return BlobPrefix{*header, std::string(id)};
 }
@@ -724,25 +751,35 @@ std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64
 }  // namespace
 
 Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
+  return read_at(metadata.path, metadata.blob_id, metadata.file_len, metadata.checksum, metadata.path_of_id);
+}
+
+Result<Payload> LocalFileStore::read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len,
+                                     uint32_t checksum, bool path_of_id) const {
+  return read_at(blob_path_text(blobs_dir_, digest), blob_id, file_len, checksum, path_of_id);
+}
+
+Result<Payload> LocalFileStore::read_at(const std::string& path, std::string_view blob_id, int64_t file_len,
+                                        uint32_t checksum, bool path_of_id) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, (*root)->fd(), beneath_root(metadata.path), metadata.path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path), path, st);
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   const int64_t size = st.st_size;
-  if (auto payload = read_as_recorded(blobs_dir_, fd.get(), size, metadata)) return std::move(*payload);
-  auto prefix = read_prefix(fd.get(), size, metadata.path);
+  if (auto payload = read_as_recorded(blobs_dir_, fd.get(), size, path, blob_id, file_len, checksum, path_of_id))
+    return std::move(*payload);
+  auto prefix = read_prefix(fd.get(), size, path);
   if (!prefix) return unexpected(std::move(prefix).error());
-  if (prefix->blob_id != metadata.blob_id || size < 0 || prefix->header.checksum != metadata.checksum ||
-      size != metadata.file_len)
-    return unexpected(BlobCacheError::corrupt_entry("metadata mismatch " + relative(metadata.path)));
+  if (prefix->blob_id != blob_id || size < 0 || prefix->header.checksum != checksum || size != file_len)
+    return unexpected(BlobCacheError::corrupt_entry("metadata mismatch " + relative(path)));
   Payload payload(prefix->header.payload_len);
   if (auto got = read_exact(fd.get(), payload.data(), payload.size()); !got)
-    return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(metadata.path) + ": " + got.error().to_string()));
+    return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
   auto id = std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size());
   if (crc32c(crc32c(0, id), payload.bytes()) != prefix->header.checksum)
-    return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(metadata.path)));
+    return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
   return payload;
 }
 
@@ -750,7 +787,7 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path), path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path.native()), path.native(), st);
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   auto in_chunks = [&]() -> Result<BlobPrefix> {
@@ -779,7 +816,7 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   }
   if (st.st_size < 0) return unexpected(BlobCacheError::corrupt_entry("file too large " + relative(path)));
   return FileMetadata{.blob_id = std::move(prefix->blob_id),
-                      .path = path,
+                      .path = path.native(),
                       .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
                       .file_len = st.st_size,
                       .checksum = prefix->header.checksum,
@@ -933,7 +970,7 @@ Result<void> LocalFileStore::purge_temp() const {
 
 Result<void> LocalFileStore::remove(const fs::path& path) const {
   auto fail = [&](const OsError& error) { return unexpected(BlobCacheError::io("remove cache entry " + relative(path), error)); };
-  const char* beneath = beneath_root(path);
+  const char* beneath = beneath_root(path.native());
   if (beneath == nullptr) return fail(OsError::custom(IoKind::InvalidInput, "outside the cache directory"));
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());

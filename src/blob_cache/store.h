@@ -14,6 +14,7 @@
 // returns.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -46,6 +47,9 @@ struct BlobPrefix {
   std::string blob_id;
 };
 
+// The SHA-256 of a blob ID; its hex digits name the blob's file.
+using BlobDigest = std::array<uint8_t, 32>;
+
 struct ScanResult {
   std::vector<FileMetadata> entries;          // newest first, then by path
   std::vector<std::filesystem::path> invalid;  // corrupt blob files, by path
@@ -72,6 +76,11 @@ class LocalFileStore {
   // more. No other operation of any copy may be running.
   void release_root() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
+  // The path of the blob whose ID has this digest, for records that keep the
+  // digest rather than the path.
+  std::filesystem::path path_of(const BlobDigest& digest) const;
+  // The digest a blob path is named for; none for a name that is no digest.
+  static std::optional<BlobDigest> digest_in(const std::filesystem::path& path);
   // calculate_metadata at the blob's own path.
   Result<FileMetadata> metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const;
   // The text for `path` in messages: relative to root when under it.
@@ -82,6 +91,9 @@ class LocalFileStore {
 
   // The payload of a known file, verified against its record.
   Result<Payload> read(const FileMetadata& metadata) const;
+  // The same for a record that keeps the digest naming its file, not its path.
+  Result<Payload> read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
+                       bool path_of_id) const;
   // Reads and checks header and blob ID of an open file positioned at 0.
   Result<BlobPrefix> read_prefix(int fd, int64_t file_len, const std::filesystem::path& path) const;
   // Verifies an unknown file in constant memory and builds its record.
@@ -105,8 +117,10 @@ class LocalFileStore {
   // set apart as invalid or left alone.
   Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
                           ScanResult& result) const;
+  Result<Payload> read_at(const std::string& path, std::string_view blob_id, int64_t file_len, uint32_t checksum,
+                          bool path_of_id) const;
   // `path` relative to the root, or nullptr when it does not lie under it.
-  const char* beneath_root(const std::filesystem::path& path) const;
+  const char* beneath_root(const std::string& path) const;
 
   std::filesystem::path root_;
   std::filesystem::path tmp_dir_;
