@@ -646,14 +646,9 @@ Result<BlobPrefix> LocalFileStore::read_prefix(int fd, int64_t file_len, const f
 
 namespace {
 
-// Opens a blob file below the root for reading, without following a link on
-// the way or at its path and without blocking on a FIFO; only regular files
-// get past it. A link or non-directory on the way leaves nothing to read.
-Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const std::string& path, struct stat& st) {
-  if (beneath == nullptr)
-    return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
-                                         OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
-  int fd = open_beneath(root, beneath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Checks what an open of a blob file gave: failures and anything but a
+// regular file are reported for `path`; errno is still the open's.
+Result<int> regular_file(const LocalFileStore& store, int fd, const std::string& path, struct stat& st) {
   if (fd < 0) {
     // ENXIO: a socket, which no open reaches.
     if (unreachable(errno) || errno == ENXIO)
@@ -670,6 +665,18 @@ Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath
     return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
   }
   return fd;
+}
+
+constexpr int BLOB_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+
+// Opens a blob file below the root for reading, without following a link on
+// the way or at its path and without blocking on a FIFO; only regular files
+// get past it. A link or non-directory on the way leaves nothing to read.
+Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const std::string& path, struct stat& st) {
+  if (beneath == nullptr)
+    return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
+                                         OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
+  return regular_file(store, open_beneath(root, beneath, BLOB_OPEN_FLAGS), path, st);
 }
 
 // Fills the buffers in order from the start of the file, as far as it goes;
@@ -789,7 +796,20 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   struct stat st {};
   auto opened = open_blob(*this, (*root)->fd(), beneath_root(path.native()), path.native(), st);
   if (!opened) return unexpected(std::move(opened).error());
-  Fd fd(*opened);
+  return inspect_open(*opened, st, path);
+}
+
+// The scan reaches `name` from its directory, open already and reached from
+// the root without a link: one name to look up rather than the whole path.
+Result<FileMetadata> LocalFileStore::inspect_in(int dirfd, const std::string& name, const fs::path& path) const {
+  struct stat st {};
+  auto opened = regular_file(*this, ::openat(dirfd, name.c_str(), BLOB_OPEN_FLAGS | O_NOFOLLOW), path.native(), st);
+  if (!opened) return unexpected(std::move(opened).error());
+  return inspect_open(*opened, st, path);
+}
+
+Result<FileMetadata> LocalFileStore::inspect_open(int opened, const struct stat& st, const fs::path& path) const {
+  Fd fd(opened);
   auto in_chunks = [&]() -> Result<BlobPrefix> {
     auto prefix = read_prefix(fd.get(), st.st_size, path);
     if (!prefix) return unexpected(std::move(prefix).error());
@@ -936,7 +956,7 @@ Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const st
   } else if (type == DT_DIR) {
     return scan_directory(dirfd, path, result);
   } else if (blob_name) {
-    auto inspected = inspect(path);
+    auto inspected = inspect_in(dirfd, name, path);
     if (inspected) {
       result.entries.push_back(std::move(inspected).value());
     } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
