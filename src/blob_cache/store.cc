@@ -739,7 +739,7 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
 // small, and there one read instead of three is a good part of the time. Any
 // file that fails gets nothing here; the caller then goes over it step by
 // step to say what is wrong.
-std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64_t size, const fs::path& path) {
+std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64_t size, const std::string& path) {
   if (size < static_cast<int64_t>(HEADER_LEN) || size > static_cast<int64_t>(INSPECT_CHUNK_LEN)) return std::nullopt;
   const size_t len = static_cast<size_t>(size);
   auto data = std::make_unique_for_overwrite<uint8_t[]>(len);
@@ -750,7 +750,7 @@ std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64
       header->payload_len != len - HEADER_LEN - header->id_len)
     return std::nullopt;
   const std::string_view id(reinterpret_cast<const char*>(data.get()) + HEADER_LEN, header->id_len);
-  if (!valid_utf8(id) || !maps_to(blobs_dir, id, path.native())) return std::nullopt;
+  if (!valid_utf8(id) || !maps_to(blobs_dir, id, path)) return std::nullopt;
   if (crc32c(0, std::span<const uint8_t>(data.get() + HEADER_LEN, len - HEADER_LEN)) != header->checksum) return std::nullopt;
   return BlobPrefix{*header, std::string(id)};
 }
@@ -796,22 +796,24 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   struct stat st {};
   auto opened = open_blob(*this, (*root)->fd(), beneath_root(path.native()), path.native(), st);
   if (!opened) return unexpected(std::move(opened).error());
-  return inspect_open(*opened, st, path);
+  return inspect_open(*opened, st, path.native());
 }
 
 // The scan reaches `name` from its directory, open already and reached from
 // the root without a link: one name to look up rather than the whole path.
-Result<FileMetadata> LocalFileStore::inspect_in(int dirfd, const std::string& name, const fs::path& path) const {
+Result<FileMetadata> LocalFileStore::inspect_in(int dirfd, const std::string& name, std::string path) const {
   struct stat st {};
-  auto opened = regular_file(*this, ::openat(dirfd, name.c_str(), BLOB_OPEN_FLAGS | O_NOFOLLOW), path.native(), st);
+  auto opened = regular_file(*this, ::openat(dirfd, name.c_str(), BLOB_OPEN_FLAGS | O_NOFOLLOW), path, st);
   if (!opened) return unexpected(std::move(opened).error());
-  return inspect_open(*opened, st, path);
+  return inspect_open(*opened, st, std::move(path));
 }
 
-Result<FileMetadata> LocalFileStore::inspect_open(int opened, const struct stat& st, const fs::path& path) const {
+// `path` is text: a scan inspects a million files, and building a
+// std::filesystem::path for each cost more than its hash.
+Result<FileMetadata> LocalFileStore::inspect_open(int opened, const struct stat& st, std::string path) const {
   Fd fd(opened);
   auto in_chunks = [&]() -> Result<BlobPrefix> {
-    auto prefix = read_prefix(fd.get(), st.st_size, path);
+    auto prefix = read_prefix(fd.get(), st.st_size, fs::path(path));
     if (!prefix) return unexpected(std::move(prefix).error());
     uint32_t crc = crc32c(0, std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size()));
     // No longer than the payload: allocating and zeroing 64 KiB for each small
@@ -836,7 +838,7 @@ Result<FileMetadata> LocalFileStore::inspect_open(int opened, const struct stat&
   }
   if (st.st_size < 0) return unexpected(BlobCacheError::corrupt_entry("file too large " + relative(path)));
   return FileMetadata{.blob_id = std::move(prefix->blob_id),
-                      .path = path.native(),
+                      .path = std::move(path),
                       .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
                       .file_len = st.st_size,
                       .checksum = prefix->header.checksum,
@@ -944,23 +946,23 @@ Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const st
       return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
     type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
   }
-  fs::path path = dir / name;
+  std::string path = dir.native() + '/' + name;
   const size_t dot = name.rfind('.');
   const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
   if (type != DT_REG && type != DT_DIR) {
     // Links, FIFOs, sockets and devices: never the cache's, and where a
     // blob file or shard belongs they would make IDs unusable.
-    result.invalid.push_back(std::move(path));
+    result.invalid.emplace_back(std::move(path));
   } else if (type == DT_DIR && blob_name) {
-    result.invalid.push_back(std::move(path));  // where a blob file belongs
+    result.invalid.emplace_back(std::move(path));  // where a blob file belongs
   } else if (type == DT_DIR) {
-    return scan_directory(dirfd, path, result);
+    return scan_directory(dirfd, fs::path(std::move(path)), result);
   } else if (blob_name) {
     auto inspected = inspect_in(dirfd, name, path);
     if (inspected) {
       result.entries.push_back(std::move(inspected).value());
     } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
-      result.invalid.push_back(std::move(path));
+      result.invalid.emplace_back(std::move(path));
     } else {
       return unexpected(std::move(inspected).error());
     }

@@ -120,9 +120,9 @@ class LocalFileStore {
   Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
                           ScanResult& result) const;
   // inspect for `name` in the open directory `dirfd`, which is `path`'s.
-  Result<FileMetadata> inspect_in(int dirfd, const std::string& name, const std::filesystem::path& path) const;
+  Result<FileMetadata> inspect_in(int dirfd, const std::string& name, std::string path) const;
   // Takes over `fd`, open on the regular file `path` with status `st`.
-  Result<FileMetadata> inspect_open(int fd, const struct stat& st, const std::filesystem::path& path) const;
+  Result<FileMetadata> inspect_open(int fd, const struct stat& st, std::string path) const;
   Result<Payload> read_at(const std::string& path, std::string_view blob_id, int64_t file_len, uint32_t checksum,
                           bool path_of_id) const;
   // `path` relative to the root, or nullptr when it does not lie under it.
