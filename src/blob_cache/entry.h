@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
-
 #include <string>
 
 #include "blob_cache/format.h"

@@ -862,7 +862,10 @@ struct Listing {
 Result<Listing> list_directory(const LocalFileStore& store, int parent, const fs::path& dir) {
   Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
   DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
-  if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + store.relative(dir), errno));
+  if (opened == nullptr) {
+    const int err = errno;  // before the message's allocations
+    return unexpected(BlobCacheError::io_errno("scan blob cache directory " + store.relative(dir), err));
+  }
   dirfd.release();
   Listing listing;
   listing.dir.reset(opened);
@@ -872,7 +875,7 @@ Result<Listing> list_directory(const LocalFileStore& store, int parent, const fs
       listing.entries.push_back({entry->d_name, entry->d_type});
     errno = 0;
   }
-  if (errno != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", errno));
+  if (const int err = errno; err != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", err));
   return listing;
 }
 
@@ -918,6 +921,9 @@ Result<ScanResult> LocalFileStore::scan() const {
   for (auto& helper : helpers) helper.join();
 
   ScanResult result;
+  size_t found = 0;
+  for (const auto& part : parts) found += part.entries.size();
+  result.entries.reserve(found);
   for (size_t i = 0; i < items; ++i) {
     if (failures[i]) return unexpected(std::move(*failures[i]));
     std::move(parts[i].entries.begin(), parts[i].entries.end(), std::back_inserter(result.entries));
