@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps build run wheel typecheck test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick clean
+.PHONY: deps build run wheel typecheck test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
 
 deps:
 	@scripts/install-deps
@@ -95,7 +95,7 @@ BENCH_BUILD ?= build/bench
 bench-build: deps
 	$(CMAKE) -S . -B $(BENCH_BUILD) $(CONFIG) -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=ON -DQEL_WERROR=ON \
 	  -DQEL_PYTHON=ON -DSKBUILD=ON
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _native raw_io hit_ratio
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _native raw_io hit_ratio blob_files
 
 BENCH_ARGS = --tools $(BENCH_BUILD)/bench --workdir $(BENCH_BUILD)/data --native $(BENCH_BUILD)
 # qel as fsspec's local tier against plain s3fs and fsspec's own whole-file
@@ -109,6 +109,11 @@ bench: bench-build
 bench-quick: bench-build
 	$(PY) bench/compare.py --quick $(BENCH_ARGS)
 	$(FSSPEC_BENCH) --quick
+
+# Opening caches of 10,000 to 1,000,000 blobs beside the raw walk-and-read of
+# their files; needs about 5 GB free under build/ for the largest.
+bench-scale: bench-build
+	$(PY) bench/scale.py --tools $(BENCH_BUILD)/bench --native $(BENCH_BUILD) --workdir $(BENCH_BUILD)/scale
 
 clean:
 	rm -rf build python/qel/_native*.so

@@ -2,8 +2,8 @@ from typing import SupportsIndex, final
 
 @final
 class NativeBlobCache:
-    """A blob cache over one directory; every method but the constructor
-    releases the interpreter lock while the cache works."""
+    """A blob cache over one directory; every method, the constructor
+    included, releases the interpreter lock while the cache works."""
 
     def __new__(cls, directory: str, max_bytes: SupportsIndex, frequency_counters: SupportsIndex) -> NativeBlobCache: ...
     def get(self, blob_id: str) -> bytes | None: ...

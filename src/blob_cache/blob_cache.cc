@@ -1,6 +1,9 @@
 #include "blob_cache/blob_cache.h"
 
 #include <pthread.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -39,7 +42,7 @@ BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& 
 std::optional<Result<Payload>> read_leased(const LocalFileStore& store, DiskEntry& entry) {
   auto lease = entry.acquire_read();
   if (!lease) return std::nullopt;
-  return store.read(entry.metadata());
+  return entry.read(store);
 }
 
 bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
@@ -77,6 +80,12 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
     cache->close_policy_preserving_files();
     return unexpected(std::move(reconciled).error());
   }
+#ifdef __GLIBC__
+  // The scan's records of a large directory are freed by now, in holes among
+  // the entries that stay; hand the emptied pages back rather than keep the
+  // scan's peak resident for as long as the cache is open.
+  ::malloc_trim(0);
+#endif
   cache->callback_.reset_evictions();  // statistics count from here
   return cache;
 }
@@ -121,10 +130,10 @@ Result<void> BlobCache::reconcile() {
     if (auto waited = wait_for_policy(); !waited) return waited;
     if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
     for (const auto& entry : undecided) {
-      auto held = policy_contains(entry->metadata().blob_id, entry);
+      auto held = policy_contains(entry->blob_id(), entry);
       if (!held) return unexpected(std::move(held).error());
       if (*held) continue;
-      if (auto removed = store_.remove(entry->metadata().path); !removed)
+      if (auto removed = store_.remove(entry->path(store_)); !removed)
         return unexpected(reconciliation_step("remove dropped file", removed.error()));
     }
     undecided.clear();
@@ -147,12 +156,12 @@ Result<void> BlobCache::reconcile() {
       callback_.reset_error();
     }
     auto entry = DiskEntry::ready(std::move(metadata));
-    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->metadata().blob_id, entry, 0); });
+    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->blob_id(), entry, 0); });
     if (!taken) return unexpected(std::move(taken).error());
     if (!taken->has_value()) return unexpected(policy_error(taken->error()));
     if (!taken->value()) {
       entry->begin_eviction();
-      if (auto removed = store_.remove(entry->metadata().path); !removed)
+      if (auto removed = store_.remove(entry->path(store_)); !removed)
         return unexpected(reconciliation_step("remove rejected file", removed.error()));
       continue;
     }
@@ -213,15 +222,15 @@ Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
   MutexGuard commit(commit_);
-  const FileMetadata& metadata = entry->metadata();
-  auto held = policy_contains(metadata.blob_id, entry);
+  auto held = policy_contains(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (!*held) return {};  // gone already, or replaced by a later put
   entry->begin_eviction();
-  Result<void> removed = store_.remove(metadata.path);
-  if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return forgotten;
+  const std::filesystem::path path = entry->path(store_);
+  Result<void> removed = store_.remove(path);
+  if (auto forgotten = remove_policy_key(entry->blob_id()); !forgotten) return forgotten;
   if (!removed) {
-    callback_.add_cleanup_path(metadata.path);
+    callback_.add_cleanup_path(path);
     return removed;
   }
   return {};
@@ -296,15 +305,14 @@ Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<c
   std::optional<Result<Payload>> read = read_leased(store_, *existing);
   if (!read) return false;
   if (*read) {
-    const FileMetadata& stored = existing->metadata();
-    if (stored.file_len == metadata.file_len && stored.checksum == metadata.checksum && same_payload(**read, payload))
+    if (existing->file_len() == metadata.file_len && existing->checksum() == metadata.checksum && same_payload(**read, payload))
       return true;
     return unexpected(BlobCacheError::blob_id_mismatch(metadata.blob_id));
   }
   if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());
 
   existing->begin_eviction();
-  const std::filesystem::path& path = existing->metadata().path;
+  const std::filesystem::path path = existing->path(store_);
   auto removed = store_.remove(path);
   if (!removed) callback_.add_cleanup_path(path);
   if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
@@ -327,7 +335,7 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
     const std::shared_ptr<DiskEntry>& entry = **found;
     // Only the caller that moved the entry out of Ready owns its file.
     if (entry->begin_eviction()) {
-      if (auto removed = store_.remove(entry->metadata().path); !removed) {
+      if (auto removed = store_.remove(entry->path(store_)); !removed) {
         entry->restore_ready();
         return removed;
       }
@@ -425,10 +433,10 @@ Result<void> BlobCache::remove_policy_key(std::string_view blob_id) {
 }
 
 Result<void> BlobCache::remove_candidate(const std::shared_ptr<DiskEntry>& entry) {
-  auto held = policy_contains(entry->metadata().blob_id, entry);
+  auto held = policy_contains(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (*held) {
-    if (auto removed = remove_policy_key(entry->metadata().blob_id); !removed) return removed;
+    if (auto removed = remove_policy_key(entry->blob_id()); !removed) return removed;
   }
   entry->begin_eviction();
   return {};

@@ -95,7 +95,9 @@ class BlobCache {
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
   //   lifecycle_ -> one of id_locks_ -> commit_ -> policy_ -> engine locks
-  //   -> callback mutex, entry mutexes.
+  //   -> callback mutex.
+  // An eviction may wait on an entry's state word for its readers or its
+  // publishing rename; neither waits for anything while holding a lock.
   // The engine's threads take only the last two, so an operation may wait for
   // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
   // let a waiting writer in before new readers, so no thread takes either

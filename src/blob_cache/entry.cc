@@ -1,5 +1,7 @@
 #include "blob_cache/entry.h"
 
+#include <cassert>
+
 namespace qel {
 
 std::shared_ptr<DiskEntry> DiskEntry::pending(FileMetadata metadata) {
@@ -10,50 +12,66 @@ std::shared_ptr<DiskEntry> DiskEntry::ready(FileMetadata metadata) {
   return std::make_shared<DiskEntry>(std::move(metadata), EntryPhase::Ready);
 }
 
+DiskEntry::DiskEntry(FileMetadata metadata, EntryPhase phase)
+    : blob_id_(std::move(metadata.blob_id)),
+      digest_(LocalFileStore::digest_in(metadata.path).value()),
+      modified_(metadata.modified),
+      file_len_(metadata.file_len),
+      checksum_(metadata.checksum),
+      path_of_id_(metadata.path_of_id),
+      state_(word(phase, 0)) {}
+
 std::optional<ReadLease> DiskEntry::acquire_read() {
-  MutexGuard guard(state_);
-  if (phase_ != EntryPhase::Ready) return std::nullopt;
-  ++readers_;
+  uint32_t seen = state_.load(std::memory_order_acquire);
+  do {
+    if (phase_of(seen) != EntryPhase::Ready) return std::nullopt;
+    assert((seen & READERS_MASK) != READERS_MASK);
+  } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acq_rel, std::memory_order_acquire));
   return ReadLease(this);
 }
 
-// Runs in a destructor, so it cannot take the fatal path: a decrement is
-// safe even under a poisoned mark.
 void DiskEntry::release_read() {
-  std::lock_guard guard(state_.raw());
-  if (--readers_ == 0) released_.notify_all();
+  const uint32_t now = state_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  assert((now & READERS_MASK) != READERS_MASK);
+  if (now == word(EntryPhase::Evicting, 0)) state_.notify_all();
 }
 
 std::optional<int> DiskEntry::publish(const std::function<int()>& rename) {
-  MutexGuard guard(state_);
-  if (phase_ != EntryPhase::Pending) return std::nullopt;
+  uint32_t pending = word(EntryPhase::Pending, 0);
+  if (!state_.compare_exchange_strong(pending, word(EntryPhase::Publishing, 0), std::memory_order_acq_rel)) return std::nullopt;
   const int error = rename();
-  if (error == 0) phase_ = EntryPhase::Ready;
+  state_.store(word(error == 0 ? EntryPhase::Ready : EntryPhase::Pending, 0), std::memory_order_release);
+  state_.notify_all();
   return error;
 }
 
-void DiskEntry::restore_ready() {
-  MutexGuard guard(state_);
-  phase_ = EntryPhase::Ready;
-}
+// Only the caller whose begin_eviction won calls this, once the entry's
+// readers are gone: none can have come since.
+void DiskEntry::restore_ready() { state_.store(word(EntryPhase::Ready, 0), std::memory_order_release); }
 
 bool DiskEntry::begin_eviction() {
-  MutexGuard guard(state_);
-  if (phase_ == EntryPhase::Evicting) return false;
-  EntryPhase old = std::exchange(phase_, EntryPhase::Evicting);
-  if (old != EntryPhase::Ready) return false;
-  released_.wait(guard.lock(), [&] { return readers_ == 0; });
+  uint32_t seen = state_.load(std::memory_order_acquire);
+  for (;;) {
+    const EntryPhase phase = phase_of(seen);
+    if (phase == EntryPhase::Evicting) return false;
+    if (phase == EntryPhase::Publishing) {  // falls after the rename, whichever way it went
+      state_.wait(seen, std::memory_order_acquire);
+      seen = state_.load(std::memory_order_acquire);
+      continue;
+    }
+    if (state_.compare_exchange_weak(seen, word(EntryPhase::Evicting, seen & READERS_MASK), std::memory_order_acq_rel,
+                                     std::memory_order_acquire))
+      break;
+  }
+  if (phase_of(seen) != EntryPhase::Ready) return false;
+  for (uint32_t now = state_.load(std::memory_order_acquire); now != word(EntryPhase::Evicting, 0);
+       now = state_.load(std::memory_order_acquire))
+    state_.wait(now, std::memory_order_acquire);
   return true;
 }
 
-EntryPhase DiskEntry::phase() {
-  MutexGuard guard(state_);
-  return phase_;
-}
+EntryPhase DiskEntry::phase() const { return phase_of(state_.load(std::memory_order_acquire)); }
 
-uint64_t DiskEntry::readers() {
-  MutexGuard guard(state_);
-  return readers_;
-}
+uint32_t DiskEntry::readers() const { return state_.load(std::memory_order_acquire) & READERS_MASK; }
 
 }  // namespace qel

@@ -1,16 +1,21 @@
 // DiskEntry: the in-memory record of one blob file, shared by the engine,
 // queued engine items, operations in flight and readers. Its phase decides
-// who may read the file and who may delete it.
+// who may read the file and who may delete it. Thread-safe: phase and reader
+// count live in one atomic word, and an eviction waits for readers on that
+// word (the waiting itself happens in the process's shared table of waiters),
+// so a million entries carry no mutex or condition variable each.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "blob_cache/format.h"
-#include "blob_cache/sync.h"
+#include "blob_cache/store.h"
 
 namespace qel {
 
@@ -18,6 +23,7 @@ enum class EntryPhase : uint8_t {
   Pending = 0,   // the file belongs to the put that is writing it
   Ready = 1,     // committed; may be read
   Evicting = 2,  // leaving the cache; no new lease is granted
+  Publishing = 3,  // its put is renaming the file into place; an eviction waits
 };
 
 class ReadLease;
@@ -27,11 +33,20 @@ class DiskEntry {
   static std::shared_ptr<DiskEntry> pending(FileMetadata metadata);
   static std::shared_ptr<DiskEntry> ready(FileMetadata metadata);
 
-  DiskEntry(FileMetadata metadata, EntryPhase phase) : metadata_(std::move(metadata)), phase_(phase) {}
+  // `metadata.path` is the store's path for the blob's ID.
+  DiskEntry(FileMetadata metadata, EntryPhase phase);
   DiskEntry(const DiskEntry&) = delete;
   DiskEntry& operator=(const DiskEntry&) = delete;
 
-  const FileMetadata& metadata() const { return metadata_; }
+  const std::string& blob_id() const { return blob_id_; }
+  int64_t file_len() const { return file_len_; }
+  uint32_t checksum() const { return checksum_; }
+  FileTime modified() const { return modified_; }
+  // The file's path, from the store that wrote or found it.
+  std::filesystem::path path(const LocalFileStore& store) const { return store.path_of(digest_); }
+  Result<Payload> read(const LocalFileStore& store) const {
+    return store.read(blob_id_, digest_, file_len_, checksum_, path_of_id_);
+  }
 
   // A lease while Ready; none otherwise.
   std::optional<ReadLease> acquire_read();
@@ -47,21 +62,30 @@ class DiskEntry {
   // delete the file. Never call it while holding a lease on this entry.
   bool begin_eviction();
 
-  EntryPhase phase();
-  uint64_t readers();
+  EntryPhase phase() const;
+  uint32_t readers() const;
 
  private:
   friend class ReadLease;
+  static constexpr uint32_t PHASE_SHIFT = 30;
+  static constexpr uint32_t READERS_MASK = (uint32_t{1} << PHASE_SHIFT) - 1;
+  static constexpr uint32_t word(EntryPhase phase, uint32_t readers) {
+    return static_cast<uint32_t>(phase) << PHASE_SHIFT | readers;
+  }
+  static EntryPhase phase_of(uint32_t word) { return static_cast<EntryPhase>(word >> PHASE_SHIFT); }
   void release_read();
 
-  const FileMetadata metadata_;
-  // Innermost lock of the system: nothing else is taken while it is held
-  // (publish's rename is a system call, not a lock).
+  // The blob file's record, without its path: the digest names the file. A
+  // million of these is most of what an open cache keeps.
+  const std::string blob_id_;
+  const BlobDigest digest_;
+  const FileTime modified_;
+  const int64_t file_len_;
+  const uint32_t checksum_;
+  const bool path_of_id_;
+  // The phase in the top two bits, the number of leases below.
   // Invariant: readers grows only while Ready, so once Evicting it only falls.
-  PoisonMutex state_{"disk entry mutex is poisoned"};
-  EntryPhase phase_;
-  uint64_t readers_ = 0;
-  std::condition_variable released_;
+  std::atomic<uint32_t> state_;
 };
 
 // Holds its entry's file alive; the holder also holds a shared reference.

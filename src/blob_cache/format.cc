@@ -103,8 +103,7 @@ Result<BlobHeader> decode_header(std::span<const uint8_t, HEADER_LEN> bytes) {
                     .checksum = static_cast<uint32_t>(get_le(&bytes[20], 4))};
 }
 
-Result<FileMetadata> calculate_metadata(std::string_view blob_id, std::span<const uint8_t> payload,
-                                        std::filesystem::path path) {
+Result<FileMetadata> calculate_metadata(std::string_view blob_id, std::span<const uint8_t> payload, std::string path) {
   if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
   constexpr uint64_t max_len = std::numeric_limits<int64_t>::max();
   uint64_t prefix = HEADER_LEN + blob_id.size();

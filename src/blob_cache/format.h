@@ -9,7 +9,6 @@
 #include <array>
 #include <compare>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
@@ -39,7 +38,10 @@ struct FileTime {
 
 struct FileMetadata {
   std::string blob_id;
-  std::filesystem::path path;
+  // As text: an open holds one record per blob file until it has offered
+  // them all, and a std::filesystem::path keeps a list of its components
+  // beside the text, several times the text's size.
+  std::string path;
   FileTime modified;
   int64_t file_len = 0;  // header + ID + payload
   uint32_t checksum = 0;
@@ -80,7 +82,6 @@ std::array<uint8_t, HEADER_LEN> encode_header(uint32_t id_len, uint64_t payload_
 Result<BlobHeader> decode_header(std::span<const uint8_t, HEADER_LEN> bytes);
 
 // The metadata of the file that committing this blob at `path` will produce.
-Result<FileMetadata> calculate_metadata(std::string_view blob_id, std::span<const uint8_t> payload,
-                                        std::filesystem::path path);
+Result<FileMetadata> calculate_metadata(std::string_view blob_id, std::span<const uint8_t> payload, std::string path);
 
 }  // namespace qel

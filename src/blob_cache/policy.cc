@@ -16,11 +16,12 @@ void DiskPolicyCallback::handle_policy_removal(std::shared_ptr<DiskEntry> entry)
   if (!entry->begin_eviction()) return;
   // Only a Ready entry gets here, and the engine drops those only to make room.
   shared_->evictions.fetch_add(1, std::memory_order_relaxed);
-  auto removed = shared_->store.remove(entry->metadata().path);
+  const std::filesystem::path path = entry->path(shared_->store);
+  auto removed = shared_->store.remove(path);
   if (removed) return;
   MutexGuard guard(shared_->mutex);
   CallbackState& state = shared_->state;
-  state.cleanup_paths.insert(entry->metadata().path);
+  state.cleanup_paths.insert(path);
   std::string message = removed.error().to_string();
   state.error = state.error ? *state.error + "; " + message : message;
 }

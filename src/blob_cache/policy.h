@@ -21,7 +21,7 @@ using Engine = engine::Cache<std::shared_ptr<DiskEntry>>;
 
 // An entry costs the length of its blob file.
 struct DiskEntryCoster {
-  int64_t operator()(const std::shared_ptr<DiskEntry>& entry) const { return entry->metadata().file_len; }
+  int64_t operator()(const std::shared_ptr<DiskEntry>& entry) const { return entry->file_len(); }
 };
 
 // A stored blob is never replaced.

@@ -17,8 +17,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -378,33 +381,41 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-// blobs_dir/H1/H2/<hex SHA-256>.blob as one string. Every read checks a file
-// against it, so it is built directly: joining path components one at a time
-// cost as much as the hash, and the one-shot SHA256() looks the algorithm up
-// again on every call, which cost twice the hash.
-std::string blob_path_text(const fs::path& blobs_dir, std::string_view blob_id) {
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+constexpr std::string_view BLOB_SUFFIX = ".blob";
+
+// The one-shot SHA256() looks the algorithm up again on every call, which
+// cost twice the hash.
+BlobDigest blob_digest(std::string_view blob_id) {
   static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest, nullptr, sha256, nullptr) != 1)
-    SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest);
-  static constexpr char hex_digits[] = "0123456789abcdef";
+  BlobDigest digest;
+  if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest.data(), nullptr, sha256, nullptr) != 1)
+    SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest.data());
+  return digest;
+}
+
+// blobs_dir/H1/H2/<hex digest>.blob as one string. Every read checks a file
+// against it, so it is built directly: joining path components one at a time
+// cost as much as the hash.
+std::string blob_path_text(const fs::path& blobs_dir, const BlobDigest& digest) {
+  static_assert(sizeof(BlobDigest) == SHA256_DIGEST_LENGTH);
   char hex[2 * SHA256_DIGEST_LENGTH];
   for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
-    hex[2 * i] = hex_digits[digest[i] >> 4];
-    hex[2 * i + 1] = hex_digits[digest[i] & 0xF];
+    hex[2 * i] = HEX_DIGITS[digest[i] >> 4];
+    hex[2 * i + 1] = HEX_DIGITS[digest[i] & 0xF];
   }
   std::string text;
   text.reserve(blobs_dir.native().size() + sizeof hex + 12);
   text.append(blobs_dir.native()).append("/").append(hex, 2).append("/").append(hex + 2, 2).append("/");
-  text.append(hex, sizeof hex).append(".blob");
+  text.append(hex, sizeof hex).append(BLOB_SUFFIX);
   return text;
 }
 
 // Whether `blob_id` belongs at `path`, compared component by component; equal
 // text settles the usual case without splitting either path.
-bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const fs::path& path) {
-  std::string expected = blob_path_text(blobs_dir, blob_id);
-  return path.native() == expected || fs::path(std::move(expected)).compare(path) == 0;
+bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const std::string& path) {
+  std::string expected = blob_path_text(blobs_dir, blob_digest(blob_id));
+  return path == expected || fs::path(std::move(expected)).compare(fs::path(path)) == 0;
 }
 
 BlobCacheError lock_failure(const fs::path& root, int err) {
@@ -413,9 +424,11 @@ BlobCacheError lock_failure(const fs::path& root, int err) {
                                                : OsError::from_errno(err));
 }
 
+// Paths compare as text: every record sits at its ID's path, and paths of
+// that one shape order as text just as component by component.
 bool newer_first(const FileMetadata& a, const FileMetadata& b) {
   if (a.modified != b.modified) return a.modified > b.modified;
-  return a.path.compare(b.path) < 0;
+  return a.path < b.path;
 }
 
 }  // namespace
@@ -487,20 +500,36 @@ Result<void> LocalFileStore::prepare() const {
   return {};
 }
 
-const char* LocalFileStore::beneath_root(const fs::path& path) const {
+const char* LocalFileStore::beneath_root(const std::string& text) const {
   std::string_view base = root_.native();
   while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  const std::string& text = path.native();
   if (text.size() <= base.size() + 1 || text.compare(0, base.size(), base) != 0 || text[base.size()] != '/') return nullptr;
   size_t start = base.size();
   while (start < text.size() && text[start] == '/') ++start;
   return start < text.size() ? text.c_str() + start : nullptr;
 }
 
-fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(blob_path_text(blobs_dir_, blob_id)); }
+fs::path LocalFileStore::path_for(std::string_view blob_id) const {
+  return fs::path(blob_path_text(blobs_dir_, blob_digest(blob_id)));
+}
+
+fs::path LocalFileStore::path_of(const BlobDigest& digest) const { return fs::path(blob_path_text(blobs_dir_, digest)); }
+
+std::optional<BlobDigest> LocalFileStore::digest_in(const fs::path& path) {
+  const std::string name = path.filename().native();
+  if (name.size() != 2 * sizeof(BlobDigest) + BLOB_SUFFIX.size() || !name.ends_with(BLOB_SUFFIX)) return std::nullopt;
+  auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+  BlobDigest digest;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    const int high = nibble(name[2 * i]), low = nibble(name[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    digest[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return digest;
+}
 
 Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const {
-  auto metadata = calculate_metadata(blob_id, payload, path_for(blob_id));
+  auto metadata = calculate_metadata(blob_id, payload, blob_path_text(blobs_dir_, blob_digest(blob_id)));
   if (metadata) metadata->path_of_id = valid_utf8(blob_id);
   return metadata;
 }
@@ -519,7 +548,8 @@ std::string LocalFileStore::relative(const fs::path& path) const {
 Expected<bool, CommitFailure> LocalFileStore::commit(const FileMetadata& metadata, std::span<const uint8_t> payload,
                                                      const PublishGate& gate) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
-  const fs::path shard_path = metadata.path.parent_path();
+  const fs::path final_path(metadata.path);
+  const fs::path shard_path = final_path.parent_path();
   if (shard_path.parent_path().parent_path() != blobs_dir_)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
   auto shard_error = [&](const OsError& error) { return fail(BlobCacheError::io("create blob cache shard", error)); };
@@ -537,7 +567,7 @@ Expected<bool, CommitFailure> LocalFileStore::commit(const FileMetadata& metadat
   if (shard) shard = shard_dir(shard->get(), shard_path.parent_path().filename().c_str(), Narrow::Never);
   if (shard) shard = shard_dir(shard->get(), shard_path.filename().c_str(), Narrow::Always);
   if (!shard) return shard_error(shard.error());
-  const std::string final_name = metadata.path.filename().native();
+  const std::string final_name = final_path.filename().native();
   struct stat st {};
   if (::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
@@ -623,14 +653,9 @@ Result<BlobPrefix> LocalFileStore::read_prefix(int fd, int64_t file_len, const f
 
 namespace {
 
-// Opens a blob file below the root for reading, without following a link on
-// the way or at its path and without blocking on a FIFO; only regular files
-// get past it. A link or non-directory on the way leaves nothing to read.
-Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const fs::path& path, struct stat& st) {
-  if (beneath == nullptr)
-    return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
-                                         OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
-  int fd = open_beneath(root, beneath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Checks what an open of a blob file gave: failures and anything but a
+// regular file are reported for `path`; errno is still the open's.
+Result<int> regular_file(const LocalFileStore& store, int fd, const std::string& path, struct stat& st) {
   if (fd < 0) {
     // ENXIO: a socket, which no open reaches.
     if (unreachable(errno) || errno == ENXIO)
@@ -647,6 +672,18 @@ Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath
     return unexpected(BlobCacheError::corrupt_entry("non-regular file " + store.relative(path)));
   }
   return fd;
+}
+
+constexpr int BLOB_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+
+// Opens a blob file below the root for reading, without following a link on
+// the way or at its path and without blocking on a FIFO; only regular files
+// get past it. A link or non-directory on the way leaves nothing to read.
+Result<int> open_blob(const LocalFileStore& store, int root, const char* beneath, const std::string& path, struct stat& st) {
+  if (beneath == nullptr)
+    return unexpected(BlobCacheError::io("open cache entry " + store.relative(path),
+                                         OsError::custom(IoKind::InvalidInput, "outside the cache directory")));
+  return regular_file(store, open_beneath(root, beneath, BLOB_OPEN_FLAGS), path, st);
 }
 
 // Fills the buffers in order from the start of the file, as far as it goes;
@@ -678,10 +715,10 @@ uint64_t pread_all(int fd, std::span<iovec> parts) {
 // call: header and ID into a small buffer, the payload into its own. Checks
 // what read_prefix and read check, in memory. Any file that fails gets
 // nothing here; the caller then goes over it step by step to say what is wrong.
-std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64_t size, const FileMetadata& metadata) {
-  const std::string& id = metadata.blob_id;
+std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64_t size, const std::string& path,
+                                        std::string_view id, int64_t file_len, uint32_t checksum, bool path_of_id) {
   const size_t head_len = HEADER_LEN + id.size();
-  if (size != metadata.file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
+  if (size != file_len || id.empty() || id.size() > MAX_BLOB_ID_LEN || static_cast<uint64_t>(size) < head_len)
     return std::nullopt;
   std::array<uint8_t, 512> short_head;  // the usual ID needs no allocation
   std::vector<uint8_t> long_head;
@@ -694,38 +731,69 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
   iovec parts[] = {{head, head_len}, {payload.data(), payload.size()}};
   if (pread_all(fd, parts) != static_cast<uint64_t>(size)) return std::nullopt;
   auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(head, HEADER_LEN));
-  if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != metadata.checksum)
+  if (!header || header->id_len != id.size() || header->payload_len != payload.size() || header->checksum != checksum)
     return std::nullopt;
   auto stored_id = std::span<const uint8_t>(head + HEADER_LEN, id.size());
   if (std::memcmp(stored_id.data(), id.data(), id.size()) != 0 ||
-      (!metadata.path_of_id && (!valid_utf8(id) || !maps_to(blobs_dir, id, metadata.path))))
+      (!path_of_id && (!valid_utf8(id) || !maps_to(blobs_dir, id, path))))
     return std::nullopt;
   if (crc32c(crc32c(0, stored_id), payload.bytes()) != header->checksum) return std::nullopt;
   return payload;
 }
 
+// Header, ID and checksum of a small file, read whole with one call and
+// checked as read_prefix and inspect check it: most files at an open are
+// small, and there one read instead of three is a good part of the time. Any
+// file that fails gets nothing here; the caller then goes over it step by
+// step to say what is wrong.
+std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64_t size, const std::string& path) {
+  if (size < static_cast<int64_t>(HEADER_LEN) || size > static_cast<int64_t>(INSPECT_CHUNK_LEN)) return std::nullopt;
+  const size_t len = static_cast<size_t>(size);
+  auto data = std::make_unique_for_overwrite<uint8_t[]>(len);
+  iovec whole{data.get(), len};
+  if (pread_all(fd, std::span(&whole, 1)) != len) return std::nullopt;
+  auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(data.get(), HEADER_LEN));
+  if (!header || header->id_len == 0 || header->id_len > len - HEADER_LEN ||
+      header->payload_len != len - HEADER_LEN - header->id_len)
+    return std::nullopt;
+  const std::string_view id(reinterpret_cast<const char*>(data.get()) + HEADER_LEN, header->id_len);
+  if (!valid_utf8(id) || !maps_to(blobs_dir, id, path)) return std::nullopt;
+  if (crc32c(0, std::span<const uint8_t>(data.get() + HEADER_LEN, len - HEADER_LEN)) != header->checksum) return std::nullopt;
+  return BlobPrefix{*header, std::string(id)};
+}
+
 }  // namespace
 
 Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
+  return read_at(metadata.path, metadata.blob_id, metadata.file_len, metadata.checksum, metadata.path_of_id);
+}
+
+Result<Payload> LocalFileStore::read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len,
+                                     uint32_t checksum, bool path_of_id) const {
+  return read_at(blob_path_text(blobs_dir_, digest), blob_id, file_len, checksum, path_of_id);
+}
+
+Result<Payload> LocalFileStore::read_at(const std::string& path, std::string_view blob_id, int64_t file_len,
+                                        uint32_t checksum, bool path_of_id) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, (*root)->fd(), beneath_root(metadata.path), metadata.path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path), path, st);
   if (!opened) return unexpected(std::move(opened).error());
   Fd fd(*opened);
   const int64_t size = st.st_size;
-  if (auto payload = read_as_recorded(blobs_dir_, fd.get(), size, metadata)) return std::move(*payload);
-  auto prefix = read_prefix(fd.get(), size, metadata.path);
+  if (auto payload = read_as_recorded(blobs_dir_, fd.get(), size, path, blob_id, file_len, checksum, path_of_id))
+    return std::move(*payload);
+  auto prefix = read_prefix(fd.get(), size, path);
   if (!prefix) return unexpected(std::move(prefix).error());
-  if (prefix->blob_id != metadata.blob_id || size < 0 || prefix->header.checksum != metadata.checksum ||
-      size != metadata.file_len)
-    return unexpected(BlobCacheError::corrupt_entry("metadata mismatch " + relative(metadata.path)));
+  if (prefix->blob_id != blob_id || size < 0 || prefix->header.checksum != checksum || size != file_len)
+    return unexpected(BlobCacheError::corrupt_entry("metadata mismatch " + relative(path)));
   Payload payload(prefix->header.payload_len);
   if (auto got = read_exact(fd.get(), payload.data(), payload.size()); !got)
-    return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(metadata.path) + ": " + got.error().to_string()));
+    return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
   auto id = std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size());
   if (crc32c(crc32c(0, id), payload.bytes()) != prefix->header.checksum)
-    return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(metadata.path)));
+    return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
   return payload;
 }
 
@@ -733,92 +801,183 @@ Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   struct stat st {};
-  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path), path, st);
+  auto opened = open_blob(*this, (*root)->fd(), beneath_root(path.native()), path.native(), st);
   if (!opened) return unexpected(std::move(opened).error());
-  Fd fd(*opened);
-  auto prefix = read_prefix(fd.get(), st.st_size, path);
-  if (!prefix) return unexpected(std::move(prefix).error());
-  uint32_t crc = crc32c(0, std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size()));
-  // No longer than the payload: allocating and zeroing 64 KiB for each small
-  // file was a good part of the time a reopen took.
-  auto chunk = std::make_unique_for_overwrite<uint8_t[]>(std::min<uint64_t>(prefix->header.payload_len, INSPECT_CHUNK_LEN));
-  for (uint64_t remaining = prefix->header.payload_len; remaining > 0;) {
-    size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, INSPECT_CHUNK_LEN));
-    if (auto got = read_exact(fd.get(), chunk.get(), len); !got)
-      return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
-    crc = crc32c(crc, std::span(chunk.get(), len));
-    remaining -= len;
+  return inspect_open(*opened, st, path.native());
+}
+
+// The scan reaches `name` from its directory, open already and reached from
+// the root without a link: one name to look up rather than the whole path.
+Result<FileMetadata> LocalFileStore::inspect_in(int dirfd, const std::string& name, std::string path) const {
+  struct stat st {};
+  auto opened = regular_file(*this, ::openat(dirfd, name.c_str(), BLOB_OPEN_FLAGS | O_NOFOLLOW), path, st);
+  if (!opened) return unexpected(std::move(opened).error());
+  return inspect_open(*opened, st, std::move(path));
+}
+
+// `path` is text: a scan inspects a million files, and building a
+// std::filesystem::path for each cost more than its hash.
+Result<FileMetadata> LocalFileStore::inspect_open(int opened, const struct stat& st, std::string path) const {
+  Fd fd(opened);
+  auto in_chunks = [&]() -> Result<BlobPrefix> {
+    auto prefix = read_prefix(fd.get(), st.st_size, fs::path(path));
+    if (!prefix) return unexpected(std::move(prefix).error());
+    uint32_t crc = crc32c(0, std::span(reinterpret_cast<const uint8_t*>(prefix->blob_id.data()), prefix->blob_id.size()));
+    // No longer than the payload: allocating and zeroing 64 KiB for each small
+    // file was a good part of the time a reopen took.
+    auto chunk = std::make_unique_for_overwrite<uint8_t[]>(std::min<uint64_t>(prefix->header.payload_len, INSPECT_CHUNK_LEN));
+    for (uint64_t remaining = prefix->header.payload_len; remaining > 0;) {
+      size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, INSPECT_CHUNK_LEN));
+      if (auto got = read_exact(fd.get(), chunk.get(), len); !got)
+        return unexpected(BlobCacheError::corrupt_entry("read payload " + relative(path) + ": " + got.error().to_string()));
+      crc = crc32c(crc, std::span(chunk.get(), len));
+      remaining -= len;
+    }
+    if (crc != prefix->header.checksum) return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
+    return prefix;
+  };
+  // The whole-file read leaves the file position at 0 for the step-by-step one.
+  std::optional<BlobPrefix> prefix = inspect_whole(blobs_dir_, fd.get(), st.st_size, path);
+  if (!prefix) {
+    auto checked = in_chunks();
+    if (!checked) return unexpected(std::move(checked).error());
+    prefix = std::move(*checked);
   }
-  if (crc != prefix->header.checksum) return unexpected(BlobCacheError::corrupt_entry("checksum mismatch " + relative(path)));
   if (st.st_size < 0) return unexpected(BlobCacheError::corrupt_entry("file too large " + relative(path)));
   return FileMetadata{.blob_id = std::move(prefix->blob_id),
-                      .path = path,
+                      .path = std::move(path),
                       .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
                       .file_len = st.st_size,
                       .checksum = prefix->header.checksum,
                       .path_of_id = true};
 }
 
+namespace {
+
+// A directory's entries, and the directory kept open for looking them up.
+struct Listing {
+  struct Entry {
+    std::string name;
+    unsigned char type;  // as listed; DT_UNKNOWN where the file system does not say
+  };
+  std::unique_ptr<DIR, int (*)(DIR*)> dir{nullptr, ::closedir};
+  std::vector<Entry> entries;
+  int fd() const { return ::dirfd(dir.get()); }
+};
+
+// Lists `dir`, whose parent directory is open as `parent`.
+Result<Listing> list_directory(const LocalFileStore& store, int parent, const fs::path& dir) {
+  Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
+  DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
+  if (opened == nullptr) {
+    const int err = errno;  // before the message's allocations
+    return unexpected(BlobCacheError::io_errno("scan blob cache directory " + store.relative(dir), err));
+  }
+  dirfd.release();
+  Listing listing;
+  listing.dir.reset(opened);
+  errno = 0;
+  while (dirent* entry = ::readdir(opened)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      listing.entries.push_back({entry->d_name, entry->d_type});
+    errno = 0;
+  }
+  if (const int err = errno; err != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", err));
+  return listing;
+}
+
+// Threads that verify files at open, the calling thread included. Reading
+// small files is mostly system calls, which run side by side on as many cores.
+size_t scan_threads(size_t items) {
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min({cores, MAX_SCAN_THREADS, items});
+}
+
+}  // namespace
+
+// The top level of the data directory is shared out among threads one entry
+// (a whole first-level shard, as a rule) at a time; each entry's results are
+// kept apart and joined in listing order afterwards, so that the first error
+// in walk order is the one reported, as with one thread. The sort then makes
+// the order of the rest independent of which thread found what.
 Result<ScanResult> LocalFileStore::scan() const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
+  auto listing = list_directory(*this, (*root)->fd(), blobs_dir_);
+  if (!listing) return unexpected(std::move(listing).error());
+  const size_t items = listing->entries.size();
+  std::vector<ScanResult> parts(items);
+  std::vector<std::optional<BlobCacheError>> failures(items);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items;) {
+      const auto& entry = listing->entries[i];
+      if (auto scanned = scan_entry(listing->fd(), blobs_dir_, entry.name, entry.type, parts[i]); !scanned)
+        failures[i] = std::move(scanned).error();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < scan_threads(items); ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads only make the scan slower
+    }
+  }
+  work();
+  for (auto& helper : helpers) helper.join();
+
   ScanResult result;
-  if (auto scanned = scan_directory((*root)->fd(), blobs_dir_, result); !scanned) return unexpected(std::move(scanned).error());
-  std::stable_sort(result.entries.begin(), result.entries.end(), newer_first);
-  std::stable_sort(result.invalid.begin(), result.invalid.end(),
-                   [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
+  size_t found = 0;
+  for (const auto& part : parts) found += part.entries.size();
+  result.entries.reserve(found);
+  for (size_t i = 0; i < items; ++i) {
+    if (failures[i]) return unexpected(std::move(*failures[i]));
+    std::move(parts[i].entries.begin(), parts[i].entries.end(), std::back_inserter(result.entries));
+    std::move(parts[i].invalid.begin(), parts[i].invalid.end(), std::back_inserter(result.invalid));
+  }
+  std::sort(result.entries.begin(), result.entries.end(), newer_first);
+  std::sort(result.invalid.begin(), result.invalid.end(), [](const fs::path& a, const fs::path& b) { return a.compare(b) < 0; });
   return result;
 }
 
 // `parent` is the descriptor of dir's parent directory.
 Result<void> LocalFileStore::scan_directory(int parent, const fs::path& dir, ScanResult& result) const {
-  Fd dirfd(::openat(parent, dir.filename().c_str(), DIR_FLAGS | O_NOFOLLOW));
-  DIR* opened = dirfd.valid() ? ::fdopendir(dirfd.get()) : nullptr;
-  if (opened == nullptr) return unexpected(BlobCacheError::io_errno("scan blob cache directory " + relative(dir), errno));
-  dirfd.release();
-  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opened, ::closedir);
-  struct Listed {
-    std::string name;
-    unsigned char type;
-  };
-  std::vector<Listed> names;
-  errno = 0;
-  while (dirent* entry = ::readdir(listing.get())) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      names.push_back({entry->d_name, entry->d_type});
-    errno = 0;
+  auto listing = list_directory(*this, parent, dir);
+  if (!listing) return unexpected(std::move(listing).error());
+  for (const auto& entry : listing->entries) {
+    if (auto scanned = scan_entry(listing->fd(), dir, entry.name, entry.type, result); !scanned) return scanned;
   }
-  int read_error = errno;
-  if (read_error != 0) return unexpected(BlobCacheError::io_errno("scan blob cache", read_error));
+  return {};
+}
 
-  for (const auto& [name, listed_type] : names) {
-    unsigned char type = listed_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st {};
-      if (::fstatat(::dirfd(listing.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
-      type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
-    }
-    fs::path path = dir / name;
-    const size_t dot = name.rfind('.');
-    const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
-    if (type != DT_REG && type != DT_DIR) {
-      // Links, FIFOs, sockets and devices: never the cache's, and where a
-      // blob file or shard belongs they would make IDs unusable.
-      result.invalid.push_back(std::move(path));
-    } else if (type == DT_DIR && blob_name) {
-      result.invalid.push_back(std::move(path));  // where a blob file belongs
-    } else if (type == DT_DIR) {
-      if (auto scanned = scan_directory(::dirfd(listing.get()), path, result); !scanned) return scanned;
-    } else if (blob_name) {
-      auto inspected = inspect(path);
-      if (inspected) {
-        result.entries.push_back(std::move(inspected).value());
-      } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
-        result.invalid.push_back(std::move(path));
-      } else {
-        return unexpected(std::move(inspected).error());
-      }
+Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const std::string& name, unsigned char type,
+                                        ScanResult& result) const {
+  if (type == DT_UNKNOWN) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
+    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
+  }
+  std::string path = dir.native() + '/' + name;
+  const size_t dot = name.rfind('.');
+  const bool blob_name = dot != std::string::npos && dot != 0 && name.compare(dot + 1, std::string::npos, "blob") == 0;
+  if (type != DT_REG && type != DT_DIR) {
+    // Links, FIFOs, sockets and devices: never the cache's, and where a
+    // blob file or shard belongs they would make IDs unusable.
+    result.invalid.emplace_back(std::move(path));
+  } else if (type == DT_DIR && blob_name) {
+    result.invalid.emplace_back(std::move(path));  // where a blob file belongs
+  } else if (type == DT_DIR) {
+    return scan_directory(dirfd, fs::path(std::move(path)), result);
+  } else if (blob_name) {
+    auto inspected = inspect_in(dirfd, name, path);
+    if (inspected) {
+      result.entries.push_back(std::move(inspected).value());
+    } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
+      result.invalid.emplace_back(std::move(path));
+    } else {
+      return unexpected(std::move(inspected).error());
     }
   }
   return {};
@@ -846,7 +1005,7 @@ Result<void> LocalFileStore::purge_temp() const {
 
 Result<void> LocalFileStore::remove(const fs::path& path) const {
   auto fail = [&](const OsError& error) { return unexpected(BlobCacheError::io("remove cache entry " + relative(path), error)); };
-  const char* beneath = beneath_root(path);
+  const char* beneath = beneath_root(path.native());
   if (beneath == nullptr) return fail(OsError::custom(IoKind::InvalidInput, "outside the cache directory"));
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());

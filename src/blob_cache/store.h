@@ -10,9 +10,13 @@
 // that descriptor and, once lock_root has taken it, the directory's exclusive
 // lock. Every operation but release_root may run from any thread; the only
 // mutable state, the held root, is replaced atomically when the root has to be
-// made again.
+// made again. scan verifies files on threads of its own, joined before it
+// returns.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -30,6 +34,7 @@ namespace qel {
 
 inline constexpr int TEMP_NAME_ATTEMPTS = 128;
 inline constexpr size_t INSPECT_CHUNK_LEN = 65536;
+inline constexpr size_t MAX_SCAN_THREADS = 8;
 
 // Process-wide temp-file sequence, starting at 1; every attempt takes a number.
 extern std::atomic<uint64_t> TEMP_SEQUENCE;
@@ -44,6 +49,9 @@ struct BlobPrefix {
   BlobHeader header;
   std::string blob_id;
 };
+
+// The SHA-256 of a blob ID; its hex digits name the blob's file.
+using BlobDigest = std::array<uint8_t, 32>;
 
 struct ScanResult {
   std::vector<FileMetadata> entries;          // newest first, then by path
@@ -71,6 +79,11 @@ class LocalFileStore {
   // more. No other operation of any copy may be running.
   void release_root() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
+  // The path of the blob whose ID has this digest, for records that keep the
+  // digest rather than the path.
+  std::filesystem::path path_of(const BlobDigest& digest) const;
+  // The digest a blob path is named for; none for a name that is no digest.
+  static std::optional<BlobDigest> digest_in(const std::filesystem::path& path);
   // calculate_metadata at the blob's own path.
   Result<FileMetadata> metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const;
   // The text for `path` in messages: relative to root when under it.
@@ -87,6 +100,9 @@ class LocalFileStore {
 
   // The payload of a known file, verified against its record.
   Result<Payload> read(const FileMetadata& metadata) const;
+  // The same for a record that keeps the digest naming its file, not its path.
+  Result<Payload> read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
+                       bool path_of_id) const;
   // Reads and checks header and blob ID of an open file positioned at 0.
   Result<BlobPrefix> read_prefix(int fd, int64_t file_len, const std::filesystem::path& path) const;
   // Verifies an unknown file in constant memory and builds its record.
@@ -105,9 +121,19 @@ class LocalFileStore {
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
   Result<const RootDir*> held_root(bool revive) const;
-  Result<void> scan_directory(int dirfd, const std::filesystem::path& dir, ScanResult& result) const;
+  Result<void> scan_directory(int parent, const std::filesystem::path& dir, ScanResult& result) const;
+  // One listed entry of `dir`, open as `dirfd`: recursed into, inspected,
+  // set apart as invalid or left alone.
+  Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
+                          ScanResult& result) const;
+  // inspect for `name` in the open directory `dirfd`, which is `path`'s.
+  Result<FileMetadata> inspect_in(int dirfd, const std::string& name, std::string path) const;
+  // Takes over `fd`, open on the regular file `path` with status `st`.
+  Result<FileMetadata> inspect_open(int fd, const struct stat& st, std::string path) const;
+  Result<Payload> read_at(const std::string& path, std::string_view blob_id, int64_t file_len, uint32_t checksum,
+                          bool path_of_id) const;
   // `path` relative to the root, or nullptr when it does not lie under it.
-  const char* beneath_root(const std::filesystem::path& path) const;
+  const char* beneath_root(const std::string& path) const;
 
   std::filesystem::path root_;
   std::filesystem::path tmp_dir_;

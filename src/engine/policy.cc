@@ -1,6 +1,7 @@
 #include "engine/policy.h"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -13,38 +14,30 @@ namespace qel::engine {
 // SampledLFU -----------------------------------------------------------------
 
 std::optional<int64_t> SampledLFU::cost_of(uint64_t key) const {
-  const auto found = index_.find(key);
-  if (found == index_.end()) return std::nullopt;
-  return entries_[found->second].cost;
+  const PolicyPair* entry = entries_.find(key);
+  if (entry == nullptr) return std::nullopt;
+  return entry->cost;
 }
 
 void SampledLFU::insert(uint64_t key, int64_t cost) {
-  index_.emplace(key, entries_.size());
-  entries_.push_back({key, cost});
+  entries_.insert({key, cost});
   used_ += cost;
   note_used();
 }
 
 void SampledLFU::set_cost(uint64_t key, int64_t cost) {
-  PolicyPair& entry = entries_[index_.at(key)];
-  used_ += cost - entry.cost;
-  entry.cost = cost;
+  PolicyPair* entry = entries_.find(key);
+  assert(entry != nullptr);
+  used_ += cost - entry->cost;
+  entry->cost = cost;
   note_used();
 }
 
 std::optional<int64_t> SampledLFU::remove(uint64_t key) {
-  const auto found = index_.find(key);
-  if (found == index_.end()) return std::nullopt;
-  const size_t position = found->second;
-  const int64_t cost = entries_[position].cost;
-  index_.erase(found);
-  if (position + 1 != entries_.size()) {
-    entries_[position] = entries_.back();
-    index_[entries_[position].key] = position;
-  }
-  entries_.pop_back();
-  used_ -= cost;
-  return cost;
+  const auto removed = entries_.remove(key);
+  if (!removed) return std::nullopt;
+  used_ -= removed->cost;
+  return removed->cost;
 }
 
 void SampledLFU::fill_sample(std::vector<PolicyPair>& candidates) const {
@@ -57,14 +50,14 @@ void SampledLFU::fill_sample(std::vector<PolicyPair>& candidates) const {
     // Few residents: take the unlisted ones in a random rotation.
     const size_t start = entries_.empty() ? 0 : thread_random_u64() % entries_.size();
     for (size_t i = 0; i < entries_.size() && candidates.size() < samples_; ++i) {
-      const PolicyPair& entry = entries_[(start + i) % entries_.size()];
+      const PolicyPair& entry = entries_.records()[(start + i) % entries_.size()];
       if (!listed(entry.key)) candidates.push_back(entry);
     }
     return;
   }
   // Many residents: uniform draws, redrawing keys already listed.
   for (size_t drawn = 0; drawn < wanted;) {
-    const PolicyPair& entry = entries_[thread_random_u64() % entries_.size()];
+    const PolicyPair& entry = entries_.records()[thread_random_u64() % entries_.size()];
     if (listed(entry.key)) continue;
     candidates.push_back(entry);
     ++drawn;
@@ -72,8 +65,7 @@ void SampledLFU::fill_sample(std::vector<PolicyPair>& candidates) const {
 }
 
 void SampledLFU::clear() {
-  entries_.clear();
-  index_.clear();
+  entries_.take_all();
   used_ = 0;
 }
 

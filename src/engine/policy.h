@@ -13,12 +13,12 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/channel.h"
 #include "engine/error.h"
 #include "engine/sketch.h"
+#include "engine/table.h"
 
 namespace qel::engine {
 
@@ -34,8 +34,8 @@ struct AddOutcome {
   std::vector<PolicyPair> victims;  // in eviction order (Added and Rejected)
 };
 
-// The cost ledger of resident keys. Keys are kept in a dense vector beside
-// their index so that sampling draws uniformly in constant time per draw.
+// The cost ledger of resident keys. Keys are kept in a dense table so that
+// sampling draws uniformly in constant time per draw.
 class SampledLFU {
  public:
   SampledLFU(size_t samples, int64_t max_cost) : samples_(samples), max_cost_(max_cost) {}
@@ -66,8 +66,7 @@ class SampledLFU {
   int64_t max_cost_;
   int64_t used_ = 0;
   int64_t peak_used_ = 0;  // the largest `used` ever reached
-  std::vector<PolicyPair> entries_;
-  std::unordered_map<uint64_t, size_t> index_;  // key -> position in entries_
+  DenseTable<PolicyPair> entries_;
 };
 
 // How the frequency record is sized. Fixed: `num_counters` for good.

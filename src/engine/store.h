@@ -10,11 +10,11 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/shared_mutex.h"
+#include "engine/table.h"
 
 namespace qel::engine {
 
@@ -79,9 +79,9 @@ class ShardedMap {
                                      int64_t cost = 0) {
     Shard& shard = shard_of(key);
     std::unique_lock lock(shard.mutex);
-    if (shard.items.contains(key)) return std::nullopt;
+    if (shard.items.find(key) != nullptr) return std::nullopt;
     const uint64_t version = next_version_.fetch_add(1, std::memory_order_relaxed);
-    shard.items.emplace(key, StoreItem<V>{key, conflict, version, generation, cost, std::move(value)});
+    shard.items.insert(StoreItem<V>{key, conflict, version, generation, cost, std::move(value)});
     return version;
   }
 
@@ -89,9 +89,9 @@ class ShardedMap {
   UpdateOutcome<V> try_update(uint64_t key, V& value, uint64_t conflict, uint64_t generation, int64_t cost = 0) {
     Shard& shard = shard_of(key);
     std::unique_lock lock(shard.mutex);
-    const auto found = shard.items.find(key);
-    if (found == shard.items.end()) return {UpdateStatus::NotPresent, std::nullopt};
-    StoreItem<V>& item = found->second;
+    StoreItem<V>* found = shard.items.find(key);
+    if (found == nullptr) return {UpdateStatus::NotPresent, std::nullopt};
+    StoreItem<V>& item = *found;
     if (conflict != 0 && item.conflict != conflict) return {UpdateStatus::Conflict, std::nullopt};
     if (item.generation > generation) return {UpdateStatus::Stale, std::nullopt};
     if (!validator_ || !validator_(item.value, value)) return {UpdateStatus::Reject, std::nullopt};
@@ -117,12 +117,12 @@ class ShardedMap {
   std::vector<V> clear() {
     std::vector<V> values;
     for (size_t i = 0; i < kShards; ++i) {
-      std::unordered_map<uint64_t, StoreItem<V>> taken;
+      std::vector<StoreItem<V>> taken;
       {
         std::unique_lock lock(shards_[i].mutex);
-        taken.swap(shards_[i].items);
+        taken = shards_[i].items.take_all();
       }
-      for (auto& [key, item] : taken) values.push_back(std::move(item.value));
+      for (auto& item : taken) values.push_back(std::move(item.value));
     }
     return values;
   }
@@ -147,30 +147,25 @@ class ShardedMap {
     // Guards items. Writer-preferring, so readers cannot starve the
     // processor's writes; no method takes a second shard lock while holding one.
     mutable SharedMutex mutex;
-    std::unordered_map<uint64_t, StoreItem<V>> items;
+    DenseTable<StoreItem<V>> items;
   };
 
   Shard& shard_of(uint64_t key) { return shards_[key % kShards]; }
   const Shard& shard_of(uint64_t key) const { return shards_[key % kShards]; }
 
   static const StoreItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) {
-    const auto found = shard.items.find(key);
-    if (found == shard.items.end()) return nullptr;
-    if (conflict != 0 && found->second.conflict != conflict) return nullptr;
-    return &found->second;
+    const StoreItem<V>* found = shard.items.find(key);
+    if (found == nullptr || (conflict != 0 && found->conflict != conflict)) return nullptr;
+    return found;
   }
 
   template <class Test>
   std::optional<StoreItem<V>> remove_when(uint64_t key, uint64_t conflict, Test&& test) {
     Shard& shard = shard_of(key);
     std::unique_lock lock(shard.mutex);
-    const auto found = shard.items.find(key);
-    if (found == shard.items.end()) return std::nullopt;
-    if (conflict != 0 && found->second.conflict != conflict) return std::nullopt;
-    if (!test(found->second)) return std::nullopt;
-    std::optional<StoreItem<V>> removed(std::move(found->second));
-    shard.items.erase(found);
-    return removed;
+    const StoreItem<V>* found = shard.items.find(key);
+    if (found == nullptr || (conflict != 0 && found->conflict != conflict) || !test(*found)) return std::nullopt;
+    return shard.items.remove(key);
   }
 
   std::unique_ptr<Shard[]> shards_;

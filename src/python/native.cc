@@ -327,12 +327,15 @@ PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_error(BlobCacheError::invalid_configuration(std::move(*fault)));
     }
 
-    // The interpreter lock stays held: nothing else may use a half-open cache.
-    auto opened = BlobCache::open(BlobCacheConfig{
+    BlobCacheConfig config{
         .directory = std::string(*directory),
         .max_bytes = *max_bytes,
         .frequency_counters = *frequency_counters,
-    });
+    };
+    // Opening a large cache takes seconds; other threads run meanwhile. No
+    // one else can reach the cache before it is returned, and the directory's
+    // lock keeps out any other opener.
+    auto opened = without_gil([&] { return BlobCache::open(std::move(config)); });
     if (!opened) return raise_error(opened.error());
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

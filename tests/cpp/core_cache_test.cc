@@ -1,6 +1,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "core_test_util.h"
 
 namespace qel {
@@ -55,6 +57,24 @@ TEST_F(Cache, ReopenRestoresNewestFirstAndDropsWhatItCannotKeep) {
 
   ASSERT_TRUE(open(one - 1));
   EXPECT_TRUE(files_under("blobs").empty()) << "oversized files are deleted at open";
+}
+
+// Verified on several threads, every file meets the fate it met on one: the
+// valid ones within the budget stay, everything else the cache owns goes,
+// what it does not own stays.
+TEST_F(Cache, ReopenOfAMixedDirectoryKeepsEveryValidFileAndNothingElse) {
+  const auto planted = MixedDirectory::plant(store(), 2500);
+  ASSERT_FALSE(planted.oversized.empty());
+  auto cache = open(planted.kept_bytes);
+  ASSERT_TRUE(cache);
+  std::set<std::string> oversized(planted.oversized.begin(), planted.oversized.end());
+  for (const auto& id : planted.newest_first) {
+    EXPECT_EQ(fs::exists(path_of(id)), !oversized.contains(id)) << id;
+    EXPECT_EQ(get(*cache, id).has_value(), !oversized.contains(id)) << id;
+  }
+  for (const auto& path : planted.invalid) EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
+  for (const auto& path : planted.foreign) EXPECT_TRUE(fs::exists(path)) << path;
+  EXPECT_EQ(cache->stats()->bytes, planted.kept_bytes);
 }
 
 // Deleted blobs are the model test's, entries planted at an ID's path the

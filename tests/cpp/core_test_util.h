@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -43,6 +44,71 @@ inline void set_mtime(const fs::path& p, time_t seconds) {
   struct timespec t[2] = {{seconds, 0}, {seconds, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0) << p;
 }
+
+// A blob file's bytes, written without the store: tests that need thousands
+// of files cannot wait for an fsync each.
+inline std::string blob_file(const std::string& id, const std::string& payload) {
+  const uint32_t crc = crc32c(crc32c(0, bytes(id)), bytes(payload));
+  const auto header = encode_header(static_cast<uint32_t>(id.size()), payload.size(), crc);
+  return std::string(header.begin(), header.end()) + id + payload;
+}
+
+// A directory of `count` valid blob files over every first-level shard, so
+// that every thread of a scan gets a share, with modification times that
+// often tie; among them, set apart, files one open must remove and files it
+// must leave alone. `newest_first` is the order a scan must report, worked
+// out from the files' own times and paths.
+struct MixedDirectory {
+  std::vector<std::string> newest_first;  // IDs of the valid files
+  std::vector<fs::path> invalid;          // in path order
+  std::vector<std::string> oversized;     // valid, but each longer than all the rest together
+  std::vector<fs::path> foreign;          // not the cache's to touch
+  int64_t kept_bytes = 0;                 // the file lengths of the valid files not oversized
+  static constexpr size_t OVERSIZED_PAYLOAD = 256 << 10;
+
+  static MixedDirectory plant(const LocalFileStore& store, int count) {
+    MixedDirectory d;
+    std::vector<std::pair<fs::path, std::string>> valid;
+    for (int i = 0; i < count; ++i) {
+      const std::string id = "mixed-" + std::to_string(i);
+      const bool big = i % 499 == 5;
+      const fs::path path = store.path_for(id);
+      const std::string file = blob_file(id, std::string(big ? OVERSIZED_PAYLOAD : 10 + i % 50, static_cast<char>('a' + i % 26)));
+      spit(path, file);
+      if (!big) d.kept_bytes += static_cast<int64_t>(file.size());
+      struct timespec t[2] = {{1000 + i % 300, (i % 7 == 0) ? 0 : 500}, {1000 + i % 300, (i % 7 == 0) ? 0 : 500}};
+      EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0) << path;
+      if (big) d.oversized.push_back(id);
+      valid.emplace_back(path, id);
+      if (i % 211 == 3) {  // damage next to valid files, in many shards
+        const fs::path shard = path.parent_path();
+        spit(shard / ("garbage-" + std::to_string(i) + ".blob"), "not a blob");
+        spit(shard / ("other-" + std::to_string(i) + ".txt"), "not the cache's");
+        fs::create_symlink(path, shard / ("link-" + std::to_string(i) + ".blob"));
+        EXPECT_EQ(::mkfifo((shard / ("fifo-" + std::to_string(i))).c_str(), 0600), 0);
+        fs::create_directory(shard / ("dir-" + std::to_string(i) + ".blob"));
+        for (auto name : {"garbage-", "link-", "dir-"}) d.invalid.push_back(shard / (name + std::to_string(i) + ".blob"));
+        d.invalid.push_back(shard / ("fifo-" + std::to_string(i)));
+        d.foreign.push_back(shard / ("other-" + std::to_string(i) + ".txt"));
+      }
+    }
+    const fs::path misplaced = store.blobs_dir() / "misplaced.blob";
+    spit(misplaced, slurp(valid.front().first));
+    d.invalid.push_back(misplaced);
+    std::sort(d.invalid.begin(), d.invalid.end());
+    auto modified = [](const fs::path& p) {
+      struct stat st {};
+      EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+      return std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    };
+    std::sort(valid.begin(), valid.end(), [&](const auto& a, const auto& b) {
+      if (modified(a.first) != modified(b.first)) return modified(a.first) > modified(b.first);
+      return a.first < b.first;
+    });
+    for (auto& [path, id] : valid) d.newest_first.push_back(id);
+    return d;
+  }
+};
 
 class TempDir : public ::testing::Test {
  protected:

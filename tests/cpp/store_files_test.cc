@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "core_test_util.h"
 
 namespace qel {
@@ -114,10 +117,13 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
 }
 
 // Each damage is applied to a valid file of ID "victim" with a payload of two
-// inspect chunks; both readers must report it corrupt, naming the file. Which
-// header check fails first is the fuzzer's.
-TEST_F(Store, EveryKindOfDamageIsCorruptNeverData) {
-  const std::string payload(70000, 'v');
+// inspect chunks, and of one (read whole by inspect); both readers must report
+// it corrupt, naming the file. Which header check fails first is the fuzzer's.
+class StoreDamage : public Store, public ::testing::WithParamInterface<size_t> {};
+INSTANTIATE_TEST_SUITE_P(PayloadLengths, StoreDamage, ::testing::Values(70000, 1000));
+
+TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
+  const std::string payload(GetParam(), 'v');
   const std::pair<const char*, void (*)(std::string&)> cases[] = {
       {"truncated header", [](std::string& f) { f.resize(23); }},
       {"invalid magic", [](std::string& f) { f[0] = 'X', f[4] = 9; }},  // magic is checked before version
@@ -130,7 +136,7 @@ TEST_F(Store, EveryKindOfDamageIsCorruptNeverData) {
       {"file length mismatch", [](std::string& f) { f.pop_back(); }},
       {"file length mismatch", [](std::string& f) { f[19] = 0x7F; }},
       {"checksum mismatch", [](std::string& f) { f[f.size() - 1] ^= 1; }},
-      {"checksum mismatch", [](std::string& f) { f[24 + 6 + 65536] ^= 1; }},
+      {"checksum mismatch", [](std::string& f) { f[std::min(f.size() - 1, size_t{24 + 6 + 65536})] ^= 1; }},
       {"blob ID path mismatch", [](std::string& f) { f[24] = 'W'; }},
       {"invalid blob ID UTF-8", [](std::string& f) { f[24] = '\xFF'; }},
   };
@@ -180,6 +186,53 @@ TEST_F(Store, ScanOrdersNewestFirstAndSetsCorruptFilesApart) {
 
   fs::remove_all(root_ / "blobs");
   EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
+}
+
+// The scan shares the tree out among threads; what they find must come back
+// as one thread would report it.
+TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
+  const auto planted = MixedDirectory::plant(s_, 2500);
+  auto scan = s_.scan();
+  ASSERT_TRUE(scan.has_value()) << scan.error().to_string();
+  std::vector<std::string> order;
+  for (const auto& entry : scan->entries) {
+    order.push_back(entry.blob_id);
+    ASSERT_EQ(entry.path, s_.path_for(entry.blob_id));
+  }
+  EXPECT_EQ(order, planted.newest_first);
+  EXPECT_EQ(scan->invalid, planted.invalid);
+}
+
+// A failure met by any thread ends the scan with that failure. Root reads
+// every file: it scans as nobody, in a child, over a tree handed to nobody.
+TEST_F(Store, ScanOfManyFilesFailsOnAnUnreadableOne) {
+  MixedDirectory::plant(s_, 600);
+  const fs::path locked = s_.path_for("mixed-77");
+  fs::permissions(locked, fs::perms::none);
+  const std::string expected = "open cache entry " + s_.relative(locked) + ": Permission denied (os error 13)";
+  auto fails_as_expected = [&](const LocalFileStore& store) {
+    auto scan = store.scan();
+    return !scan.has_value() && scan.error().to_string() == expected;
+  };
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(fails_as_expected(s_));
+    return;
+  }
+  constexpr uid_t NOBODY = 65534;
+  ASSERT_EQ(::lchown(root_.c_str(), NOBODY, NOBODY), 0);
+  for (const auto& entry : fs::recursive_directory_iterator(root_))
+    ASSERT_EQ(::lchown(entry.path().c_str(), NOBODY, NOBODY), 0) << entry.path();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A store of its own: the fixture's holds the root open as root.
+    LocalFileStore mine = store();
+    const bool ok = ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0 && mine.prepare() && fails_as_expected(mine);
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "scan as nobody did not fail with: " << expected;
 }
 
 }  // namespace

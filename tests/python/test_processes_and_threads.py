@@ -14,13 +14,22 @@ import pytest
 
 from qel import NativeBlobCache
 
-from blob_files import lock_is_free
+import blob_files
 
 
-@pytest.mark.parametrize("operation", ["get", "put"])
-def test_interpreter_lock_is_released_during_core_calls(cache, operation):
+
+@pytest.mark.parametrize("operation", ["get", "put", "open"])
+def test_interpreter_lock_is_released_during_core_calls(cache, tmp_path, operation):
     big = os.urandom(8 << 20)
     assert cache.put("big", big)
+    # Enough files that verifying them takes a good many milliseconds.
+    planted = str(tmp_path / "planted")
+    for i in range(3000 if operation == "open" else 0):
+        path = blob_files.path_for(planted, f"planted/{i}")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(blob_files.encode(f"planted/{i}", b"p" * 100))
+    opened = []
     counter, stop = [0], threading.Event()
 
     def count():
@@ -39,15 +48,21 @@ def test_interpreter_lock_is_released_during_core_calls(cache, operation):
             before = counter[0]
             if operation == "get":
                 assert cache.get("big") == big
-            else:
+            elif operation == "put":
                 assert cache.put(f"big/{attempt}", big) in (True, False)
+            else:
+                opened.append(NativeBlobCache(planted, 1 << 30, 0))
             if counter[0] > before:
                 break
+            while opened:  # close releases the lock too: not while counting
+                opened.pop().close()
         assert counter[0] > before
     finally:
         stop.set()
         counting.join()
         sys.setswitchinterval(interval)
+        for other in opened:
+            other.close()
 
 
 # A process that ends with its cache still open: interpreter teardown must
@@ -86,10 +101,10 @@ def test_a_second_open_in_the_process_is_refused_until_the_first_is_closed(tmp_p
     with pytest.raises(RuntimeError, match=in_use(named)):
         NativeBlobCache(second, 1 << 20, 0)
     assert sorted(os.listdir(directory)) == ["blobs", "tmp"], "the lock must leave nothing in the directory"
-    assert not lock_is_free(directory)
+    assert not blob_files.lock_is_free(directory)
     assert first.get("x") == b"one" and first.put("y", b"two"), "the refused open touched the first cache"
     first.close()
-    assert lock_is_free(directory)
+    assert blob_files.lock_is_free(directory)
     dropped = NativeBlobCache(second, 1 << 20, 0)
     assert dropped.get("x") == b"one"
     del dropped  # a drop lets go of the directory as a close does
