@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "blob_cache/format.h"
-#include "blob_cache/store.h"
+#include "store/format.h"
+#include "store/store.h"
 
 namespace {
 

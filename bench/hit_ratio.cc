@@ -44,7 +44,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "blob_cache/blob_cache.h"
+#include "cache/blob_cache.h"
 #include "engine/cache.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "blob_cache/blob_cache.h"
+#include "cache/blob_cache.h"
 
 namespace qel {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "blob_cache/blob_cache.h"
+#include "cache/blob_cache.h"
 
 namespace qel {
 

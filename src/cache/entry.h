@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "blob_cache/format.h"
-#include "blob_cache/store.h"
+#include "store/format.h"
+#include "store/store.h"
 
 namespace qel {
 

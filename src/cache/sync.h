@@ -1,6 +1,7 @@
 // Locks that remember a holder that failed abnormally, and the fatal path that
 // taking such a lock leads to. A Panic is never a BlobCacheError: it means an
 // internal invariant is broken, and the binding raises it as PanicException.
+// The locks are as thread-safe as the standard ones they wrap.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "blob_cache/error.h"
+#include "store/error.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,7 @@
 // The pieces that tie the engine's decisions to files on disk: the coster,
 // the update validator and the removal callback, and the engine's
-// construction.
+// construction. The callback runs on the engine's processor thread and on
+// callers' threads at once; what it shares lives behind its own mutex.
 #pragma once
 
 #include <atomic>
@@ -9,10 +10,10 @@
 #include <string>
 #include <unordered_set>
 
-#include "blob_cache/entry.h"
-#include "blob_cache/error.h"
-#include "blob_cache/store.h"
-#include "blob_cache/sync.h"
+#include "cache/entry.h"
+#include "store/error.h"
+#include "store/store.h"
+#include "cache/sync.h"
 #include "engine/cache.h"
 
 namespace qel {

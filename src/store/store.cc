@@ -1,4 +1,4 @@
-#include "blob_cache/store.h"
+#include "store/store.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "blob_cache/policy.h"
+#include "cache/policy.h"
 
 #include <vector>
 

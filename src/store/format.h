@@ -4,17 +4,18 @@
 //   4  1  version (1)          20  4  CRC-32C of ID then payload (u32 LE)
 //   5  3  reserved, zero       24     blob ID (id_len bytes), payload
 //   8  4  id_len (u32 LE)
+//
+// Constants and pure functions only: everything here may run on any thread.
 #pragma once
 
 #include <array>
 #include <compare>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "blob_cache/error.h"
+#include "store/error.h"
 
 namespace qel {
 
@@ -48,26 +49,6 @@ struct FileMetadata {
   // Set only by the store, when `path` is known to be where `blob_id` belongs
   // and the ID is valid UTF-8: reads of the record then need not hash the ID.
   bool path_of_id = false;
-};
-
-// An owned payload buffer, not zero-filled on allocation: every byte is read
-// into it before it is handed out.
-class Payload {
- public:
-  Payload() = default;
-  explicit Payload(size_t size);
-  Payload(Payload&&) = default;
-  Payload& operator=(Payload&&) = default;
-  ~Payload();
-  uint8_t* data() { return data_.get(); }
-  const uint8_t* data() const { return data_.get(); }
-  size_t size() const { return size_; }
-  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  size_t size_ = 0;
-  bool pooled_ = false;  // data_ is a spare-sized buffer that goes back to the pool
 };
 
 // The checks every operation applies to a blob ID before it takes a lock.

@@ -1,5 +1,6 @@
 // The one error type of the cache core, the entry bridge and the blob store.
 // Display texts reach Python callers unchanged, so they are external behaviour.
+// Errors are plain values: copy and read them from any thread.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "blob_cache/entry.h"
+#include "cache/entry.h"
 
 #include <cassert>
 

@@ -1,4 +1,4 @@
-#include "blob_cache/blob_cache.h"
+#include "cache/blob_cache.h"
 
 #include <pthread.h>
 #ifdef __GLIBC__

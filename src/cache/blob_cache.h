@@ -13,12 +13,12 @@
 #include <string>
 #include <string_view>
 
-#include "blob_cache/entry.h"
-#include "blob_cache/error.h"
-#include "blob_cache/format.h"
-#include "blob_cache/policy.h"
-#include "blob_cache/store.h"
-#include "blob_cache/sync.h"
+#include "cache/entry.h"
+#include "store/error.h"
+#include "store/format.h"
+#include "cache/policy.h"
+#include "store/store.h"
+#include "cache/sync.h"
 
 namespace qel {
 

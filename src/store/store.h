@@ -19,16 +19,17 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "blob_cache/error.h"
-#include "blob_cache/format.h"
+#include "store/error.h"
+#include "store/format.h"
+#include "store/payload.h"
 
 namespace qel {
 
