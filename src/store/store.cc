@@ -749,16 +749,22 @@ std::optional<Payload> read_as_recorded(const fs::path& blobs_dir, int fd, int64
 std::optional<BlobPrefix> inspect_whole(const fs::path& blobs_dir, int fd, int64_t size, const std::string& path) {
   if (size < static_cast<int64_t>(HEADER_LEN) || size > static_cast<int64_t>(INSPECT_CHUNK_LEN)) return std::nullopt;
   const size_t len = static_cast<size_t>(size);
-  auto data = std::make_unique_for_overwrite<uint8_t[]>(len);
-  iovec whole{data.get(), len};
+  std::array<uint8_t, 4096> small;  // the usual file needs no allocation
+  std::unique_ptr<uint8_t[]> large;
+  uint8_t* data = small.data();
+  if (len > small.size()) {
+    large = std::make_unique_for_overwrite<uint8_t[]>(len);
+    data = large.get();
+  }
+  iovec whole{data, len};
   if (pread_all(fd, std::span(&whole, 1)) != len) return std::nullopt;
-  auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(data.get(), HEADER_LEN));
+  auto header = decode_header(std::span<const uint8_t, HEADER_LEN>(data, HEADER_LEN));
   if (!header || header->id_len == 0 || header->id_len > len - HEADER_LEN ||
       header->payload_len != len - HEADER_LEN - header->id_len)
     return std::nullopt;
-  const std::string_view id(reinterpret_cast<const char*>(data.get()) + HEADER_LEN, header->id_len);
+  const std::string_view id(reinterpret_cast<const char*>(data) + HEADER_LEN, header->id_len);
   if (!valid_utf8(id) || !maps_to(blobs_dir, id, path)) return std::nullopt;
-  if (crc32c(0, std::span<const uint8_t>(data.get() + HEADER_LEN, len - HEADER_LEN)) != header->checksum) return std::nullopt;
+  if (crc32c(0, std::span<const uint8_t>(data + HEADER_LEN, len - HEADER_LEN)) != header->checksum) return std::nullopt;
   return BlobPrefix{*header, std::string(id)};
 }
 
