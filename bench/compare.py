@@ -693,6 +693,20 @@ def filesystem(path: Path) -> str:
     return kind
 
 
+def print_checks(checks: list[dict]) -> None:
+    for c in checks:
+        print(f"{'met ' if c['met'] else 'MISS'}  {c['target']}: {c['measured']} (want {c['wanted']})")
+
+
+def write_results(stem: Path, result: dict, cells: list[list[str]], checks: list[dict]) -> None:
+    """`stem`.json holds everything measured; `stem`.md the table and the targets."""
+    stem.parent.mkdir(parents=True, exist_ok=True)
+    stem.with_suffix(".json").write_text(json.dumps(result, indent=1) + "\n")
+    md = [markdown_table(cells), "", *(f"- {'met' if c['met'] else '**missed**'}: {c['target']}: "
+                                       f"{c['measured']} (want {c['wanted']})" for c in checks)]
+    stem.with_suffix(".md").write_text("\n".join(md) + "\n")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="reduced sizes, under two minutes")
@@ -717,19 +731,13 @@ def main() -> None:
 
     print(terminal_table(cells))
     print()
-    for c in checks:
-        print(f"{'met ' if c['met'] else 'MISS'}  {c['target']}: {c['measured']} (want {c['wanted']})")
+    print_checks(checks)
     print(f"\n{host['nproc']} x {host['cpu']}, {host['filesystem']}; "
           f"{'quick' if args.quick else 'full'} run, median of {scale.repeats}, {time.perf_counter() - started:.0f} s")
-
-    args.results.mkdir(parents=True, exist_ok=True)
     result = {"mode": "quick" if args.quick else "full", "machine": host, "repeats": scale.repeats,
               "seconds_per_run": scale.seconds, "durability": DURABILITY,
               "rows": [r.record() for r in bench.rows], "targets": checks}
-    (args.results / "latest.json").write_text(json.dumps(result, indent=1) + "\n")
-    md = [markdown_table(cells), "", *(f"- {'met' if c['met'] else '**missed**'}: {c['target']}: "
-                                       f"{c['measured']} (want {c['wanted']})" for c in checks)]
-    (args.results / "latest.md").write_text("\n".join(md) + "\n")
+    write_results(args.results / "latest", result, cells, checks)
 
 
 if __name__ == "__main__":

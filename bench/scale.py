@@ -21,7 +21,8 @@ import sys
 import time
 from pathlib import Path
 
-from compare import HERE, ROOT, filesystem, load_native, log, machine, markdown_table, paired, raw_io, terminal_table
+from compare import (HERE, ROOT, filesystem, load_native, log, machine, paired, print_checks, raw_io, terminal_table,
+                     write_results)
 
 COUNTS = (10_000, 100_000, 1_000_000)
 PAYLOAD_LEN = 1024
@@ -126,18 +127,13 @@ def main() -> None:
                "met": r["open_vs_walk"] <= RATIO_TARGET} for r in rows if r["blobs"] >= 100_000]
     print(terminal_table(cells))
     print()
-    for c in checks:
-        print(f"{'met ' if c['met'] else 'MISS'}  {c['target']}: {c['measured']} (want {c['wanted']})")
+    print_checks(checks)
     print(f"\n{host['nproc']} x {host['cpu']}, {host['filesystem']}; median of {args.repeats}, "
           f"{time.perf_counter() - started:.0f} s")
 
-    args.results.mkdir(parents=True, exist_ok=True)
     result = {"machine": host, "repeats": args.repeats, "payload_bytes": PAYLOAD_LEN, "id_bytes": ID_LEN,
               "rows": rows, "targets": checks}
-    (args.results / "scale.json").write_text(json.dumps(result, indent=1) + "\n")
-    md = [markdown_table(cells), "", *(f"- {'met' if c['met'] else '**missed**'}: {c['target']}: "
-                                       f"{c['measured']} (want {c['wanted']})" for c in checks)]
-    (args.results / "scale.md").write_text("\n".join(md) + "\n")
+    write_results(args.results / "scale", result, cells, checks)
 
 
 if __name__ == "__main__":
