@@ -1,6 +1,6 @@
 """The interpreter lock released during core calls, close and delete_all beside busy threads, a process ending
 with its cache open or with threads inside cache calls, one open cache per directory. Threads racing on one cache
-are otherwise the C++ concurrency suites', under ThreadSanitizer: the binding shares only a use count."""
+are otherwise the C++ concurrency suites', under ThreadSanitizer: the binding shares nothing else."""
 
 import os
 import re
