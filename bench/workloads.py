@@ -151,11 +151,13 @@ def measured_put(adapter: Adapter, directory: Path, prefix: str, payloads: Seque
     return adapter.name, measure
 
 
-def put_rounds(ctx: Context, name: str, groups: list[list[Adapter]], size: int, threads: int) -> dict[str, list[float]]:
-    """Rounds of puts of new blobs, every system into a fresh directory."""
+def put_rounds(ctx: Context, name: str, groups: list[list[Adapter]], size: int, threads: int,
+               work: Path | None = None) -> dict[str, list[float]]:
+    """Rounds of puts of new blobs, every system into a fresh directory
+    under `work` (the run's scratch directory by default)."""
     runs: dict[str, list[float]] = {}
     for rnd in range(ctx.scale.put_rounds):
-        target = ctx.work / f"{name}-{rnd}"
+        target = (work or ctx.work) / f"{name}-{rnd}"
         target.mkdir()  # raw_io makes only the last level
         prefix = f"put-{size}-{rnd}"
         turns = [[measured_put(a, target / slug(a), prefix, ctx.payloads[size], threads, ctx.scale.put_seconds)
@@ -168,6 +170,9 @@ def put_rounds(ctx: Context, name: str, groups: list[list[Adapter]], size: int, 
 
 
 def put(ctx: Context) -> None:
+    """Puts of new blobs from one thread beside the raw durable write loops.
+    A qel that does not fsync (`Qel(durable=False)`) is to run back to back
+    with diskcache, in its group, once the binding offers it."""
     for size in SIZES:
         log(f"put of new blobs, {fmt_size(size)} payloads, {ctx.scale.put_rounds} rounds")
         raw, sharded, qel = ctx.raw(), ctx.raw(sharded=True), Qel(ctx.native)
@@ -181,6 +186,26 @@ def put(ctx: Context) -> None:
             sharded.name: "as raw C++, renamed into two levels of 256 shard directories made on first use",
             qel.name: spread_note(runs[qel.name], runs[sharded.name], sharded.name),
         })
+
+
+def put_tmpfs(ctx: Context) -> None:
+    """4 KiB puts into /dev/shm, where an fsync costs next to nothing: what a
+    put costs beside the disk's share, which moves too much on a shared
+    machine to show a gap of a few hundred microseconds."""
+    size, shm = 4 * KiB, Path("/dev/shm")
+    if not shm.is_dir():
+        log("put on tmpfs: no /dev/shm, skipped")
+        return
+    log(f"put of new blobs on tmpfs, {fmt_size(size)} payloads, {ctx.scale.put_rounds} rounds")
+    sharded, qel = ctx.raw(sharded=True), Qel(ctx.native)
+    work = shm / f"qel-bench-{os.getpid()}"
+    work.mkdir()
+    try:
+        runs = put_rounds(ctx, "put-tmpfs", [[sharded, qel]], size, 1, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    add_beside_limit(ctx, "put tmpfs", size, 1, [sharded, qel], runs,
+                     {sharded.name: "as raw C++ sharded above, on /dev/shm"})
 
 
 def put_threads(ctx: Context) -> None:
@@ -322,6 +347,7 @@ def exclusive(ctx: Context) -> None:
 WORKLOADS: dict[str, Callable[[Context], None]] = {
     "get": get,
     "put": put,
+    "put-tmpfs": put_tmpfs,
     "put-threads": put_threads,
     "reopen": reopen,
     "hit": hit_ratio,
