@@ -29,7 +29,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="reduced sizes, under three minutes")
     parser.add_argument("--tools", type=Path, default=ROOT / "build/bench/bench", help="where raw_io and hit_ratio are")
-    parser.add_argument("--native", type=Path, help="the _native module, or the build tree holding it, to load instead of qel._native")
+    parser.add_argument("--native", type=Path,
+                        help="the _native module, or the build tree holding it, to load instead of qel._native")
     parser.add_argument("--workdir", type=Path, default=ROOT / "build/bench/data", help="scratch directory")
     parser.add_argument("--results", type=Path, default=HERE / "results", help="where latest.json and latest.md go")
     parser.add_argument("--only", nargs="+", choices=tuple(WORKLOADS), default=list(WORKLOADS))
@@ -56,8 +57,9 @@ def main() -> None:
     print(f"\n{host['nproc']} x {host['cpu']}, {host['filesystem']}; {'quick' if args.quick else 'full'} run, "
           f"median of {scale.repeats} rounds ({scale.put_rounds} for puts), {time.perf_counter() - started:.0f} s")
     result = {"mode": "quick" if args.quick else "full", "machine": host, "repeats": scale.repeats,
-              "seconds_per_run": scale.seconds, "put_rounds": scale.put_rounds, "seconds_per_put_run": scale.put_seconds,
-              "durability": DURABILITY, "rows": [r.record() for r in ctx.rows], "targets": checks}
+              "seconds_per_run": scale.seconds, "put_rounds": scale.put_rounds,
+              "seconds_per_put_run": scale.put_seconds, "durability": DURABILITY,
+              "rows": [r.record() for r in ctx.rows], "targets": checks}
     write_results(args.results / "latest", result, cells, checks)
 
 
