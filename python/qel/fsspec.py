@@ -19,8 +19,11 @@ gives instances of their own) reading the same missing file fetch it once.
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import json
+import logging
+import math
 import os
 import threading
 import time
@@ -34,6 +37,8 @@ from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[imp
 
 from qel.cache import BlobCache, CacheStats
 
+log = logging.getLogger(__name__)
+
 HEADER_LEN = 24  # a blob file's length is this, plus the ID, plus the payload
 # Keys of `info` that identify one version of an object, and failing those,
 # the keys under which targets report when it was last written.
@@ -41,6 +46,13 @@ TAG_KEYS = ("ETag", "etag", "VersionId")
 MODIFIED_KEYS = ("mtime", "LastModified", "last_modified", "updated", "modified", "created")
 # Version look-ups remembered per cache directory before expired ones are dropped.
 REMEMBERED_VERSIONS = 4096
+
+
+@dataclass(frozen=True, slots=True)
+class TierStats(CacheStats):
+    """The cache's statistics, and what the tier could not do with it."""
+
+    cache_failures: int  # cache calls that failed (a full or broken volume), their reads served from the target
 
 
 @dataclass
@@ -75,11 +87,12 @@ class _Tier:
         self.lock = threading.Lock()
         self.fetches: dict[str, _Fetch] = {}  # by blob ID; GUARDED_BY(lock)
         self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path); GUARDED_BY(lock)
+        self.cache_failures = 0  # GUARDED_BY(lock)
 
     def read(self, blob_id: str, size: int, fetch: Callable[[], bytes]) -> bytes:
         """The payload under `blob_id`, else `fetch()`'s, kept when it is `size` long.
         Concurrent readers of one missing blob wait for a single fetch."""
-        payload = self.cache.get(blob_id)
+        payload = self.get(blob_id)
         if payload is not None:
             return payload
         while True:
@@ -95,7 +108,7 @@ class _Tier:
                 continue  # the fetch failed; this reader tries on its own account
             try:
                 # Another leader may have stored it since this reader's miss.
-                payload = self.cache.get(blob_id) if blob_id in self.cache else None
+                payload = self.get(blob_id) if self.holds(blob_id) else None
                 if payload is None:
                     payload = fetch()
                     if len(payload) == size:
@@ -107,16 +120,46 @@ class _Tier:
                     del self.fetches[blob_id]
                 flight.done.set()
 
+    # The cache's calls, where a failure of the volume under it (full,
+    # unwritable, unreadable) costs the cache's help, never the read. Only
+    # open filesystems call them, so the cache is not closed.
+    def get(self, blob_id: str) -> bytes | None:
+        try:
+            return self.cache.get(blob_id)
+        except RuntimeError as error:
+            self.failed("read", blob_id, error)
+            return None
+
+    def holds(self, blob_id: str) -> bool:
+        try:
+            return blob_id in self.cache
+        except RuntimeError as error:
+            self.failed("look up", blob_id, error)
+            return False
+
     def keep(self, blob_id: str, payload: bytes) -> None:
         """Offers a fetched payload to the cache."""
         try:
             self.cache.put(blob_id, payload)
-        except RuntimeError:
+        except RuntimeError as error:
+            if not self.holds(blob_id):
+                self.failed("store", blob_id, error)
+                return
             # Other bytes under the same version (a remote rewritten within its
             # clock's tick, say): neither copy can be trusted to be current.
-            if blob_id not in self.cache:
-                raise
+            self.drop(blob_id)
+
+    def drop(self, blob_id: str) -> None:
+        try:
             self.cache.delete(blob_id)
+        except RuntimeError as error:
+            self.failed("remove", blob_id, error)
+
+    def failed(self, step: str, blob_id: str, error: RuntimeError) -> None:
+        with self.lock:
+            self.cache_failures += 1
+        log.warning("qel cache at %s could not %s %s; the read goes on without it: %s",
+                    self.key, step, blob_id, error)
 
     def remembered(self, protocol: str, path: str, check_interval: float) -> _Remote | None:
         with self.lock:
@@ -175,11 +218,22 @@ def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counte
 def _release(tier: _Tier) -> None:
     with _tiers_lock:
         tier.users -= 1
-        if not tier.users:
+        if not tier.users and _tiers.get(tier.key) is tier:  # not a tier inherited through fork
             # Closed under the lock: a filesystem opening the directory again
             # waits until this cache has let go of it.
             del _tiers[tier.key]
             tier.cache.close()
+
+
+def _forget_tiers_after_fork() -> None:
+    # The parent's caches are closed in a forked child, and its locks may have
+    # been held by threads the child does not have: start afresh.
+    global _tiers, _tiers_lock
+    _tiers = {}
+    _tiers_lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_forget_tiers_after_fork)
 
 
 def _version(info: dict[str, Any]) -> str | None:
@@ -199,18 +253,52 @@ def blob_id_for(protocol: str, path: str, info: dict[str, Any]) -> str | None:
     return "fsspec:" + json.dumps([protocol, path, f"size={info['size']} {version}"])
 
 
-def _mutating(name: str) -> Callable[..., Any]:
+def _mutating(name: str, written: tuple[int, str] | None = None) -> Callable[..., Any]:
     """The target's method `name`, after which the versions looked up are
-    forgotten, so reads through this filesystem see its own writes."""
+    forgotten, so reads through this filesystem see its own writes. When its
+    argument `written` (position, name) is one path, what the cache holds of
+    that file is dropped too: a rewrite may leave its version as it was."""
 
     def method(self: QelFileSystem, *args: Any, **kwargs: Any) -> Any:
         try:
             return getattr(self.target, name)(*args, **kwargs)
         finally:
             self._tier.forget()
+            if written is not None:
+                position, keyword = written
+                path = args[position] if len(args) > position else kwargs.get(keyword)
+                if isinstance(path, str):
+                    self._drop(path)
 
     method.__name__ = method.__qualname__ = name
     return method
+
+
+class _Written:
+    """A target's file open for writing: closing it drops what the cache
+    holds of the file, as the written bytes may keep the old version."""
+
+    def __init__(self, file: Any, closed: Callable[[], None]) -> None:
+        self._file = file
+        self._closed = closed
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._file, name)
+
+    def __iter__(self) -> Any:
+        return iter(self._file)
+
+    def close(self) -> None:
+        try:
+            self._file.close()
+        finally:
+            self._closed()
+
+    def __enter__(self) -> _Written:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
@@ -250,15 +338,15 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         super().__init__(**kwargs)
         if (fs is None) == (target_protocol is None):
             raise ValueError("qel filesystem: give exactly one of fs and target_protocol")
-        if check_interval < 0:
-            raise ValueError("qel filesystem: check_interval must not be negative")
+        if not 0 <= check_interval < math.inf:  # nan too
+            raise ValueError("qel filesystem: check_interval must be a finite number of seconds, not negative")
         self.target: AbstractFileSystem = fs if fs is not None else filesystem(target_protocol, **(target_options or {}))
         protocol = self.target.protocol
         self.target_protocol: str = protocol if isinstance(protocol, str) else protocol[0]
         self.check_interval = check_interval
-        self._tier = _acquire(directory, max_bytes, frequency_counters)
         self._closed = False
-        self._release = weakref.finalize(self, _release, self._tier)
+        self._opened = (directory, max_bytes, frequency_counters)
+        self._hold()
         own_strip, target_strip = type(self)._strip_protocol, self.target._strip_protocol
         # An instance attribute, as fsspec's own layered filesystems have: paths
         # may carry this protocol or the target's.
@@ -277,24 +365,40 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return object.__getattribute__(self, name)
         return getattr(target, name)
 
-    def stats(self) -> CacheStats:
-        """The cache's statistics: shared by every filesystem over its directory."""
-        return self._blob_cache().stats()
+    @property
+    def _tier(self) -> _Tier:
+        if self._pid != os.getpid():
+            # Inherited through fork: the parent's cache is closed here, and
+            # the child opens the directory for itself.
+            self._release.detach()
+            self._hold()
+        return self._held
+
+    def _hold(self) -> None:
+        self._pid = os.getpid()
+        self._held = _acquire(*self._opened)
+        self._release = weakref.finalize(self, _release, self._held)
+
+    def stats(self) -> TierStats:
+        """The cache's statistics, shared by every filesystem over its directory."""
+        tier = self._tier
+        self._blob_cache()
+        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures)
 
     def close(self) -> None:
         """Lets go of the cache (closed with its last filesystem); idempotent."""
         self._closed = True
-        self._release()
+        if self._pid == os.getpid():
+            self._release()
         cached = type(self)._cache
         if cached.get(getattr(self, "_fs_token_", None)) is self:
             del cached[self._fs_token_]
 
     def open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
         if mode not in ("r", "rb", "rt"):
-            try:
-                return self.target.open(path, mode, **kwargs)
-            finally:
-                self._tier.forget(self.target_protocol, self._strip_protocol(path))
+            file = self.target.open(path, mode, **kwargs)
+            self._tier.forget(self.target_protocol, self._strip_protocol(path))
+            return _Written(file, lambda: self._drop(path))
         return super().open(path, mode, **kwargs)
 
     def _open(
@@ -324,18 +428,37 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         self._tier.forget(self.target_protocol, None if path is None else self._strip_protocol(path))
         self.target.invalidate_cache(path)
 
-    pipe_file = _mutating("pipe_file")
-    pipe = _mutating("pipe")
-    put_file = _mutating("put_file")
-    put = _mutating("put")
+    # Every writer fsspec's filesystems share, under each of its names.
+    pipe_file = _mutating("pipe_file", (0, "path"))
+    pipe = _mutating("pipe", (0, "path"))
+    put_file = _mutating("put_file", (1, "rpath"))
+    put = _mutating("put", (1, "rpath"))
+    upload = _mutating("upload", (1, "rpath"))
     rm_file = _mutating("rm_file")
     rm = _mutating("rm")
-    cp_file = _mutating("cp_file")
-    copy = _mutating("copy")
-    mv = _mutating("mv")
-    touch = _mutating("touch")
-    write_bytes = _mutating("write_bytes")
-    write_text = _mutating("write_text")
+    delete = _mutating("delete")
+    rmdir = _mutating("rmdir")
+    cp_file = _mutating("cp_file", (1, "path2"))
+    copy = _mutating("copy", (1, "path2"))
+    cp = _mutating("cp", (1, "path2"))
+    mv = _mutating("mv", (1, "path2"))
+    move = _mutating("move", (1, "path2"))
+    rename = _mutating("rename", (1, "path2"))
+    touch = _mutating("touch", (0, "path"))
+    write_bytes = _mutating("write_bytes", (0, "path"))
+    write_text = _mutating("write_text", (0, "path"))
+
+    def _drop(self, path: str) -> None:
+        """Forgets the file at `path` and drops its blob."""
+        path = self._strip_protocol(path)
+        self._tier.forget(self.target_protocol, path)
+        try:
+            info = self.target.info(path)
+        except FileNotFoundError:
+            return
+        blob_id = blob_id_for(self.target_protocol, path, info) if info.get("type") == "file" else None
+        if blob_id is not None:
+            self._tier.drop(blob_id)
 
     def _blob_cache(self) -> BlobCache:
         if self._closed:

@@ -6,6 +6,7 @@ Run against s3fs over a local S3 server and against fsspec's memory filesystem."
 import gc
 import json
 import logging
+import math
 import os
 import random
 import signal
@@ -21,7 +22,9 @@ import pytest
 from fsspec.implementations.memory import MemoryFileSystem
 
 import blob_files
+import forked
 import s3_server
+import qel
 from qel import BlobCache
 from qel.fsspec import QelFileSystem
 
@@ -103,19 +106,23 @@ def close_filesystems():
         fs.close()
 
 
+@pytest.fixture(scope="module")
+def server():
+    """One local S3 server for the module; every test has a bucket of its own."""
+    with s3_server.serve(os.environ) as served:
+        yield served
+
+
 @pytest.fixture(params=["s3", "memory"])
 def remote(request, monkeypatch):
     if request.param == "memory":
-        yield MemoryRemote(monkeypatch)
-        return
-    with s3_server.serve(os.environ) as (endpoint, counting):
-        yield S3Remote(endpoint, counting)
+        return MemoryRemote(monkeypatch)
+    return S3Remote(*request.getfixturevalue("server"))
 
 
 @pytest.fixture
-def s3(monkeypatch):
-    with s3_server.serve(os.environ) as (endpoint, counting):
-        yield S3Remote(endpoint, counting)
+def s3(server):
+    return S3Remote(*server)
 
 
 def qel_fs(remote, directory, max_bytes=BUDGET, **kwargs):
@@ -351,3 +358,129 @@ def test_reader_killed_mid_fetch_leaves_a_cache_that_reopens_clean(s3, tmp_path)
                 assert payload == objects[path.split("/")[1]]
                 assert cache.get(blob_id) == payload
         assert blob_files.check_disk(directory) == stored  # the reopen cleared the interrupted write
+
+
+# Each write fsspec's filesystems offer, under every name, putting the file
+# at `source` (or its bytes) at `path`, where the tier holds an older version.
+WRITES = {
+    "pipe_file": lambda fs, path, source, data, local: fs.pipe_file(path, data),
+    "pipe": lambda fs, path, source, data, local: fs.pipe(path, data),
+    "write_bytes": lambda fs, path, source, data, local: fs.write_bytes(path, data),
+    "put_file": lambda fs, path, source, data, local: fs.put_file(local, path),
+    "put": lambda fs, path, source, data, local: fs.put(local, path),
+    "upload": lambda fs, path, source, data, local: fs.upload(local, path),
+    "upload by keyword": lambda fs, path, source, data, local: fs.upload(lpath=local, rpath=path),
+    "cp_file": lambda fs, path, source, data, local: fs.cp_file(source, path),
+    "copy": lambda fs, path, source, data, local: fs.copy(source, path),
+    "cp": lambda fs, path, source, data, local: fs.cp(source, path),
+    "mv": lambda fs, path, source, data, local: fs.mv(source, path),
+    "move": lambda fs, path, source, data, local: fs.move(source, path),
+    "rename": lambda fs, path, source, data, local: fs.rename(source, path),
+}
+
+
+def write_by_open(fs, path, data, mode):
+    with fs.open(path, mode) as f:
+        f.write(data)
+
+
+@pytest.mark.parametrize("how", [*WRITES, "open wb", "open r+b", "delete", "rm", "rm_file"])
+def test_a_change_through_any_writer_is_seen_at_once(remote, tmp_path, how):
+    old, new = b"o" * 5000, b"n" * 5000  # same size
+    if how == "open r+b" and remote.protocol == "s3":
+        pytest.skip("S3 objects are not written in place")
+    remote.write("a", old)
+    remote.write("b", new)
+    (tmp_path / "local").write_bytes(new)
+    fs = qel_fs(remote, tmp_path / "cache")
+    path = remote.path("a")
+    assert fs.cat_file(path) == old
+    assert fs.open(path).read() == old
+    if how in ("delete", "rm", "rm_file"):
+        getattr(fs, how)(path)
+        with pytest.raises(FileNotFoundError):
+            fs.cat_file(path)
+        return
+    if how.startswith("open"):
+        write_by_open(fs, path, new, how.split()[1])
+    else:
+        WRITES[how](fs, path, remote.path("b"), new, str(tmp_path / "local"))
+    assert fs.cat_file(path) == new
+    with fs.open(path) as f:
+        assert f.read() == new
+
+
+def test_a_full_or_broken_cache_volume_still_serves_remote_reads(tmp_path, monkeypatch, caplog):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"remote bytes" * 100)
+    fs = qel_fs(remote, tmp_path)
+    os.rmdir(tmp_path / "tmp")
+    (tmp_path / "tmp").write_bytes(b"")  # where every blob is first written
+    for _ in range(2):
+        assert fs.cat_file(remote.path("a")) == b"remote bytes" * 100
+        assert fs.open(remote.path("a")).read() == b"remote bytes" * 100
+    assert fs.stats().cache_failures == 4 and fs.stats().blobs == 0
+    assert "could not store" in caplog.text and "Not a directory" in caplog.text
+
+
+FULL_DISK = """if True:
+    import ctypes, json, sys
+    import fsspec
+    from qel.fsspec import QelFileSystem
+    remote = fsspec.filesystem("memory")
+    remote.pipe_file("/full/a", b"remote bytes" * 100)
+    fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)
+    assert ctypes.CDLL(None).qel_fault_configure(b"write:1+:ENOSPC") == 0
+    first = fs.cat_file("/full/a")
+    assert ctypes.CDLL(None).qel_fault_configure(b"") == 0
+    second = fs.cat_file("/full/a")
+    third = fs.cat_file("/full/a")
+    stats = fs.stats()
+    print(json.dumps([first == second == third == b"remote bytes" * 100, stats.cache_failures, stats.hits]))
+"""
+
+
+def test_a_full_disk_costs_the_cache_not_the_read(tmp_path):
+    shim = os.environ.get("QEL_FAULT_SHIM", str(ROOT / "build/test/tests/fault/libqel_fault_shim.so"))
+    assert os.path.exists(shim), f"fault shim not built at {shim}: run make build, or set QEL_FAULT_SHIM"
+    env = dict(os.environ, LD_PRELOAD=shim, QEL_FAULT_PREFIX=str(tmp_path),
+               PYTHONPATH=str(Path(qel.__file__).parent.parent))
+    child = subprocess.run([sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
+                           text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    # Served while the disk was full, stored once it had room, then a hit.
+    assert json.loads(child.stdout) == [True, 1, 1]
+    assert "No space left on device" in child.stderr
+
+
+def test_a_forked_child_opens_the_directory_for_itself_once_the_parent_lets_go(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"cached by the parent")
+    fs = qel_fs(remote, tmp_path)
+    assert fs.cat_file(remote.path("a")) == b"cached by the parent"
+    closed_read, closed_write = os.pipe()
+
+    def parent_lets_go():  # a thread of the parent's, absent from the child
+        fs.close()
+        os.write(closed_write, b"x")
+
+    def child():
+        os.read(closed_read, 1)
+        fresh = qel_fs(remote, tmp_path)  # fsspec's instances are forgotten in a child
+        read = [fresh.cat_file(remote.path("a")), fs.cat_file(remote.path("a"))]  # fs: the parent's, inherited
+        return [payload.decode() for payload in read] + [fresh.stats().hits]
+
+    closer = threading.Timer(0.5, parent_lets_go)
+    closer.start()
+    try:
+        assert forked.run(child) == ["cached by the parent"] * 2 + [2]
+    finally:
+        closer.join()
+        os.close(closed_read)
+        os.close(closed_write)
+
+
+@pytest.mark.parametrize("interval", [-1, math.nan, math.inf, -math.inf])
+def test_check_interval_must_be_a_finite_number_of_seconds(tmp_path, monkeypatch, interval):
+    with pytest.raises(ValueError, match="check_interval must be a finite number of seconds"):
+        qel_fs(MemoryRemote(monkeypatch), tmp_path, check_interval=interval)
