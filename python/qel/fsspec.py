@@ -334,6 +334,11 @@ def _key(protocol: str, path: str, info: dict[str, Any]) -> tuple[str, str, str]
     return (protocol, path, f"size={info['size']} {version}")
 
 
+def _uncached(kwargs: dict[str, Any]) -> bool:
+    """Whether a read's keywords change what the target returns."""
+    return any(kwargs.get(name) is not None for name in UNCACHED_KEYWORDS)
+
+
 def _reads(mode: str) -> bool:
     return set(mode) <= set("rbt") and "r" in mode
 
@@ -464,8 +469,8 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return self._held
 
     def _hold(self) -> None:
-        self._pid = os.getpid()
         self._held = _acquire(*self._opened)
+        self._pid = os.getpid()  # once held: a child that fails to open tries again on its next call
         self._release = weakref.finalize(self, _release, self._held)
 
     def stats(self) -> TierStats:
@@ -492,17 +497,16 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
 
     def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
         assert mode == "rb", mode
-        remote = self._file(path)
-        layout = None if UNCACHED_KEYWORDS & kwargs.keys() else self._layout(remote)
-        if layout is None:
+        cached = self._cached(path, kwargs)
+        if cached is None:
             return self.target.open(path, "rb", **kwargs)
-        return QelFile(self, self._strip_protocol(path), remote, layout)
+        return QelFile(self, self._strip_protocol(path), *cached)
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
-        remote = self._file(path)
-        layout = None if UNCACHED_KEYWORDS & kwargs.keys() else self._layout(remote)
-        if layout is None:
+        cached = self._cached(path, kwargs)
+        if cached is None:
             return bytes(self.target.cat_file(path, start=start, end=end, **kwargs))
+        layout = cached[1]
         first, last, _ = slice(start, end).indices(layout.size)
         return self._bytes(self._strip_protocol(path), layout, first, last)
 
@@ -517,14 +521,14 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         """Copies a file to `lpath` (a path or a file object), through the cache."""
         if outfile is None and isfilelike(lpath):
             outfile = lpath
-        remote = self._remote(rpath)
-        if outfile is None and remote.info.get("type") == "directory":
+        if outfile is None and not _uncached(kwargs) and self._remote(rpath).info.get("type") == "directory":
             os.makedirs(lpath, exist_ok=True)
             return
-        layout = None if UNCACHED_KEYWORDS & kwargs.keys() else self._layout(self._file(rpath))
-        if layout is None:
+        cached = self._cached(rpath, kwargs)
+        if cached is None:
             self.target.get_file(rpath, lpath, callback=callback, outfile=outfile, **kwargs)
             return
+        layout = cached[1]
         if outfile is None:
             os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
         with contextlib.nullcontext(outfile) if outfile is not None else open(lpath, "wb") as out:
@@ -609,6 +613,15 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         if remote.info.get("type") == "directory":
             raise IsADirectoryError(path)
         return remote
+
+    def _cached(self, path: str, kwargs: dict[str, Any]) -> tuple[_Remote, _Layout] | None:
+        """What is known of the file a read is for, and how it is cached;
+        None when it is read from the target as it is."""
+        if _uncached(kwargs):
+            return None
+        remote = self._file(path)
+        layout = self._layout(remote)
+        return None if layout is None else (remote, layout)
 
     def _layout(self, remote: _Remote) -> _Layout | None:
         """How the file is cached, or None when it is read from the target

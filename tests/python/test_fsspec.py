@@ -727,3 +727,25 @@ def test_zarr_reads_through_the_tier_and_a_second_pass_asks_nothing(remote, tmp_
         assert (open_array()[:] == data).all()
     assert remote.requests() == before, (remote.calls if remote.protocol == "memory" else remote.counting.requests)[before:]
     assert fs.stats().blobs == 20 + 1  # the chunks and the array's metadata
+
+
+def test_concurrent_readers_of_a_large_file_fetch_each_block_once(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    data = random.Random(17).randbytes(6 * BLOCK + 3)
+    remote.write("a", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    ranges = [(0, None), (BLOCK, 3 * BLOCK), (-10, None), (5, 4 * BLOCK + 1)] * 3
+    barrier, results = threading.Barrier(len(ranges)), []
+
+    def read(start, end):
+        barrier.wait()
+        results.append((start, end, fs.cat_file(remote.path("a"), start, end)))
+
+    threads = [threading.Thread(target=read, args=r) for r in ranges]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert len(results) == len(ranges) and all(got == data[start:end] for start, end, got in results)
+    fetched = [call for call in remote.calls if call[0] == "cat"]
+    assert fs.stats().blobs == 7 and fs.stats().puts_admitted == 7 and len(fetched) <= 7
