@@ -679,19 +679,23 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
     """A file opened for reading through the tier: its blocks come from the
     cache as reads reach them, fetched on a miss, with a block of read-ahead
-    for reads that go on where the last one ended. Not safe to share among
-    threads, as no file object is."""
+    once reads have gone on, each where the last ended, for more than a
+    block. Not safe to share among threads, as no file object is."""
 
     def __init__(self, fs: QelFileSystem, path: str, remote: _Remote, layout: _Layout) -> None:
         super().__init__(fs, path, mode="rb", block_size=layout.unit, cache_type="none", size=layout.size)
         self.details = dict(remote.info)
         self._layout = layout
         self._held: dict[str, bytes] = {}  # the blocks of the last read, by blob ID
-        self._ended = 0  # where the last read ended
+        self._ended = -1  # where the last read ended
+        self._streak = 0  # bytes read in a row, each read where the last ended
 
     def _fetch_range(self, start: int, end: int) -> bytes:
-        ahead = READ_AHEAD_BLOCKS if start == self._ended and start else 0
+        # A reader that has read a block's worth in a row is streaming; one
+        # that seeks (a columnar format's footer, then its columns) is not.
+        self._streak = (self._streak if start == self._ended else 0) + end - start
         self._ended = end
+        ahead = READ_AHEAD_BLOCKS if self._streak > self._layout.unit else 0
         fs: QelFileSystem = self.fs
         return fs._bytes(self.path, self._layout, start, end, ahead, self._held)
 
