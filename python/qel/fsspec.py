@@ -493,7 +493,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             file = self.target.open(path, mode, **kwargs)
             self._tier.forget(self.target_protocol, self._strip_protocol(path))
             return _Written(file, lambda: self._drop(path))
-        return super().open(path, mode, **kwargs)
+        return super().open(path, "rb" if "b" in mode else "r", **kwargs)
 
     def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
         assert mode == "rb", mode

@@ -514,6 +514,7 @@ def read_methods(tmp_path):
         "tail": lambda fs, path: fs.tail(path, 1 << 30),
         "open": via_open,
         "open text": lambda fs, path: fs.open(path, "r", encoding="latin-1", newline="").read().encode("latin-1"),
+        "open br": lambda fs, path: fs.open(path, "br").read(),
         "open with block_size and cache_type": lambda fs, path: via_open(
             fs, path, block_size=5, cache_type="bytes", cache_options={"trim": False}),
         "open_files": lambda fs, path: fsspec.open_files(
