@@ -682,6 +682,15 @@ def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_pat
     assert fs.info(remote.path("a"))["size"] == 50
     assert remote.requests() == before + 1
     assert fs.cat_file(remote.path("a")) == b"y" * 50
+    # A missing path is remembered as missing, until a write through the tier.
+    assert not fs.exists(remote.path("b"))
+    before = remote.requests()
+    assert not fs.exists(remote.path("b"))
+    with pytest.raises(FileNotFoundError):
+        fs.cat_file(remote.path("b"))
+    assert remote.requests() == before
+    fs.pipe_file(remote.path("b"), b"new")
+    assert fs.exists(remote.path("b")) and fs.cat_file(remote.path("b")) == b"new"
 
 
 def test_reads_with_a_target_version_stay_uncached_and_exact(s3, tmp_path):
