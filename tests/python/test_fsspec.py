@@ -759,3 +759,24 @@ def test_concurrent_readers_of_a_large_file_fetch_each_block_once(tmp_path, monk
     assert len(results) == len(ranges) and all(got == data[start:end] for start, end, got in results)
     fetched = [call for call in remote.calls if call[0] == "cat"]
     assert fs.stats().blobs == 7 and fs.stats().puts_admitted == 7 and len(fetched) <= 7
+
+
+def test_a_column_of_a_parquet_file_fetches_the_blocks_it_touches_then_nothing(remote, tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = random.Random(21)
+    table = pa.table({f"c{i}": [rng.random() for _ in range(20000)] for i in range(6)})
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, row_group_size=5000, compression="none")
+    data = sink.getvalue().to_pybytes()  # 1.1 MB: column chunks of some 50 KB, 4 row groups, blocks of 64 KiB
+    remote.write("t.parquet", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    before = remote.requests()
+    assert pq.read_table(remote.path("t.parquet"), columns=["c4"], filesystem=fs).equals(table.select(["c4"]))
+    first = fs.stats().puts_admitted
+    assert 1 < first <= 4 * 2 + 1 < len(data) // BLOCK  # by blocks: at most two a chunk, and the footer's
+    middle = remote.requests()
+    assert middle > before
+    assert pq.read_table(remote.path("t.parquet"), columns=["c4"], filesystem=fs).equals(table.select(["c4"]))
+    assert remote.requests() == middle and fs.stats().puts_admitted == first
