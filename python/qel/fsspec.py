@@ -392,15 +392,16 @@ class _Written:
 
 
 class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
-    """A target filesystem with a qel `BlobCache` in front of its whole-file reads.
+    """A target filesystem with a qel `BlobCache` in front of its reads.
 
     The target is `fs` (an instance) or `target_protocol` with
     `target_options`. The cache is opened over `directory` with `max_bytes`
     and `frequency_counters` as `BlobCache` takes them; filesystems over the
     same directory in one process share it and must agree on both. `close()`
-    (or garbage collection) lets go of it. A file whose blob would exceed the
-    budget, or whose target reports no version, is read from the target
-    every time; a file admission refuses is still served.
+    (or garbage collection) lets go of it. Files larger than `block_size`
+    bytes are cached by blocks of that size. A file whose blobs would exceed
+    the budget, or whose target reports no version, is read from the target
+    every time; a blob admission refuses is still served.
     """
 
     protocol = "qel"
