@@ -481,10 +481,14 @@ def test_a_forked_child_opens_the_directory_for_itself_once_the_parent_lets_go(t
         os.close(closed_write)
 
 
-@pytest.mark.parametrize("interval", [-1, math.nan, math.inf, -math.inf])
-def test_check_interval_must_be_a_finite_number_of_seconds(tmp_path, monkeypatch, interval):
-    with pytest.raises(ValueError, match="check_interval must be a finite number of seconds"):
-        qel_fs(MemoryRemote(monkeypatch), tmp_path, check_interval=interval)
+@pytest.mark.parametrize(("option", "message"), [
+    *[({"check_interval": v}, "check_interval must be a finite number of seconds") for v in (-1, math.nan, math.inf,
+                                                                                          -math.inf)],
+    *[({"block_size": v}, "block_size must be a positive number of bytes") for v in (0, -1, 1.5, True)],
+])
+def test_options_out_of_range_are_refused(tmp_path, monkeypatch, option, message):
+    with pytest.raises(ValueError, match=message):
+        qel_fs(MemoryRemote(monkeypatch), tmp_path, **option)
 
 
 BLOCK = 64 << 10  # the block size of these tests: large files of a few blocks
