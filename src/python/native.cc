@@ -237,6 +237,24 @@ std::optional<std::string_view> text_argument(const char* parameter, PyObject* v
   return std::string_view(utf8, static_cast<size_t>(size));
 }
 
+// A file path as the file system names it: text that came from a listing
+// carries undecodable bytes as surrogates, and gets them back here.
+std::optional<std::string> path_argument(const char* parameter, PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    wrong_type(parameter, "str", value);
+    return std::nullopt;
+  }
+  PyObject* encoded = PyUnicode_EncodeFSDefault(value);
+  if (encoded == nullptr) return std::nullopt;
+  std::string path(PyBytes_AsString(encoded), static_cast<size_t>(PyBytes_Size(encoded)));
+  Py_DECREF(encoded);
+  return path;
+}
+
+PyObject* path_object(std::string_view path) {
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
 // The bytes (or subclass) buffer itself: immutable, so it can be read in place
 // while the interpreter lock is released.
 std::optional<std::span<const uint8_t>> bytes_argument(const char* parameter, PyObject* value) {
@@ -299,6 +317,7 @@ constexpr const char* INSPECT_NAMES[] = {"directory", "path"};
 constexpr Signature INSPECT_SIGNATURE{"inspect_file", INSPECT_NAMES};
 constexpr const char* DIRECTORY_NAMES[] = {"directory"};
 constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
+constexpr Signature LIST_SIGNATURE{"list_files", DIRECTORY_NAMES};
 
 // The first failed rule, if any.
 std::optional<std::string> configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
@@ -462,22 +481,84 @@ std::optional<LocalFileStore> store_argument(PyObject* value) {
   return std::move(created).value();
 }
 
+// Nanoseconds since the epoch as a Python int: 64 bits of them reach only
+// the years 1677 to 2262, and a file's time may lie beyond.
+PyObject* nanoseconds(const FileTime& time) {
+  PyObject* seconds = PyLong_FromLongLong(time.seconds);
+  PyObject* scale = PyLong_FromLong(1'000'000'000);
+  PyObject* nanos = PyLong_FromUnsignedLong(time.nanos);
+  PyObject* scaled = seconds && scale ? PyNumber_Multiply(seconds, scale) : nullptr;
+  PyObject* total = scaled && nanos ? PyNumber_Add(scaled, nanos) : nullptr;
+  Py_XDECREF(seconds);
+  Py_XDECREF(scale);
+  Py_XDECREF(nanos);
+  Py_XDECREF(scaled);
+  return total;
+}
+
 PyObject* module_inspect_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* values[2];
     if (!match_fast(INSPECT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
     const auto store = store_argument(values[0]);
     if (!store) return nullptr;
-    const auto path = text_argument("path", values[1]);
+    const auto path = path_argument("path", values[1]);
     if (!path) return nullptr;
-    if (path->find('\0') != std::string_view::npos) return raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
-    auto inspected = without_gil([&] { return store->inspect(std::filesystem::path(std::string(*path))); });
+    if (path->find('\0') != std::string::npos) return raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
+    auto inspected = without_gil([&] { return store->inspect(std::filesystem::path(*path)); });
     if (!inspected) return raise_error(inspected.error());
     const FileMetadata& metadata = *inspected;
     PyObject* blob_id = text_object(metadata.blob_id);
     if (blob_id == nullptr) return nullptr;
-    const long long modified_ns = metadata.modified.seconds * 1'000'000'000LL + metadata.modified.nanos;
-    return Py_BuildValue("(NLL)", blob_id, static_cast<long long>(metadata.file_len), modified_ns);
+    PyObject* modified = nanoseconds(metadata.modified);
+    if (modified == nullptr) {
+      Py_DECREF(blob_id);
+      return nullptr;
+    }
+    return Py_BuildValue("(NLN)", blob_id, static_cast<long long>(metadata.file_len), modified);
+  });
+}
+
+// A list built from `items`, one object per item made by `make`.
+template <class Items, class Make>
+PyObject* list_of(const Items& items, Make make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make(items[i]);
+    // SetItem takes the item over, also when it fails.
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) != 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
+PyObject* module_list_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_fast(LIST_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    const auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    auto listed = without_gil([&] { return store->scan(ScanMode::List); });
+    if (!listed) return raise_error(listed.error());
+    PyObject* files = list_of(listed->entries, [](const FileMetadata& file) {
+      PyObject* path = path_object(file.path);
+      PyObject* modified = path ? nanoseconds(file.modified) : nullptr;
+      if (modified == nullptr) {
+        Py_XDECREF(path);
+        return static_cast<PyObject*>(nullptr);
+      }
+      return Py_BuildValue("(NLN)", path, static_cast<long long>(file.file_len), modified);
+    });
+    if (files == nullptr) return nullptr;
+    PyObject* set_aside = list_of(listed->invalid, [](const std::filesystem::path& path) { return path_object(path.native()); });
+    if (set_aside == nullptr) {
+      Py_DECREF(files);
+      return nullptr;
+    }
+    return Py_BuildValue("(NN)", files, set_aside);
   });
 }
 
@@ -514,6 +595,10 @@ PyMethodDef module_functions[] = {
     {"inspect_file", method(module_inspect_file), METH_FASTCALL | METH_KEYWORDS,
      "inspect_file(directory, path)\n--\n\nVerifies one blob file of the cache directory as an open "
      "would: (blob_id, file_len, modified_ns), or RuntimeError naming what is wrong."},
+    {"list_files", method(module_list_files), METH_FASTCALL | METH_KEYWORDS,
+     "list_files(directory)\n--\n\nThe files of a cache directory that an open looks at, found without following "
+     "links and not read: ([(path, file_len, modified_ns)] of the blob files, newest first; [path] of what the "
+     "open removes unread, such as links, FIFOs and directories where a blob file belongs)."},
     {"purge", method(module_purge), METH_FASTCALL | METH_KEYWORDS,
      "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
     {nullptr, nullptr, 0, nullptr},
