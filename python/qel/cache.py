@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import ParamSpec, TypeVar, overload
 
-from qel._native import NativeBlobCache
+from qel._native import BlobMismatchError, CacheClosedError, NativeBlobCache
 
 _log = logging.getLogger("qel")
 
@@ -104,10 +104,12 @@ class BlobCache:
         payload = make()
         try:
             self._native.put(blob_id, payload)
+        except BlobMismatchError:
+            held = self._native.get(blob_id)  # stored by another writer first
+            return payload if held is None else held
+        except CacheClosedError:
+            raise
         except RuntimeError as failure:
-            held = self._native.get(blob_id)
-            if held is not None:  # stored by another writer first
-                return held
             _log.warning("get_or_put: %r not stored: %s", blob_id, failure)
         return payload
 

@@ -1,16 +1,15 @@
 """The operators' verbs of the `qel` command line: info, verify and clear.
 
 `info` and `verify` only read the directory. `verify` and `clear` hold the
-lock an open cache holds on its directory (an exclusive flock on the
-directory itself) for as long as they run, so they refuse a directory a cache
-has open and no cache opens it meanwhile.
+lock an open cache holds on its directory for as long as they run, so they
+refuse a directory a cache has open and no cache opens it meanwhile. What is
+on disk, and how it is walked, locked and checked, is the extension's to know.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import fcntl
 import os
 import sys
 from collections.abc import Iterator
@@ -21,7 +20,7 @@ from typing import NoReturn
 
 from tqdm import tqdm
 
-from qel import __version__, _native
+from qel import DirectoryInUseError, __version__, _native
 
 
 class Parser(argparse.ArgumentParser):
@@ -111,15 +110,12 @@ def list_files(root: Path) -> Listing:
 @contextlib.contextmanager
 def directory_lock(root: Path) -> Iterator[None]:
     """Holds the lock a cache holds while open; an open cache means refusal."""
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise Refused(f"{root} is open by a cache; close it first") from None
+        lock = _native.DirectoryLock(str(root))
+    except DirectoryInUseError:
+        raise Refused(f"{root} is open by a cache; close it first") from None
+    with lock:
         yield
-    finally:
-        os.close(fd)  # releases the lock
 
 
 def size_text(count: int) -> str:

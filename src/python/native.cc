@@ -24,9 +24,22 @@
 namespace qel {
 namespace {
 
-// Both are created once and live as long as the process.
+// All are created once and live as long as the process.
 PyObject* native_type = nullptr;
+PyObject* lock_type = nullptr;
 PyObject* panic_exception = nullptr;
+
+// The failures callers tell apart, each a RuntimeError of its own class.
+struct ErrorClass {
+  const char* name;  // as exported by the module
+  const char* doc;
+  PyObject* type = nullptr;
+};
+ErrorClass blob_mismatch_error{"BlobMismatchError",
+                               "The blob ID is stored with other content: blob IDs are write-once."};
+ErrorClass cache_closed_error{"CacheClosedError", "The cache was closed, or belongs to the parent of a forked child."};
+ErrorClass directory_in_use_error{"DirectoryInUseError", "Another open cache holds the directory's lock."};
+ErrorClass* const ERROR_CLASSES[] = {&blob_mismatch_error, &cache_closed_error, &directory_in_use_error};
 
 struct NativeBlobCacheObject {
   PyObject_HEAD
@@ -53,8 +66,18 @@ void raise_panic(const char* message) {
   Py_DECREF(exception);
 }
 
+// The one place the core's error kinds become Python exception classes.
+PyObject* error_type(const BlobCacheError& error) {
+  switch (error.kind()) {
+    case BlobCacheError::Kind::InvalidConfiguration: return PyExc_ValueError;
+    case BlobCacheError::Kind::BlobIdMismatch: return blob_mismatch_error.type;
+    case BlobCacheError::Kind::Closed: return cache_closed_error.type;
+    default: return error.is_io_kind(IoKind::InUse) ? directory_in_use_error.type : PyExc_RuntimeError;
+  }
+}
+
 PyObject* raise_error(const BlobCacheError& error) {
-  PyObject* type = error.kind() == BlobCacheError::Kind::InvalidConfiguration ? PyExc_ValueError : PyExc_RuntimeError;
+  PyObject* type = error_type(error);
   PyObject* text = text_object(error.to_string());
   if (text != nullptr) {
     PyErr_SetObject(type, text);
@@ -572,6 +595,64 @@ PyObject* module_purge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// ---- DirectoryLock: the lock an open cache holds, for tools
+
+struct DirectoryLockObject {
+  PyObject_HEAD
+  // Holds the directory's lock while set; empty once released.
+  std::optional<LocalFileStore> store;
+};
+
+constexpr Signature LOCK_SIGNATURE{"DirectoryLock", DIRECTORY_NAMES};
+
+PyObject* lock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_tuple(LOCK_SIGNATURE, args, kwargs, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    // The directory as it is: a tool's lock neither creates nor narrows it.
+    if (auto locked = store->lock_root(false); !locked) return raise_error(locked.error());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      store->release_root();
+      return nullptr;
+    }
+    new (&reinterpret_cast<DirectoryLockObject*>(self)->store) std::optional<LocalFileStore>(std::move(store));
+    return self;
+  });
+}
+
+void release_lock(PyObject* self) {
+  auto& store = reinterpret_cast<DirectoryLockObject*>(self)->store;
+  if (store) store->release_root();
+  store.reset();
+}
+
+void lock_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  release_lock(self);
+  std::destroy_at(&reinterpret_cast<DirectoryLockObject*>(self)->store);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* lock_release(PyObject* self, PyObject*) {
+  release_lock(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* lock_enter(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* lock_exit(PyObject* self, PyObject*) {
+  release_lock(self);
+  Py_RETURN_FALSE;
+}
+
 template <class Function>
 PyCFunction method(Function function) {
   // The method table stores every calling convention under one pointer type.
@@ -602,6 +683,32 @@ PyMethodDef module_functions[] = {
     {"purge", method(module_purge), METH_FASTCALL | METH_KEYWORDS,
      "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef lock_methods[] = {
+    {"release", lock_release, METH_NOARGS, "release($self)\n--\n\nLets go of the lock; idempotent."},
+    {"__enter__", lock_enter, METH_NOARGS, nullptr},
+    {"__exit__", lock_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot lock_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DirectoryLock(directory)\n--\n\n"
+                                  "Holds the lock an open cache holds on its directory, from construction until "
+                                  "release() or the end of a with block, so that no cache opens the directory "
+                                  "meanwhile; DirectoryInUseError while a cache has it open. Changes nothing on disk.")},
+    {Py_tp_new, reinterpret_cast<void*>(lock_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lock_dealloc)},
+    {Py_tp_methods, lock_methods},
+    {0, nullptr},
+};
+
+PyType_Spec lock_spec = {
+    .name = "qel._native.DirectoryLock",
+    .basicsize = sizeof(DirectoryLockObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = lock_slots,
 };
 
 PyType_Slot native_slots[] = {
@@ -659,10 +766,21 @@ PyObject* init_module() {
         PyExc_BaseException, nullptr);
     if (panic_exception == nullptr) return nullptr;
   }
+  if (lock_type == nullptr && (lock_type = PyType_FromSpec(&lock_spec)) == nullptr) return nullptr;
+  for (ErrorClass* error : ERROR_CLASSES) {
+    if (error->type != nullptr) continue;
+    const std::string qualified = std::string("qel.") + error->name;
+    error->type = PyErr_NewExceptionWithDoc(qualified.c_str(), error->doc, PyExc_RuntimeError, nullptr);
+    if (error->type == nullptr) return nullptr;
+  }
   PyObject* module = PyModule_Create(&native_module_def);
   if (module == nullptr) return nullptr;
-  if (PyModule_AddObjectRef(module, "NativeBlobCache", native_type) != 0 ||
-      PyModule_AddObjectRef(module, "PanicException", panic_exception) != 0) {
+  bool added = PyModule_AddObjectRef(module, "NativeBlobCache", native_type) == 0 &&
+               PyModule_AddObjectRef(module, "DirectoryLock", lock_type) == 0 &&
+               PyModule_AddObjectRef(module, "PanicException", panic_exception) == 0 &&
+               PyModule_AddIntConstant(module, "HEADER_LEN", static_cast<long>(HEADER_LEN)) == 0;
+  for (ErrorClass* error : ERROR_CLASSES) added = added && PyModule_AddObjectRef(module, error->name, error->type) == 0;
+  if (!added) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -421,7 +421,7 @@ bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const std::str
 
 BlobCacheError lock_failure(const fs::path& root, int err) {
   return BlobCacheError::io("lock blob cache directory " + display_utf8(root.native()),
-                            err == EWOULDBLOCK ? OsError::custom(IoKind::Other, "in use by another open cache")
+                            err == EWOULDBLOCK ? OsError::custom(IoKind::InUse, "in use by another open cache")
                                                : OsError::from_errno(err));
 }
 

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from qel import BlobCache, CacheStats
+from qel import BlobCache, CacheClosedError, CacheStats
 
 PAYLOAD = bytes(range(256)) * 4
 
@@ -119,6 +119,12 @@ def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, retu
         assert cache.get("k") == held
         # Only a payload the cache could not store is worth a warning.
         assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == ([True] if held is None else [])
+
+
+def test_get_or_put_over_a_cache_closed_meanwhile_raises(tmp_path):
+    cache = BlobCache(tmp_path, 1 << 20)
+    with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
+        cache.get_or_put("k", lambda: cache.close() or b"made")
 
 
 def test_memoize_in_racing_threads_returns_payloads(tmp_path):
