@@ -987,8 +987,9 @@ Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const st
     return scan_directory(dirfd, fs::path(std::move(path)), mode, result);
   } else if (blob_name && mode == ScanMode::List) {
     if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) return {};  // removed since the listing
-      return unexpected(BlobCacheError::io_errno("inspect blob cache entry " + relative(path), errno));
+      const int err = errno;  // before the message's allocations
+      if (err == ENOENT) return {};  // removed since the listing
+      return unexpected(BlobCacheError::io_errno("inspect blob cache entry " + relative(path), err));
     }
     if (!S_ISREG(st.st_mode)) {
       result.invalid.emplace_back(std::move(path));
