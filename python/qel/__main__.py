@@ -40,7 +40,9 @@ def blob_count(text: str) -> int:
 def main(argv: list[str] | None = None) -> int:
     parser = cli.Parser(prog="qel", description="A persistent, size-bounded blob cache on local disk.")
     parser.add_argument("--version", action="version", version=cli.version_text())
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=cli.Parser)
+    # Not required here: argparse would then report a missing command before
+    # an unknown flag, and `qel --bogus` would not name the flag.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=cli.Parser)
     run_demo = commands.add_parser(
         "demo",
         help="run a mixed multi-threaded workload, reopen the cache and report",
@@ -53,6 +55,8 @@ def main(argv: list[str] | None = None) -> int:
     )
     cli.add_commands(commands)
     args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("the following arguments are required: COMMAND")
     if args.command != "demo":
         return cli.run(args)
     try:

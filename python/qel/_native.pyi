@@ -1,4 +1,7 @@
-from typing import SupportsIndex, final
+from types import TracebackType
+from typing import Final, SupportsIndex, final
+
+HEADER_LEN: Final[int]
 
 @final
 class NativeBlobCache:
@@ -14,8 +17,29 @@ class NativeBlobCache:
     def contains(self, blob_id: str) -> bool: ...
     def stats(self) -> tuple[int, int, int, int, int, int, int, int]: ...
 
+@final
+class DirectoryLock:
+    """The lock an open cache holds on its directory, held by a tool."""
+
+    def __new__(cls, directory: str) -> DirectoryLock: ...
+    def release(self) -> None: ...
+    def __enter__(self) -> DirectoryLock: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> bool: ...
+
 class PanicException(BaseException):
     """An internal invariant of the cache core failed; not an `Exception`."""
 
+class BlobMismatchError(RuntimeError):
+    """The blob ID is stored with other content: blob IDs are write-once."""
+
+class CacheClosedError(RuntimeError):
+    """The cache was closed, or belongs to the parent of a forked child."""
+
+class DirectoryInUseError(RuntimeError):
+    """Another open cache holds the directory's lock."""
+
 def inspect_file(directory: str, path: str) -> tuple[str, int, int]: ...
+def list_files(directory: str) -> tuple[list[tuple[str, int, int]], list[str]]: ...
 def purge(directory: str) -> None: ...

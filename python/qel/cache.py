@@ -5,6 +5,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import inspect
+import logging
 import os
 import struct
 from collections.abc import Callable
@@ -12,7 +13,9 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import ParamSpec, TypeVar, overload
 
-from qel._native import NativeBlobCache
+from qel._native import BlobMismatchError, CacheClosedError, NativeBlobCache
+
+_log = logging.getLogger("qel")
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -88,33 +91,70 @@ class BlobCache:
         return CacheStats(*self._native.stats())
 
     def get_or_put(self, blob_id: str, make: Callable[[], bytes]) -> bytes:
-        """The cached payload, or else `make()`'s result, offered to the cache."""
+        """The cached payload, or else `make()`'s result, offered to the cache.
+
+        Once `make()` has run, the cache's own troubles do not fail the call:
+        when another thread or process stored other bytes under `blob_id`
+        meanwhile, those are returned, as every later get returns them; when
+        the cache cannot store the result at all (a full disk, say), the
+        result is returned all the same and the failure logged."""
         payload = self._native.get(blob_id)
-        if payload is None:
-            payload = make()
+        if payload is not None:
+            return payload
+        payload = make()
+        try:
             self._native.put(blob_id, payload)
+        except BlobMismatchError:
+            held = self._native.get(blob_id)  # stored by another writer first
+            return payload if held is None else held
+        except CacheClosedError:
+            raise
+        except RuntimeError as failure:
+            _log.warning("get_or_put: %r not stored: %s", blob_id, failure)
         return payload
 
-    def memoize(self, function: Callable[P, bytes]) -> Callable[P, bytes]:
+    @overload
+    def memoize(self, function: Callable[P, bytes], /, *, name: str | None = None) -> Callable[P, bytes]: ...
+    @overload
+    def memoize(self, function: None = None, /, *, name: str) -> Callable[[Callable[P, bytes]], Callable[P, bytes]]: ...
+    def memoize(
+        self, function: Callable[..., bytes] | None = None, /, *, name: str | None = None
+    ) -> Callable[..., object]:
         """Decorates a function returning `bytes` so that its results are cached.
 
-        The blob ID is the function's module and qualified name with a digest
-        of its bound arguments, the same in every process. Arguments must be
-        None, bool, int, float, str, bytes, or tuples and frozensets of these.
+        The blob ID is `name` with a digest of the bound arguments, the same in
+        every process. Without a name, a plain function defined at the top
+        level of a module or class is named by its module and qualified name;
+        anything else (a lambda, a function defined inside another, a bound
+        method, a partial, a callable object) could share that name with
+        another function, and needs `name`. Arguments must be None, bool, int,
+        float, str, bytes, or tuples and frozensets of these.
         """
+        if name is not None and (not isinstance(name, str) or not name):
+            raise TypeError(f"memoize: name must be a non-empty str, not {name!r}")
+        if function is None:
+            if name is None:
+                raise TypeError("memoize: pass the function to cache, or name=")
+            given = name
+            return lambda function: self._memoized(function, given)
+        return self._memoized(function, name if name is not None else _stable_name(function))
+
+    def _memoized(self, function: Callable[P, bytes], name: str) -> Callable[P, bytes]:
         signature = inspect.signature(function)
-        prefix = f"{function.__module__}.{function.__qualname__}"
 
         @functools.wraps(function)
         def memoized(*args: P.args, **kwargs: P.kwargs) -> bytes:
             bound = signature.bind(*args, **kwargs)
             bound.apply_defaults()
             digest = hashlib.sha256()
-            for name, value in bound.arguments.items():
-                if signature.parameters[name].kind is inspect.Parameter.VAR_KEYWORD:
-                    value = tuple(sorted(value.items()))
-                digest.update(_encode((name, value), name))
-            return self.get_or_put(f"{prefix}/{digest.hexdigest()}", lambda: function(*args, **kwargs))
+            for parameter, value in bound.arguments.items():
+                if signature.parameters[parameter].kind is inspect.Parameter.VAR_KEYWORD:
+                    # Each keyword is checked under its own name, which is the one the caller wrote.
+                    items = b"".join(_encode((key, item), key) for key, item in sorted(value.items()))
+                    digest.update(_frame(b"T", _encode(parameter, parameter) + _frame(b"T", items)))
+                else:
+                    digest.update(_encode((parameter, value), parameter))
+            return self.get_or_put(f"{name}/{digest.hexdigest()}", lambda: function(*args, **kwargs))
 
         return memoized
 
@@ -128,6 +168,30 @@ class BlobCache:
         traceback: TracebackType | None,
     ) -> None:
         self.close()
+
+
+def _stable_name(function: Callable[..., object]) -> str:
+    """The module and qualified name of a function that names it alone in
+    every process; TypeError for anything that could share its name."""
+    qualname = getattr(function, "__qualname__", None)
+    module = getattr(function, "__module__", None)
+    if inspect.ismethod(function) or (inspect.isbuiltin(function) and not inspect.ismodule(function.__self__)):
+        why = "a bound method, named alike for every instance"
+    elif not (inspect.isfunction(function) or inspect.isbuiltin(function)):
+        why = f"a {type(function).__qualname__} object, not a function"
+    elif not isinstance(qualname, str) or not isinstance(module, str):
+        why = "a function without a module and qualified name"
+    elif "<lambda>" in qualname:
+        why = "a lambda, named alike with every other"
+    elif "<locals>" in qualname:
+        why = "defined inside a function, named alike for every call of it"
+    else:
+        return f"{module}.{qualname}"
+    raise TypeError(f"memoize: cannot name {function!r} stably ({why}); pass an explicit name: memoize(name=...)")
+
+
+def _frame(tag: bytes, body: bytes) -> bytes:
+    return tag + struct.pack("<Q", len(body)) + body
 
 
 def _encode(value: object, where: str) -> bytes:
@@ -154,4 +218,4 @@ def _encode(value: object, where: str) -> bytes:
         if type(value).__hash__ is None:
             raise TypeError(f"memoize: argument {where!r} is unhashable ({kind}); pass a tuple or frozenset instead")
         raise TypeError(f"memoize: argument {where!r} ({kind}) has no hash that is stable across processes")
-    return tag + struct.pack("<Q", len(body)) + body
+    return _frame(tag, body)

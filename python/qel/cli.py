@@ -1,16 +1,15 @@
 """The operators' verbs of the `qel` command line: info, verify and clear.
 
 `info` and `verify` only read the directory. `verify` and `clear` hold the
-lock an open cache holds on its directory (an exclusive flock on the
-directory itself) for as long as they run, so they refuse a directory a cache
-has open and no cache opens it meanwhile.
+lock an open cache holds on its directory for as long as they run, so they
+refuse a directory a cache has open and no cache opens it meanwhile. What is
+on disk, and how it is walked, locked and checked, is the extension's to know.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import fcntl
 import os
 import sys
 from collections.abc import Iterator
@@ -21,7 +20,7 @@ from typing import NoReturn
 
 from tqdm import tqdm
 
-from qel import __version__, _native
+from qel import DirectoryInUseError, __version__, _native
 
 
 class Parser(argparse.ArgumentParser):
@@ -78,45 +77,45 @@ class BlobFile:
     modified_ns: int
 
 
+@dataclass
+class Listing:
+    """What an open of the directory would look at."""
+
+    files: list[BlobFile]  # the blob files it verifies
+    set_aside: list[Path]  # what it removes unread: links, FIFOs, directories where a blob file belongs
+
+    @property
+    def size(self) -> int:
+        return sum(f.size for f in self.files)
+
+
 def cache_root(directory: Path) -> Path:
     if not directory.is_dir():
         raise Refused(f"{directory}: no such directory")
-    if not (directory / "blobs").is_dir():
+    # A link at blobs/ would lead elsewhere, and no open accepts one.
+    blobs = directory / "blobs"
+    if not blobs.is_dir() or blobs.is_symlink():
         raise Refused(f"{directory}: not a qel cache directory (it has no blobs directory)")
     return directory
 
 
-def blob_files(root: Path) -> Iterator[BlobFile]:
-    """Every file an open would verify: regular files named *.blob anywhere
-    under blobs/, found without following links."""
-    pending = [root / "blobs"]
-    while pending:
-        with os.scandir(pending.pop()) as listing:
-            for entry in sorted(listing, key=lambda found: found.name):
-                if entry.is_dir(follow_symlinks=False):
-                    pending.append(Path(entry.path))
-                elif entry.is_file(follow_symlinks=False) and is_blob_name(entry.name):
-                    status = entry.stat(follow_symlinks=False)
-                    yield BlobFile(Path(entry.path), status.st_size, status.st_mtime_ns)
-
-
-def is_blob_name(name: str) -> bool:
-    dot = name.rfind(".")
-    return dot > 0 and name[dot + 1 :] == "blob"
+def list_files(root: Path) -> Listing:
+    files, set_aside = _native.list_files(str(root))
+    return Listing(
+        files=[BlobFile(Path(path), size, modified_ns) for path, size, modified_ns in files],
+        set_aside=[Path(path) for path in set_aside],
+    )
 
 
 @contextlib.contextmanager
 def directory_lock(root: Path) -> Iterator[None]:
     """Holds the lock a cache holds while open; an open cache means refusal."""
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise Refused(f"{root} is open by a cache; close it first") from None
+        lock = _native.DirectoryLock(str(root))
+    except DirectoryInUseError:
+        raise Refused(f"{root} is open by a cache; close it first") from None
+    with lock:
         yield
-    finally:
-        os.close(fd)  # releases the lock
 
 
 def size_text(count: int) -> str:
@@ -134,7 +133,11 @@ def exact_size(count: int) -> str:
 
 
 def time_text(ns: int) -> str:
-    return datetime.fromtimestamp(ns / 1e9, tz=timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+    seconds = ns // 10**9
+    try:
+        return datetime.fromtimestamp(seconds, tz=timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+    except (OverflowError, OSError, ValueError):  # beyond the calendar of years 1 to 9999
+        return f"{seconds:,} s from 1970-01-01 00:00:00 UTC"
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -143,8 +146,12 @@ def run_info(args: argparse.Namespace) -> int:
     the directory without changing anything, also while a cache has it open.
     The files are not verified: that is `qel verify`."""
     root = cache_root(args.directory)
-    files = list(blob_files(root))
-    temporary = sum(1 for entry in os.scandir(root / "tmp") if not entry.is_dir()) if (root / "tmp").is_dir() else 0
+    files = list_files(root).files
+    tmp = root / "tmp"
+    temporary = 0
+    if tmp.is_dir() and not tmp.is_symlink():
+        with os.scandir(tmp) as listing:
+            temporary = sum(1 for entry in listing if not entry.is_dir(follow_symlinks=False))
     rows = [
         ("directory", str(root.resolve())),
         ("blobs", f"{len(files):,}"),
@@ -168,9 +175,9 @@ def run_verify(args: argparse.Namespace) -> int:
     refuses a directory that a cache has open."""
     root = cache_root(args.directory)
     with directory_lock(root):
-        files = list(blob_files(root))
-        bad: list[str] = []
-        with tqdm(files, unit="file", desc="verify", disable=not sys.stderr.isatty(), leave=False) as bar:
+        listing = list_files(root)
+        bad = [f"not a blob file: {os.path.relpath(path, os.path.abspath(root))}, removed by the next open" for path in listing.set_aside]
+        with tqdm(listing.files, unit="file", desc="verify", disable=not sys.stderr.isatty(), leave=False) as bar:
             for blob in bar:
                 try:
                     _native.inspect_file(str(root), str(blob.path))
@@ -178,8 +185,7 @@ def run_verify(args: argparse.Namespace) -> int:
                     bad.append(str(failure))
     for line in bad:
         print(f"bad: {line}")
-    total = sum(f.size for f in files)
-    print(f"{len(files):,} blob files ({size_text(total)}) checked, {len(bad):,} bad")
+    print(f"{len(listing.files):,} blob files ({size_text(listing.size)}) checked, {len(bad):,} bad")
     return 1 if bad else 0
 
 
@@ -189,17 +195,22 @@ def run_clear(args: argparse.Namespace) -> int:
     cache has open."""
     root = cache_root(args.directory)
     with directory_lock(root):
-        files = list(blob_files(root))
-        if not args.yes:
-            prompt = f"remove all {len(files):,} blobs ({size_text(sum(f.size for f in files))}) from {root}? [y/N] "
-            try:
-                answer = input(prompt)
-            except EOFError:
-                print()  # ends the prompt's line
-                raise Refused("no answer to confirm with; pass --yes to clear without asking") from None
-            if answer.strip().lower() not in ("y", "yes"):
-                print("nothing removed")
-                return 1
+        listing = list_files(root)
+        if not args.yes and not confirmed(f"remove all {len(listing.files):,} blobs ({size_text(listing.size)}) from {root}? [y/N] "):
+            print("nothing removed")
+            return 1
         _native.purge(str(root))
-    print(f"removed {len(files):,} blobs from {root}")
+    print(f"removed {len(listing.files):,} blobs from {root}")
     return 0
+
+
+def confirmed(prompt: str) -> bool:
+    no_answer = Refused("no answer to confirm with; pass --yes to clear without asking")
+    if sys.stdin is None or sys.stdin.closed:  # started with standard input closed
+        raise no_answer
+    try:
+        answer = input(prompt)
+    except EOFError:
+        print()  # ends the prompt's line
+        raise no_answer from None
+    return answer.strip().lower() in ("y", "yes")

@@ -22,7 +22,7 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from qel._native import NativeBlobCache
+from qel.cache import BlobCache
 
 THREADS = 4
 READS_PER_BLOB = 10
@@ -78,7 +78,7 @@ def digest(payload: bytes) -> bytes:
     return hashlib.blake2b(payload, digest_size=16).digest()
 
 
-def client(cache: NativeBlobCache, origin: Origin, reads: int, seed: int, tally: Tally) -> None:
+def client(cache: BlobCache, origin: Origin, reads: int, seed: int, tally: Tally) -> None:
     rng = random.Random(seed)
     picks = rng.choices(range(len(origin.ids)), cum_weights=origin.cum_weights, k=reads)
     for index in picks:
@@ -100,7 +100,7 @@ def client(cache: NativeBlobCache, origin: Origin, reads: int, seed: int, tally:
                 tally.bytes_written += len(payload)
 
 
-def run_clients(cache: NativeBlobCache, origin: Origin, reads: int) -> tuple[Tally, float]:
+def run_clients(cache: BlobCache, origin: Origin, reads: int) -> tuple[Tally, float]:
     per_thread = [reads // THREADS + (slot < reads % THREADS) for slot in range(THREADS)]
     tallies = [Tally() for _ in range(THREADS)]
     failures: list[BaseException] = []
@@ -129,11 +129,7 @@ def run_clients(cache: NativeBlobCache, origin: Origin, reads: int) -> tuple[Tal
     return total, elapsed
 
 
-def blob_files(directory: Path) -> list[Path]:
-    return [path for path in (directory / "blobs").rglob("*.blob") if path.is_file()]
-
-
-def check_after_reopen(cache: NativeBlobCache, origin: Origin) -> tuple[int, int]:
+def check_after_reopen(cache: BlobCache, origin: Origin) -> tuple[int, int]:
     """Reads every ID once; returns how many were cached and how many of
     those did not match the origin."""
     found = mismatched = 0
@@ -149,9 +145,9 @@ class UnusableDirectory(Exception):
     """The cache could not be opened over the directory given."""
 
 
-def open_cache(root: Path, max_bytes: int) -> NativeBlobCache:
+def open_cache(root: Path, max_bytes: int) -> BlobCache:
     try:
-        return NativeBlobCache(str(root), max_bytes, 0)
+        return BlobCache(root, max_bytes)
     except (RuntimeError, ValueError) as failure:
         raise UnusableDirectory(f"cannot open a cache over {root}: {failure}") from None
 
@@ -177,20 +173,16 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
             f"{THREADS} threads doing {reads:,} Zipf-distributed reads"
         )
 
-        try:
+        with cache:
             tally, elapsed = run_clients(cache, origin, reads)
-        finally:
-            cache.close()
-        files = blob_files(root)
-        on_disk = sum(path.stat().st_size for path in files)
 
         start = time.perf_counter()
-        reopened = NativeBlobCache(str(root), max_bytes, 0)
+        reopened = BlobCache(root, max_bytes)
         reopen_seconds = time.perf_counter() - start
-        try:
+        with reopened:
+            # What the reopen verified and kept: every file the workload left.
+            kept = reopened.stats()
             found, mismatched_after = check_after_reopen(reopened, origin)
-        finally:
-            reopened.close()
 
     operations = tally.gets + tally.puts + tally.deletes
     hit_ratio = tally.hits / tally.gets if tally.gets else 0.0
@@ -199,9 +191,9 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
         ("throughput", f"{operations / elapsed:,.0f} operations/s, {size((tally.bytes_read + tally.bytes_written) / elapsed)}/s"),
         ("hit ratio", f"{hit_ratio:.1%} ({tally.hits:,} of {tally.gets:,} gets)"),
         ("admitted", f"{tally.admitted:,} of {tally.puts:,} puts ({size(tally.bytes_written)} written)"),
-        ("blobs stored", f"{len(files):,}"),
-        ("bytes on disk", f"{size(on_disk)} of {size(max_bytes)} budget ({on_disk / max_bytes:.1%})"),
-        ("reopen", f"{reopen_seconds * 1000:.0f} ms to verify and admit {len(files):,} files; {found:,} blobs read back"),
+        ("blobs stored", f"{kept.blobs:,}"),
+        ("bytes on disk", f"{size(kept.bytes)} of {size(max_bytes)} budget ({kept.bytes / max_bytes:.1%})"),
+        ("reopen", f"{reopen_seconds * 1000:.0f} ms to verify and admit {kept.blobs:,} files; {found:,} blobs read back"),
         ("verified", "every payload matched its origin" if tally.mismatches + mismatched_after == 0
          else f"{tally.mismatches + mismatched_after:,} payloads did NOT match their origin"),
     ]

@@ -31,6 +31,7 @@ qel_call* qel_delete_all_call(PyObject* self) QEL_NOTHROW;
 qel_call* qel_close_call(PyObject* self) QEL_NOTHROW;
 qel_call* qel_stats_call(PyObject* self) QEL_NOTHROW;
 qel_call* qel_inspect_file_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
+qel_call* qel_list_files_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 
 // Without the interpreter lock: the core call itself.
@@ -51,6 +52,8 @@ PyObject* qel_native_close(PyObject* self, PyObject* unused) QEL_NOTHROW;
 PyObject* qel_native_stats(PyObject* self, PyObject* unused) QEL_NOTHROW;
 PyObject* qel_module_inspect_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) QEL_NOTHROW;
+PyObject* qel_module_list_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) QEL_NOTHROW;
 PyObject* qel_module_purge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 
 #ifdef __cplusplus

@@ -57,6 +57,11 @@ PyObject* qel_module_inspect_file(PyObject* module, PyObject* const* args, Py_ss
   return released(qel_inspect_file_call(args, nargs, kwnames));
 }
 
+PyObject* qel_module_list_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)module;
+  return released(qel_list_files_call(args, nargs, kwnames));
+}
+
 PyObject* qel_module_purge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)module;
   return released(qel_purge_call(args, nargs, kwnames));

@@ -24,9 +24,22 @@
 namespace qel {
 namespace {
 
-// Both are created once and live as long as the process.
+// All are created once and live as long as the process.
 PyObject* native_type = nullptr;
+PyObject* lock_type = nullptr;
 PyObject* panic_exception = nullptr;
+
+// The failures callers tell apart, each a RuntimeError of its own class.
+struct ErrorClass {
+  const char* name;  // as exported by the module
+  const char* doc;
+  PyObject* type = nullptr;
+};
+ErrorClass blob_mismatch_error{"BlobMismatchError",
+                               "The blob ID is stored with other content: blob IDs are write-once."};
+ErrorClass cache_closed_error{"CacheClosedError", "The cache was closed, or belongs to the parent of a forked child."};
+ErrorClass directory_in_use_error{"DirectoryInUseError", "Another open cache holds the directory's lock."};
+ErrorClass* const ERROR_CLASSES[] = {&blob_mismatch_error, &cache_closed_error, &directory_in_use_error};
 
 struct NativeBlobCacheObject {
   PyObject_HEAD
@@ -51,8 +64,18 @@ void raise_panic(const char* message) {
   Py_DECREF(exception);
 }
 
+// The one place the core's error kinds become Python exception classes.
+PyObject* error_type(const BlobCacheError& error) {
+  switch (error.kind()) {
+    case BlobCacheError::Kind::InvalidConfiguration: return PyExc_ValueError;
+    case BlobCacheError::Kind::BlobIdMismatch: return blob_mismatch_error.type;
+    case BlobCacheError::Kind::Closed: return cache_closed_error.type;
+    default: return error.is_io_kind(IoKind::InUse) ? directory_in_use_error.type : PyExc_RuntimeError;
+  }
+}
+
 PyObject* raise_error(const BlobCacheError& error) {
-  PyObject* type = error.kind() == BlobCacheError::Kind::InvalidConfiguration ? PyExc_ValueError : PyExc_RuntimeError;
+  PyObject* type = error_type(error);
   PyObject* text = text_object(error.to_string());
   if (text != nullptr) {
     PyErr_SetObject(type, text);
@@ -264,6 +287,24 @@ std::optional<std::string_view> text_argument(const char* parameter, PyObject* v
   return std::string_view(utf8, static_cast<size_t>(size));
 }
 
+// A file path as the file system names it: text that came from a listing
+// carries undecodable bytes as surrogates, and gets them back here.
+std::optional<std::string> path_argument(const char* parameter, PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    wrong_type(parameter, "str", value);
+    return std::nullopt;
+  }
+  PyObject* encoded = PyUnicode_EncodeFSDefault(value);
+  if (encoded == nullptr) return std::nullopt;
+  std::string path(PyBytes_AsString(encoded), static_cast<size_t>(PyBytes_Size(encoded)));
+  Py_DECREF(encoded);
+  return path;
+}
+
+PyObject* path_object(std::string_view path) {
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
 // The bytes (or subclass) buffer itself: immutable, so it can be read in place
 // while the interpreter lock is released.
 std::optional<std::span<const uint8_t>> bytes_argument(const char* parameter, PyObject* value) {
@@ -321,6 +362,7 @@ constexpr const char* INSPECT_NAMES[] = {"directory", "path"};
 constexpr Signature INSPECT_SIGNATURE{"inspect_file", INSPECT_NAMES};
 constexpr const char* DIRECTORY_NAMES[] = {"directory"};
 constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
+constexpr Signature LIST_SIGNATURE{"list_files", DIRECTORY_NAMES};
 
 // The first failed rule, if any.
 std::optional<std::string> configuration_fault(std::string_view directory, int64_t max_bytes, int64_t frequency_counters) {
@@ -356,6 +398,37 @@ std::optional<LocalFileStore> store_argument(PyObject* value) {
     return std::nullopt;
   }
   return std::move(created).value();
+}
+
+// Nanoseconds since the epoch as a Python int: 64 bits of them reach only
+// the years 1677 to 2262, and a file's time may lie beyond.
+PyObject* nanoseconds(const FileTime& time) {
+  PyObject* seconds = PyLong_FromLongLong(time.seconds);
+  PyObject* scale = PyLong_FromLong(1'000'000'000);
+  PyObject* nanos = PyLong_FromUnsignedLong(time.nanos);
+  PyObject* scaled = seconds && scale ? PyNumber_Multiply(seconds, scale) : nullptr;
+  PyObject* total = scaled && nanos ? PyNumber_Add(scaled, nanos) : nullptr;
+  Py_XDECREF(seconds);
+  Py_XDECREF(scale);
+  Py_XDECREF(nanos);
+  Py_XDECREF(scaled);
+  return total;
+}
+
+// A list built from `items`, one object per item made by `make`.
+template <class Items, class Make>
+PyObject* list_of(const Items& items, Make make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make(items[i]);
+    // SetItem takes the item over, also when it fails.
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) != 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
 }
 
 }  // namespace
@@ -496,22 +569,57 @@ qel_call* qel_inspect_file_call(PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!match_fast(INSPECT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
     auto store = store_argument(values[0]);
     if (!store) return nullptr;
-    const auto path = text_argument("path", values[1]);
+    auto path = path_argument("path", values[1]);
     if (!path) return nullptr;
-    if (path->find('\0') != std::string_view::npos) {
+    if (path->find('\0') != std::string::npos) {
       raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
       return nullptr;
     }
     return core_call(
-        [store = std::move(*store), path = std::filesystem::path(std::string(*path))] { return store.inspect(path); },
+        [store = std::move(*store), path = std::filesystem::path(std::move(*path))] { return store.inspect(path); },
         [](const Result<FileMetadata>& inspected) -> PyObject* {
           if (!inspected) return raise_error(inspected.error());
           const FileMetadata& metadata = *inspected;
           PyObject* blob_id = text_object(metadata.blob_id);
           if (blob_id == nullptr) return nullptr;
-          const long long modified_ns = metadata.modified.seconds * 1'000'000'000LL + metadata.modified.nanos;
-          return Py_BuildValue("(NLL)", blob_id, static_cast<long long>(metadata.file_len), modified_ns);
+          PyObject* modified = nanoseconds(metadata.modified);
+          if (modified == nullptr) {
+            Py_DECREF(blob_id);
+            return nullptr;
+          }
+          return Py_BuildValue("(NLN)", blob_id, static_cast<long long>(metadata.file_len), modified);
         });
+  });
+}
+
+qel_call* qel_list_files_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(LIST_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    return core_call([store = std::move(*store)] { return store.scan(ScanMode::List); },
+                     [](const Result<ScanResult>& listed) -> PyObject* {
+                       if (!listed) return raise_error(listed.error());
+                       PyObject* files = list_of(listed->entries, [](const FileMetadata& file) {
+                         PyObject* path = path_object(file.path);
+                         PyObject* modified = path ? nanoseconds(file.modified) : nullptr;
+                         if (modified == nullptr) {
+                           Py_XDECREF(path);
+                           return static_cast<PyObject*>(nullptr);
+                         }
+                         return Py_BuildValue("(NLN)", path, static_cast<long long>(file.file_len), modified);
+                       });
+                       if (files == nullptr) return nullptr;
+                       PyObject* set_aside = list_of(listed->invalid, [](const std::filesystem::path& path) {
+                         return path_object(path.native());
+                       });
+                       if (set_aside == nullptr) {
+                         Py_DECREF(files);
+                         return nullptr;
+                       }
+                       return Py_BuildValue("(NN)", files, set_aside);
+                     });
   });
 }
 
@@ -538,6 +646,64 @@ namespace {
 
 // ---- Tables
 
+// ---- DirectoryLock: the lock an open cache holds, for tools
+
+struct DirectoryLockObject {
+  PyObject_HEAD
+  // Holds the directory's lock while set; empty once released.
+  std::optional<LocalFileStore> store;
+};
+
+constexpr Signature LOCK_SIGNATURE{"DirectoryLock", DIRECTORY_NAMES};
+
+PyObject* lock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!match_tuple(LOCK_SIGNATURE, args, kwargs, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    // The directory as it is: a tool's lock neither creates nor narrows it.
+    if (auto locked = store->lock_root(false); !locked) return raise_error(locked.error());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      store->release_root();
+      return nullptr;
+    }
+    new (&reinterpret_cast<DirectoryLockObject*>(self)->store) std::optional<LocalFileStore>(std::move(store));
+    return self;
+  });
+}
+
+void release_lock(PyObject* self) {
+  auto& store = reinterpret_cast<DirectoryLockObject*>(self)->store;
+  if (store) store->release_root();
+  store.reset();
+}
+
+void lock_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  release_lock(self);
+  std::destroy_at(&reinterpret_cast<DirectoryLockObject*>(self)->store);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* lock_release(PyObject* self, PyObject*) {
+  release_lock(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* lock_enter(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* lock_exit(PyObject* self, PyObject*) {
+  release_lock(self);
+  Py_RETURN_FALSE;
+}
+
 template <class Function>
 PyCFunction method(Function function) {
   // The method table stores every calling convention under one pointer type.
@@ -561,9 +727,39 @@ PyMethodDef module_functions[] = {
     {"inspect_file", method(qel_module_inspect_file), METH_FASTCALL | METH_KEYWORDS,
      "inspect_file(directory, path)\n--\n\nVerifies one blob file of the cache directory as an open "
      "would: (blob_id, file_len, modified_ns), or RuntimeError naming what is wrong."},
+    {"list_files", method(qel_module_list_files), METH_FASTCALL | METH_KEYWORDS,
+     "list_files(directory)\n--\n\nThe files of a cache directory that an open looks at, found without following "
+     "links and not read: ([(path, file_len, modified_ns)] of the blob files, newest first; [path] of what the "
+     "open removes unread, such as links, FIFOs and directories where a blob file belongs)."},
     {"purge", method(qel_module_purge), METH_FASTCALL | METH_KEYWORDS,
      "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef lock_methods[] = {
+    {"release", lock_release, METH_NOARGS, "release($self)\n--\n\nLets go of the lock; idempotent."},
+    {"__enter__", lock_enter, METH_NOARGS, nullptr},
+    {"__exit__", lock_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot lock_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DirectoryLock(directory)\n--\n\n"
+                                  "Holds the lock an open cache holds on its directory, from construction until "
+                                  "release() or the end of a with block, so that no cache opens the directory "
+                                  "meanwhile; DirectoryInUseError while a cache has it open. Changes nothing on disk.")},
+    {Py_tp_new, reinterpret_cast<void*>(lock_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lock_dealloc)},
+    {Py_tp_methods, lock_methods},
+    {0, nullptr},
+};
+
+PyType_Spec lock_spec = {
+    .name = "qel._native.DirectoryLock",
+    .basicsize = sizeof(DirectoryLockObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = lock_slots,
 };
 
 PyType_Slot native_slots[] = {
@@ -621,10 +817,21 @@ PyObject* init_module() {
         PyExc_BaseException, nullptr);
     if (panic_exception == nullptr) return nullptr;
   }
+  if (lock_type == nullptr && (lock_type = PyType_FromSpec(&lock_spec)) == nullptr) return nullptr;
+  for (ErrorClass* error : ERROR_CLASSES) {
+    if (error->type != nullptr) continue;
+    const std::string qualified = std::string("qel.") + error->name;
+    error->type = PyErr_NewExceptionWithDoc(qualified.c_str(), error->doc, PyExc_RuntimeError, nullptr);
+    if (error->type == nullptr) return nullptr;
+  }
   PyObject* module = PyModule_Create(&native_module_def);
   if (module == nullptr) return nullptr;
-  if (PyModule_AddObjectRef(module, "NativeBlobCache", native_type) != 0 ||
-      PyModule_AddObjectRef(module, "PanicException", panic_exception) != 0) {
+  bool added = PyModule_AddObjectRef(module, "NativeBlobCache", native_type) == 0 &&
+               PyModule_AddObjectRef(module, "DirectoryLock", lock_type) == 0 &&
+               PyModule_AddObjectRef(module, "PanicException", panic_exception) == 0 &&
+               PyModule_AddIntConstant(module, "HEADER_LEN", static_cast<long>(HEADER_LEN)) == 0;
+  for (ErrorClass* error : ERROR_CLASSES) added = added && PyModule_AddObjectRef(module, error->name, error->type) == 0;
+  if (!added) {
     Py_DECREF(module);
     return nullptr;
   }

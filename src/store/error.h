@@ -12,7 +12,8 @@
 namespace qel {
 
 // What callers may react to in an I/O failure; everything else is in the text.
-enum class IoKind : uint8_t { NotFound, AlreadyExists, Interrupted, InvalidInput, UnexpectedEof, WriteZero, Other };
+// InUse: the directory's lock is held by another open cache.
+enum class IoKind : uint8_t { NotFound, AlreadyExists, Interrupted, InvalidInput, UnexpectedEof, WriteZero, InUse, Other };
 
 // An operating-system error value: an errno, or an error the program made with
 // its own message (errno 0).

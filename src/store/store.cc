@@ -133,15 +133,16 @@ Expected<Fd, OsError> narrowed(Fd dir, bool narrow) {
   return dir;
 }
 
-// The root as the caller named it, links and all; created when missing.
-Expected<Fd, OsError> open_root(const fs::path& root, bool narrow) {
+// The root as the caller named it, links and all. `make` creates it when
+// missing and narrows it; without, the directory is left as it is found.
+Expected<Fd, OsError> open_root(const fs::path& root, bool make) {
   Fd dir(::open(root.c_str(), DIR_FLAGS));
-  if (!dir.valid() && errno == ENOENT) {
+  if (make && !dir.valid() && errno == ENOENT) {
     if (auto created = create_dir_all(root); !created) return unexpected(created.error());
     dir = Fd(::open(root.c_str(), DIR_FLAGS));
   }
   if (!dir.valid()) return unexpected(last_error());
-  return narrowed(std::move(dir), narrow);
+  return narrowed(std::move(dir), make);
 }
 
 enum class Narrow { Always, IfCreated, Never };
@@ -420,7 +421,7 @@ bool maps_to(const fs::path& blobs_dir, std::string_view blob_id, const std::str
 
 BlobCacheError lock_failure(const fs::path& root, int err) {
   return BlobCacheError::io("lock blob cache directory " + display_utf8(root.native()),
-                            err == EWOULDBLOCK ? OsError::custom(IoKind::Other, "in use by another open cache")
+                            err == EWOULDBLOCK ? OsError::custom(IoKind::InUse, "in use by another open cache")
                                                : OsError::from_errno(err));
 }
 
@@ -457,8 +458,10 @@ Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
   root = shared_->root.load(std::memory_order_acquire);
   if (root && root->linked()) return root;  // made again by another thread
   if (shared_->released) return unexpected(BlobCacheError::closed());
-  auto opened = open_root(root_, true);
-  if (!opened) return unexpected(BlobCacheError::io("create blob cache root", opened.error()));
+  // Only a store that writes makes its root: the first access of one that
+  // only reads (a tool's) must change nothing.
+  auto opened = open_root(root_, revive);
+  if (!opened) return unexpected(BlobCacheError::io(revive ? "create blob cache root" : "open blob cache root", opened.error()));
   auto fresh = std::make_unique<RootDir>(std::move(*opened));
   if (shared_->locking && !fresh->lock()) return unexpected(lock_failure(root_, errno));
   root = shared_->roots.emplace_back(std::move(fresh)).get();
@@ -466,7 +469,7 @@ Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
   return root;
 }
 
-Result<void> LocalFileStore::lock_root() const {
+Result<void> LocalFileStore::lock_root(bool make) const {
   const RootDir* root;
   {
     std::lock_guard guard(shared_->revive_mutex);
@@ -474,7 +477,7 @@ Result<void> LocalFileStore::lock_root() const {
     root = shared_->root.load(std::memory_order_acquire);
   }
   if (!root) {
-    auto opened = held_root(true);  // opens and locks it
+    auto opened = held_root(make);  // opens and locks it
     if (!opened) return unexpected(std::move(opened).error());
     return {};
   }
@@ -892,6 +895,12 @@ Result<Listing> list_directory(const LocalFileStore& store, int parent, const fs
   return listing;
 }
 
+// A file the open may not read (another user's, say) cannot be verified,
+// so it is set aside like a corrupt one rather than failing the whole open.
+bool unreadable(const BlobCacheError& error) {
+  return error.kind() == BlobCacheError::Kind::Io && (error.source().code() == EACCES || error.source().code() == EPERM);
+}
+
 // Threads that verify files at open, the calling thread included. Reading
 // small files is mostly system calls, which run side by side on as many cores.
 size_t scan_threads(size_t items) {
@@ -906,7 +915,7 @@ size_t scan_threads(size_t items) {
 // kept apart and joined in listing order afterwards, so that the first error
 // in walk order is the one reported, as with one thread. The sort then makes
 // the order of the rest independent of which thread found what.
-Result<ScanResult> LocalFileStore::scan() const {
+Result<ScanResult> LocalFileStore::scan(ScanMode mode) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   auto listing = list_directory(*this, (*root)->fd(), blobs_dir_);
@@ -918,7 +927,7 @@ Result<ScanResult> LocalFileStore::scan() const {
   auto work = [&] {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items;) {
       const auto& entry = listing->entries[i];
-      if (auto scanned = scan_entry(listing->fd(), blobs_dir_, entry.name, entry.type, parts[i]); !scanned)
+      if (auto scanned = scan_entry(listing->fd(), blobs_dir_, entry.name, entry.type, mode, parts[i]); !scanned)
         failures[i] = std::move(scanned).error();
     }
   };
@@ -948,19 +957,19 @@ Result<ScanResult> LocalFileStore::scan() const {
 }
 
 // `parent` is the descriptor of dir's parent directory.
-Result<void> LocalFileStore::scan_directory(int parent, const fs::path& dir, ScanResult& result) const {
+Result<void> LocalFileStore::scan_directory(int parent, const fs::path& dir, ScanMode mode, ScanResult& result) const {
   auto listing = list_directory(*this, parent, dir);
   if (!listing) return unexpected(std::move(listing).error());
   for (const auto& entry : listing->entries) {
-    if (auto scanned = scan_entry(listing->fd(), dir, entry.name, entry.type, result); !scanned) return scanned;
+    if (auto scanned = scan_entry(listing->fd(), dir, entry.name, entry.type, mode, result); !scanned) return scanned;
   }
   return {};
 }
 
 Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const std::string& name, unsigned char type,
-                                        ScanResult& result) const {
+                                        ScanMode mode, ScanResult& result) const {
+  struct stat st {};
   if (type == DT_UNKNOWN) {
-    struct stat st {};
     if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       return unexpected(BlobCacheError::io_errno("inspect blob cache entry", errno));
     type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
@@ -975,12 +984,26 @@ Result<void> LocalFileStore::scan_entry(int dirfd, const fs::path& dir, const st
   } else if (type == DT_DIR && blob_name) {
     result.invalid.emplace_back(std::move(path));  // where a blob file belongs
   } else if (type == DT_DIR) {
-    return scan_directory(dirfd, fs::path(std::move(path)), result);
+    return scan_directory(dirfd, fs::path(std::move(path)), mode, result);
+  } else if (blob_name && mode == ScanMode::List) {
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      const int err = errno;  // before the message's allocations
+      if (err == ENOENT) return {};  // removed since the listing
+      return unexpected(BlobCacheError::io_errno("inspect blob cache entry " + relative(path), err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+      result.invalid.emplace_back(std::move(path));
+      return {};
+    }
+    result.entries.push_back({.blob_id = {},  // not read
+                              .path = std::move(path),
+                              .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
+                              .file_len = st.st_size});
   } else if (blob_name) {
     auto inspected = inspect_in(dirfd, name, path);
     if (inspected) {
       result.entries.push_back(std::move(inspected).value());
-    } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry) {
+    } else if (inspected.error().kind() == BlobCacheError::Kind::CorruptEntry || unreadable(inspected.error())) {
       result.invalid.emplace_back(std::move(path));
     } else {
       return unexpected(std::move(inspected).error());

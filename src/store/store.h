@@ -56,8 +56,13 @@ using BlobDigest = std::array<uint8_t, 32>;
 
 struct ScanResult {
   std::vector<FileMetadata> entries;          // newest first, then by path
-  std::vector<std::filesystem::path> invalid;  // corrupt blob files, by path
+  std::vector<std::filesystem::path> invalid;  // what an open removes unused, by path
 };
+
+// Verify reads every blob file and sets aside those that fail, or that
+// cannot be read at all; List only finds them, and records just their path,
+// length and modification time.
+enum class ScanMode { Verify, List };
 
 class RootDir;
 
@@ -74,8 +79,10 @@ class LocalFileStore {
   // Creates root, tmp and blobs, each narrowed to 0700, and holds the root open.
   Result<void> prepare() const;
   // Takes the prepared root's exclusive lock, and the lock of any root made
-  // again later; fails at once when another open cache holds it.
-  Result<void> lock_root() const;
+  // again later; fails at once when another open cache holds it. Without
+  // `make`, a root not held yet is locked as it is found, neither created
+  // nor narrowed: a tool's lock.
+  Result<void> lock_root(bool make = true) const;
   // Lets go of the root and its lock, for every copy; the store serves nothing
   // more. No other operation of any copy may be running.
   void release_root() const;
@@ -109,7 +116,8 @@ class LocalFileStore {
   // Verifies an unknown file in constant memory and builds its record.
   Result<FileMetadata> inspect(const std::filesystem::path& path) const;
 
-  Result<ScanResult> scan() const;
+  // Every file under the data directory that an open looks at.
+  Result<ScanResult> scan(ScanMode mode = ScanMode::Verify) const;
   Result<void> purge() const;
   Result<void> purge_temp() const;
   // Removes whatever is at `path` (file, link, FIFO or directory tree); absent
@@ -122,11 +130,11 @@ class LocalFileStore {
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
   Result<const RootDir*> held_root(bool revive) const;
-  Result<void> scan_directory(int parent, const std::filesystem::path& dir, ScanResult& result) const;
-  // One listed entry of `dir`, open as `dirfd`: recursed into, inspected,
-  // set apart as invalid or left alone.
+  Result<void> scan_directory(int parent, const std::filesystem::path& dir, ScanMode mode, ScanResult& result) const;
+  // One listed entry of `dir`, open as `dirfd`: recursed into, inspected
+  // (or with List only looked at), set apart as invalid or left alone.
   Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
-                          ScanResult& result) const;
+                          ScanMode mode, ScanResult& result) const;
   // inspect for `name` in the open directory `dirfd`, which is `path`'s.
   Result<FileMetadata> inspect_in(int dirfd, const std::string& name, std::string path) const;
   // Takes over `fd`, open on the regular file `path` with status `st`.

@@ -203,19 +203,46 @@ TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
   EXPECT_EQ(scan->invalid, planted.invalid);
 }
 
-// A failure met by any thread ends the scan with that failure. Root reads
-// every file: it scans as nobody, in a child, over a tree handed to nobody.
-TEST_F(Store, ScanOfManyFilesFailsOnAnUnreadableOne) {
+// A listing finds what the scan looks at without reading any of it: every
+// regular file named like a blob file, with its length, whatever it holds.
+TEST_F(Store, ListingFindsWhatTheScanWouldRead) {
+  const auto planted = MixedDirectory::plant(s_, 600);
+  auto listed = s_.scan(ScanMode::List);
+  ASSERT_TRUE(listed.has_value()) << listed.error().to_string();
+  std::vector<fs::path> files, not_files, found;
+  for (const auto& id : planted.newest_first) files.push_back(s_.path_for(id));
+  for (const auto& path : planted.invalid) (fs::is_regular_file(fs::symlink_status(path)) ? files : not_files).push_back(path);
+  for (const auto& entry : listed->entries) {
+    found.push_back(entry.path);
+    EXPECT_TRUE(entry.blob_id.empty()) << entry.path;
+    EXPECT_EQ(entry.file_len, static_cast<int64_t>(fs::file_size(entry.path))) << entry.path;
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, files);
+  EXPECT_EQ(listed->invalid, not_files);
+}
+
+// A file the scan may not read cannot be verified: it is set aside like a
+// corrupt one. A failure met by any thread, a shard it may not list, ends the
+// scan with that failure. Root reads everything: it scans as nobody, in a
+// child, over a tree handed to nobody.
+TEST_F(Store, ScanSetsAsideAnUnreadableFileAndFailsOnAnUnreadableShard) {
   MixedDirectory::plant(s_, 600);
   const fs::path locked = s_.path_for("mixed-77");
+  const fs::path shard = s_.path_for("mixed-78").parent_path();
   fs::permissions(locked, fs::perms::none);
-  const std::string expected = "open cache entry " + s_.relative(locked) + ": Permission denied (os error 13)";
-  auto fails_as_expected = [&](const LocalFileStore& store) {
+  const std::string expected = "scan blob cache directory " + s_.relative(shard) + ": Permission denied (os error 13)";
+  auto as_expected = [&](const LocalFileStore& store) {
     auto scan = store.scan();
+    if (!scan || std::find(scan->invalid.begin(), scan->invalid.end(), locked) == scan->invalid.end()) return false;
+    fs::permissions(shard, fs::perms::none);
+    scan = store.scan();
+    fs::permissions(shard, fs::perms::owner_all);
     return !scan.has_value() && scan.error().to_string() == expected;
   };
   if (::geteuid() != 0) {
-    EXPECT_TRUE(fails_as_expected(s_));
+    EXPECT_TRUE(as_expected(s_));
     return;
   }
   constexpr uid_t NOBODY = 65534;
@@ -227,12 +254,13 @@ TEST_F(Store, ScanOfManyFilesFailsOnAnUnreadableOne) {
   if (child == 0) {
     // A store of its own: the fixture's holds the root open as root.
     LocalFileStore mine = store();
-    const bool ok = ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0 && mine.prepare() && fails_as_expected(mine);
+    const bool ok = ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0 && mine.prepare() && as_expected(mine);
     ::_exit(ok ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "scan as nobody did not fail with: " << expected;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "scan as nobody did not set the unreadable file aside, or did not fail with: " << expected;
 }
 
 }  // namespace

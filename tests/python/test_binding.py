@@ -1,10 +1,13 @@
 """The binding: argument handling, round trips, errors and lifecycle."""
 
+import os
 import pathlib
 
 import pytest
 
-from qel import BlobCache, NativeBlobCache, PanicException
+import qel
+from qel import BlobCache, BlobMismatchError, CacheClosedError, DirectoryInUseError, NativeBlobCache, PanicException
+from qel._native import DirectoryLock
 
 
 def config(reason):
@@ -113,3 +116,71 @@ def test_closed_cache(tmp_path):
     assert cache.close() is None
     with pytest.raises(RuntimeError, match="^blob cache is closed$"):  # each operation's refusal is the model test's
         cache.get("k")
+
+
+def put_other_bytes(d, cache):
+    cache.put("k", b"a")
+    cache.put("k", b"b")
+
+
+def use_closed(d, cache):
+    cache.close()
+    cache.get("k")
+
+
+def open_again(d, cache):
+    NativeBlobCache(d, 1 << 20, 0)
+
+
+def lock_while_open(d, cache):
+    DirectoryLock(d)
+
+
+def open_while_locked(d, cache):
+    cache.close()
+    with DirectoryLock(d):
+        NativeBlobCache(d, 1 << 20, 0)
+
+
+def open_a_file(d, cache):
+    NativeBlobCache(os.path.join(d, "tmp", "blob-1-1.tmp"), 1 << 20, 0)
+
+
+IN_USE = "lock blob cache directory {d}: in use by another open cache"
+
+
+@pytest.mark.parametrize(
+    "failure, error, message",
+    [
+        (put_other_bytes, BlobMismatchError, 'blob ID content mismatch: "k"'),
+        (use_closed, CacheClosedError, "blob cache is closed"),
+        (open_again, DirectoryInUseError, IN_USE),
+        (lock_while_open, DirectoryInUseError, IN_USE),
+        (open_while_locked, DirectoryInUseError, IN_USE),
+        (open_a_file, RuntimeError, "create blob cache root: Not a directory (os error 20)"),  # no class of its own
+    ],
+)
+def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, error, message):
+    if failure is open_a_file:
+        open(os.path.join(cache_dir, "tmp", "blob-1-1.tmp"), "wb").close()
+    with pytest.raises(RuntimeError) as raised:
+        failure(cache_dir, cache)
+    assert (type(raised.value), str(raised.value)) == (error, message.format(d=cache_dir))
+    assert getattr(qel, error.__name__, RuntimeError) is error and issubclass(error, RuntimeError)
+
+
+def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
+    directory = str(tmp_path / "cache")
+    with pytest.raises(RuntimeError, match=r"^open blob cache root: No such file or directory \(os error 2\)$"):
+        DirectoryLock(directory)
+    assert not os.path.exists(directory)  # not made
+    BlobCache(directory, 1 << 20).close()
+    os.chmod(directory, 0o750)
+    lock = DirectoryLock(directory)
+    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
+    lock.release()
+    lock.release()
+    BlobCache(directory, 1 << 20).close()  # free again
+    with DirectoryLock(directory) as held:
+        assert isinstance(held, DirectoryLock)
+    BlobCache(directory, 1 << 20).close()

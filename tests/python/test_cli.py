@@ -2,8 +2,11 @@
 
 import io
 import os
+import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -24,13 +27,17 @@ def root(tmp_path):
             assert cache.put(blob_id, payload(blob_id))
     for age, blob_id in enumerate(IDS):  # alpha oldest
         os.utime(path_for(str(directory), blob_id), ns=(0, (1_700_000_000 + age * 3600) * 10**9))
+    directory.chmod(0o750)  # wider than a cache makes it: a tool that narrows it shows
     return directory
+
+
+CLOSED = object()  # standard input closed, as by `qel clear DIR <&-`
 
 
 def cli(capsys, *argv, stdin=None):
     """(status, stdout, stderr) of the command line run in this process."""
     if stdin is not None:
-        sys.stdin = io.StringIO(stdin)
+        sys.stdin = None if stdin is CLOSED else io.StringIO(stdin)
     try:
         status = main(list(argv))
     except SystemExit as exit:
@@ -44,12 +51,13 @@ def cli(capsys, *argv, stdin=None):
 def snapshot(directory):
     """Everything in the tree that a change could touch: paths, kinds, modes,
     contents and modification times."""
-    state = {}
+    st = os.lstat(directory)
+    state = {".": (st.st_mode, st.st_mtime_ns, None)}
     for dirpath, dirnames, filenames in os.walk(directory):
         for name in dirnames + filenames:
             path = os.path.join(dirpath, name)
             st = os.lstat(path)
-            content = open(path, "rb").read() if name in filenames else None
+            content = open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None
             state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
     return state
 
@@ -69,7 +77,9 @@ def test_info_reports_and_changes_nothing(capsys, root):
 
 def test_verify_finds_a_flipped_bit_and_changes_nothing(capsys, root, monkeypatch):
     total = sum(24 + len(i) + len(payload(i)) for i in IDS)  # under 1 KiB: shown in bytes
+    before = snapshot(root)
     assert cli(capsys, "verify", str(root)) == (0, f"3 blob files ({total} B) checked, 0 bad\n", "")
+    assert snapshot(root) == before
 
     flipped = path_for(str(root), "beta")
     data = bytearray(open(flipped, "rb").read())
@@ -96,6 +106,47 @@ def test_verify_finds_a_flipped_bit_and_changes_nothing(capsys, root, monkeypatc
     assert lock_is_free(root)
 
 
+def plant_link(path):
+    os.symlink(path_for(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(path)))), "alpha"), path)
+
+
+@pytest.mark.parametrize("plant", [plant_link, os.mkfifo, os.mkdir], ids=["symbolic link", "FIFO", "directory"])
+def test_verify_reports_what_the_open_removes_at_a_blob_path(capsys, root, plant):
+    planted = path_for(str(root), "delta")
+    os.makedirs(os.path.dirname(planted), exist_ok=True)
+    plant(planted)
+    before = snapshot(root)
+    status, out, err = cli(capsys, "verify", str(root))
+    assert (status, err) == (1, "")
+    assert out.splitlines() == [f"bad: not a blob file: {os.path.relpath(planted, root)}, removed by the next open",
+                                f"3 blob files ({sum(24 + len(i) + len(payload(i)) for i in IDS)} B) checked, 1 bad"]
+    assert snapshot(root) == before
+    with BlobCache(root, 1 << 20) as cache:  # as reported
+        assert not os.path.lexists(planted) and len(cache) == 3
+
+
+def test_info_shows_a_time_beyond_the_calendar(capsys, tmp_path_factory):
+    shm = "/dev/shm"  # ext4 clamps times to years 1901 to 2446; tmpfs keeps them
+    if not os.path.isdir(shm):
+        pytest.skip("no /dev/shm for times outside years 1 to 9999")
+    directory = tempfile.mkdtemp(dir=shm)
+    try:
+        with BlobCache(directory, 1 << 20) as cache:
+            cache.put("far", b"future")
+            cache.put("past", b"long ago")
+        for blob_id, seconds in [("far", 300_000_000_000), ("past", -62_135_596_801)]:
+            os.utime(path_for(directory, blob_id), ns=(0, seconds * 10**9))
+            if os.stat(path_for(directory, blob_id)).st_mtime_ns != seconds * 10**9:
+                pytest.skip(f"{shm} does not keep a time {seconds} s from the epoch")
+        status, out, err = cli(capsys, "info", directory)
+    finally:
+        shutil.rmtree(directory)
+    fields = dict(line.split(None, 1) for line in out.splitlines())
+    assert (status, err, fields["blobs"]) == (0, "", "2")
+    assert (fields["oldest"], fields["newest"]) == ("-62,135,596,801 s from 1970-01-01 00:00:00 UTC",
+                                                    "300,000,000,000 s from 1970-01-01 00:00:00 UTC")
+
+
 @pytest.mark.parametrize("verb", [["verify"], ["clear", "--yes"]])
 def test_refused_while_a_cache_holds_the_directory(capsys, root, verb):
     with BlobCache(root, 1 << 20):
@@ -113,6 +164,7 @@ def test_refused_while_a_cache_holds_the_directory(capsys, root, verb):
         ([], "y\n", 0, True),
         ([], "n\n", 1, False),
         ([], "", 2, False),  # nobody to answer
+        ([], CLOSED, 2, False),
     ],
 )
 def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
@@ -132,12 +184,15 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
     if cleared:
         assert held == [True]
         assert out.endswith(f"removed 3 blobs from {root}\n") and err == ""
-        assert sorted(snapshot(root)) == ["blobs", "keep.txt", "tmp"]
+        assert sorted(snapshot(root)) == [".", "blobs", "keep.txt", "tmp"]
         with BlobCache(root, 1 << 20) as cache:
             assert len(cache) == 0
     else:
         assert snapshot(root) == before
-        assert (err == "") == (status == 1)
+        if status == 2:
+            assert err == "qel clear: error: no answer to confirm with; pass --yes to clear without asking\n"
+        else:
+            assert err == ""
 
 
 @pytest.mark.parametrize(
@@ -149,13 +204,20 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
         (["verify", "{file}"], "{file}: no such directory"),
         (["clear", "--yes", "{plain}"], "{plain}: not a qel cache directory (it has no blobs directory)"),
         (["clear", "--force", "{plain}"], "unrecognized arguments: --force"),
+        (["--bogus"], "unrecognized arguments: --bogus"),
+        (["info", "{linked}"], "{linked}: not a qel cache directory (it has no blobs directory)"),
         (["demo", "--blobs", "0"], "argument --blobs: "),
         (["compact", "{plain}"], "invalid choice: 'compact'"),
     ],
 )
 def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
-    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path}
+    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path, "linked": tmp_path / "linked"}
     (tmp_path / "file").write_bytes(b"")
+    # blobs/ a link to another cache's: neither counted nor opened through
+    with BlobCache(tmp_path / "other", 1 << 20) as other:
+        other.put("elsewhere", b"x")
+    (tmp_path / "linked").mkdir()
+    (tmp_path / "linked" / "blobs").symlink_to(tmp_path / "other" / "blobs")
     before = snapshot(tmp_path)
     status, out, err = cli(capsys, *[arg.format(**paths) for arg in argv])
     assert (status, out) == (2, "")

@@ -1,14 +1,18 @@
 """qel.BlobCache: membership, length, statistics, read-through and memoize."""
 
+import functools
+import logging
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
 
-from qel import BlobCache, CacheStats
+from qel import BlobCache, CacheClosedError, CacheStats
 
 PAYLOAD = bytes(range(256)) * 4
 
@@ -96,11 +100,116 @@ def test_get_or_put(tmp_path):
         assert "huge" not in cache and len(calls) == 2
 
 
+def stored_by_another_writer(cache, tmp_path):
+    cache.put("k", b"theirs")  # between this call's miss and its put
+    return b"mine"
+
+
+def cannot_store(cache, tmp_path):
+    shutil.rmtree(tmp_path / "tmp")
+    (tmp_path / "tmp").write_bytes(b"")  # where temporary files are made
+    return b"mine"
+
+
+@pytest.mark.parametrize("make, returned, held", [(stored_by_another_writer, b"theirs", b"theirs"), (cannot_store, b"mine", None)])
+def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, returned, held):
+    with BlobCache(tmp_path, 1 << 20) as cache:
+        with caplog.at_level(logging.WARNING, logger="qel"):
+            assert cache.get_or_put("k", lambda: make(cache, tmp_path)) == returned
+        assert cache.get("k") == held
+        # Only a payload the cache could not store is worth a warning.
+        assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == ([True] if held is None else [])
+
+
+def test_get_or_put_over_a_cache_closed_meanwhile_raises(tmp_path):
+    cache = BlobCache(tmp_path, 1 << 20)
+    with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
+        cache.get_or_put("k", lambda: cache.close() or b"made")
+
+
+def test_memoize_in_racing_threads_returns_payloads(tmp_path):
+    threads = 6
+    barrier = threading.Barrier(threads)
+    results, failures = [], []
+    with BlobCache(tmp_path, 1 << 20) as cache:
+
+        @cache.memoize(name="random")
+        def random_bytes(size):
+            barrier.wait(timeout=60)  # every thread has missed
+            return os.urandom(size)
+
+        def call():
+            try:
+                results.append(random_bytes(16))
+            except Exception as failure:
+                failures.append(failure)
+
+        workers = [threading.Thread(target=call) for _ in range(threads)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        assert failures == []
+        held = random_bytes(16)
+        assert len(held) == 16 and held in results and len(results) == threads
+
+
+class Renderer:
+    def render(self, item):
+        return item.encode()
+
+    def __call__(self, item):
+        return item.encode()
+
+
+def made_by(tag):
+    def make(item):
+        return tag + item.encode()
+
+    return make
+
+
+def tagged(tag, item):
+    return tag + item.encode()
+
+
+@pytest.mark.parametrize(
+    "function, args, made",
+    [
+        (lambda item: item.encode(), ("x",), b"x"),
+        (made_by(b"a"), ("x",), b"ax"),
+        (Renderer().render, ("x",), b"x"),
+        (functools.partial(tagged, b"p"), ("x",), b"px"),
+        (Renderer(), ("x",), b"x"),
+        ("abc".encode, ("ascii",), b"abc"),
+    ],
+    ids=["lambda", "closure", "bound method", "partial", "callable object", "builtin bound method"],
+)
+def test_memoize_refuses_what_it_cannot_name_and_takes_a_name(tmp_path, function, args, made):
+    with BlobCache(tmp_path, 1 << 20) as cache:
+        with pytest.raises(TypeError, match=r"^memoize: cannot name .* pass an explicit name: memoize\(name=\.\.\.\)$"):
+            cache.memoize(function)
+        named = cache.memoize(name="chosen")(function)
+        assert (named(*args), len(cache), named(*args)) == (made, 1, made)
+
+
+def test_memoize_named_functions_keep_apart(tmp_path):
+    """Closures of one factory share a qualified name; their names tell them apart."""
+    with BlobCache(tmp_path, 1 << 20) as cache:
+        a = cache.memoize(made_by(b"a"), name="made-by-a")
+        b = cache.memoize(name="made-by-b")(made_by(b"b"))
+        assert (a("x"), b("x"), a("x")) == (b"ax", b"bx", b"ax")
+        assert cache.memoize(tagged)(b"t", "x") == b"tx"  # a module-level function needs no name
+        for bad in ["", 3]:
+            with pytest.raises(TypeError, match="^memoize: name must be a non-empty str"):
+                cache.memoize(tagged, name=bad)
+
+
 def test_memoize_hits_on_equal_arguments_only(tmp_path):
     calls = []
     with BlobCache(tmp_path, 1 << 20) as cache:
 
-        @cache.memoize
+        @cache.memoize(name="render")
         def render(item, size=1, *rest, scale=1.0, **options):
             calls.append((item, size, rest, scale, options))
             return repr(calls[-1]).encode()
@@ -125,6 +234,9 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
                              (object(), "stable across processes")]:
             with pytest.raises(TypeError, match=f"^memoize: argument 'item' .*{message}"):
                 render(bad)
+            # A keyword gathered by **options is named as the caller wrote it.
+            with pytest.raises(TypeError, match=f"^memoize: argument 'opt' .*{message}"):
+                render("x", opt=bad)
         assert len(calls) == len(distinct) + 3
 
 
