@@ -10,15 +10,23 @@ using namespace testing_util;
 
 unsigned mode_of(const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); }
 
-std::optional<int> always(const std::function<int()>& rename) { return rename(); }
-
 class Store : public TempDir {
  protected:
   void SetUp() override { ASSERT_TRUE(s_.prepare()); }
+  // write_temp then publish, abandoning what does not publish.
+  Expected<void, CommitFailure> commit(const FileMetadata& metadata, const std::string& payload) {
+    auto written = s_.write_temp(metadata, bytes(payload));
+    if (!written) return unexpected(std::move(written).error());
+    const int renamed = s_.publish(*written);
+    if (renamed == 0) return {};
+    auto abandoned = s_.abandon(std::move(*written), renamed);
+    EXPECT_FALSE(abandoned.has_value()) << "a failed rename abandoned without an error";
+    return abandoned;
+  }
   FileMetadata commit(const std::string& id, const std::string& payload) {
     auto metadata = calculate_metadata(id, bytes(payload), s_.path_for(id));
-    auto committed = s_.commit(*metadata, bytes(payload), always);
-    EXPECT_TRUE(committed.has_value() && *committed) << (committed ? "declined" : committed.error().error.to_string());
+    auto committed = commit(*metadata, payload);
+    EXPECT_TRUE(committed.has_value()) << committed.error().error.to_string();
     return *metadata;
   }
   bool tmp_empty() const { return fs::is_empty(s_.tmp_dir()); }
@@ -76,13 +84,14 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
   EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
 }
 
-// The gate declines when the blob's entry was evicted while its file was
-// written: nothing may appear, and the written temp file goes.
-TEST_F(Store, CommitThatItsGateDeclinesLeavesNoFile) {
+// The core abandons a written file when the blob's entry was evicted while it
+// was written: nothing may appear, and the temp file goes.
+TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
-  auto committed = s_.commit(*metadata, bytes("payload"), [](const auto&) { return std::optional<int>(); });
-  ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-  EXPECT_FALSE(*committed);
+  auto written = s_.write_temp(*metadata, bytes("payload"));
+  ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
+  EXPECT_FALSE(tmp_empty());
+  ASSERT_TRUE(s_.abandon(std::move(*written), std::nullopt).has_value());
   EXPECT_FALSE(fs::exists(metadata->path));
   EXPECT_TRUE(tmp_empty());
 }
@@ -101,7 +110,7 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
     const std::string id = std::string("taken-") + name;
     occupy(s_.path_for(id));
     auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
-    auto committed = s_.commit(metadata, bytes("payload"), always);
+    auto committed = commit(metadata, "payload");
     EXPECT_TRUE(tmp_empty());
     if (std::string_view(name) == "file") {
       ASSERT_FALSE(committed.has_value());
@@ -110,7 +119,6 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
       EXPECT_EQ(slurp(s_.path_for(id)), "other");
     } else {
       ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-      EXPECT_TRUE(*committed);
       EXPECT_EQ(text(*s_.read(metadata)), "payload");
     }
   }
