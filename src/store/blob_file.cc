@@ -1,9 +1,8 @@
 #include "store/blob_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
-#include <climits>
-#include <cstring>
 #include <memory>
 
 namespace qel {

@@ -1,6 +1,8 @@
 #include "store/posix.h"
 
+#include <linux/openat2.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <array>

@@ -11,10 +11,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "core_test_util.h"
+#include "store/blob_file.h"
 
 namespace qel {
 namespace {
@@ -94,6 +95,40 @@ TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   ASSERT_TRUE(s_.abandon(std::move(*written), std::nullopt).has_value());
   EXPECT_FALSE(fs::exists(metadata->path));
   EXPECT_TRUE(tmp_empty());
+}
+
+// A file another process commits at the same path between write_temp's
+// check and the rename must survive: the rename never replaces.
+TEST_F(Store, PublishNeverReplacesAFileThatAppearedMeanwhile) {
+  auto metadata = calculate_metadata("raced", bytes("mine"), s_.path_for("raced"));
+  auto written = s_.write_temp(*metadata, bytes("mine"));
+  ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
+  spit(metadata->path, "theirs");
+  const int renamed = s_.publish(*written);
+  EXPECT_EQ(renamed, EEXIST);
+  auto abandoned = s_.abandon(std::move(*written), renamed);
+  ASSERT_FALSE(abandoned.has_value());
+  EXPECT_EQ(abandoned.error().error.to_string(), "blob ID content mismatch: \"raced\"");
+  EXPECT_EQ(slurp(metadata->path), "theirs");
+  EXPECT_TRUE(tmp_empty());
+}
+
+// A read verifies straight into the buffer it is given, which its caller may
+// hand on without a copy; a record the file does not match fails it.
+TEST_F(Store, VerificationFillsTheCallersBuffer) {
+  auto metadata = commit("direct", "payload bytes");
+  auto check = [&](const BlobRecord& record, std::span<uint8_t> into) {
+    posix::Fd fd(::open(metadata.path.c_str(), O_RDONLY | O_CLOEXEC));
+    const BlobNames names(root_);
+    return verify_blob_file({fd.get(), metadata.file_len, metadata.path, names}, &record, into);
+  };
+  std::string into(13, '\0');
+  auto span = std::span(reinterpret_cast<uint8_t*>(into.data()), into.size());
+  ASSERT_TRUE(check({"direct", metadata.file_len, metadata.checksum, true}, span).has_value());
+  EXPECT_EQ(into, "payload bytes");
+  auto wrong = check({"direct", metadata.file_len, metadata.checksum + 1, true}, span);
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_EQ(wrong.error().to_string(), "corrupt blob cache entry: metadata mismatch " + s_.relative(metadata.path));
 }
 
 // Only a regular file can be a blob: one at the final path is never replaced,
