@@ -25,7 +25,6 @@ import diskcache
 from harness import load_native, run_tool, timed_reads, timed_writes, write_key
 
 BUDGET = 1 << 40  # far above anything written: nothing is evicted
-HEADER_LEN = 24  # a qel blob file is this header, the ID, then the payload
 
 
 class Adapter(Protocol):
@@ -170,6 +169,7 @@ class RawIO:
     levels of 256 shard directories made on first use."""
 
     tool: Path
+    header_len: int  # qel's, from the module measured beside it
     sharded: bool = False
     fsync = True
 
@@ -190,7 +190,7 @@ class RawStore(Store):
         return rate(run_tool(self.raw.tool, "read", self.directory, seconds, threads))
 
     def put_rate(self, prefix: str, payloads: Sequence[bytes], threads: int, seconds: float) -> float:
-        file_len = HEADER_LEN + len(write_key(prefix, 0, 100_000)) + len(payloads[0])
+        file_len = self.raw.header_len + len(write_key(prefix, 0, 100_000)) + len(payloads[0])
         mode = "write-sharded" if self.raw.sharded else "write"
         return rate(run_tool(self.raw.tool, mode, self.directory, seconds, file_len, threads))
 
@@ -205,7 +205,9 @@ def rate(result: dict) -> float:
 
 def by_name(tools: Path, native: Path | None) -> dict[str, Adapter]:
     """Every system, with the tools and the module of a build."""
-    adapters: list[Adapter] = [RawIO(tools / "raw_io"), RawIO(tools / "raw_io", sharded=True), Qel(native),
+    header_len = load_native(native).HEADER_LEN
+    adapters: list[Adapter] = [RawIO(tools / "raw_io", header_len), RawIO(tools / "raw_io", header_len, sharded=True),
+                               Qel(native),
                                PlainFiles(fsync=True), PlainFiles(fsync=False), Diskcache()]
     return {a.name: a for a in adapters}
 

@@ -70,7 +70,7 @@ class Context:
         return row
 
     def raw(self, sharded: bool = False) -> RawIO:
-        return RawIO(self.tools / "raw_io", sharded)
+        return RawIO(self.tools / "raw_io", load_native(self.native).HEADER_LEN, sharded)
 
 
 def slug(adapter: Adapter) -> str:

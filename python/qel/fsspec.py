@@ -42,11 +42,11 @@ from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[imp
 from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 from fsspec.utils import isfilelike  # type: ignore[import-untyped]
 
+from qel._native import HEADER_LEN, BlobMismatchError, CacheClosedError
 from qel.cache import BlobCache, CacheStats
 
 log = logging.getLogger(__name__)
 
-HEADER_LEN = 24  # a blob file's length is this, plus the ID, plus the payload
 # Keys of `info` that identify one version of an object, and failing those,
 # the keys under which targets report when it was last written.
 TAG_KEYS = ("ETag", "etag", "VersionId")
@@ -221,13 +221,12 @@ class _Tier:
         """Offers a fetched payload to the cache."""
         try:
             self.cache.put(blob_id, payload)
-        except RuntimeError as error:
-            if not self.holds(blob_id):
-                self.failed("store", blob_id, error)
-                return
+        except BlobMismatchError:
             # Other bytes under the same version (a remote rewritten within its
             # clock's tick, say): neither copy can be trusted to be current.
             self.drop(blob_id)
+        except RuntimeError as error:
+            self.failed("store", blob_id, error)
 
     def drop(self, blob_id: str) -> None:
         try:
@@ -587,7 +586,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
 
     def _blob_cache(self) -> BlobCache:
         if self._closed:
-            raise RuntimeError("blob cache is closed")
+            raise CacheClosedError("blob cache is closed")
         return self._tier.cache
 
     def _remote(self, path: str) -> _Remote:

@@ -14,6 +14,7 @@ import tempfile
 
 import pytest
 
+import qel
 from qel._native import NativeBlobCache
 
 import blob_files

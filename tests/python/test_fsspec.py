@@ -439,10 +439,9 @@ FULL_DISK = """if True:
 
 
 def test_a_full_disk_costs_the_cache_not_the_read(tmp_path):
-    shim = os.environ.get("QEL_FAULT_SHIM", str(ROOT / "build/test/tests/fault/libqel_fault_shim.so"))
+    shim = os.environ.get("QEL_FAULT_SHIM", str(Path(__file__).parents[2] / "build/test/tests/fault/libqel_fault_shim.so"))
     assert os.path.exists(shim), f"fault shim not built at {shim}: run make build, or set QEL_FAULT_SHIM"
-    env = dict(os.environ, LD_PRELOAD=shim, QEL_FAULT_PREFIX=str(tmp_path),
-               PYTHONPATH=str(Path(qel.__file__).parent.parent))
+    env = dict(os.environ, LD_PRELOAD=shim, QEL_FAULT_PREFIX=str(tmp_path))
     child = subprocess.run([sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
                            text=True, timeout=120)
     assert child.returncode == 0, child.stderr
