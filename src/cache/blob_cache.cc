@@ -31,7 +31,7 @@ bool is_lost_file(const BlobCacheError& error) {
   return error.kind() == BlobCacheError::Kind::CorruptEntry || error.is_io_kind(IoKind::NotFound);
 }
 
-BlobCacheError policy_error(const engine::CacheError& error) { return BlobCacheError::policy(error.to_string()); }
+BlobCacheError engine_error(const engine::EngineError& error) { return BlobCacheError::engine(error.to_string()); }
 
 BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& error) {
   return BlobCacheError::reconciliation(std::string(step) + ": " + error.to_string());
@@ -51,7 +51,7 @@ bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
 
 }  // namespace
 
-BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback)
+BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, RemovalCallback callback)
     : config_(std::move(config)),
       store_(std::move(store)),
       engine_(std::move(engine)),
@@ -66,8 +66,8 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
   // budget. The lock stays with the store's copies until the cache goes.
   if (auto locked = store->lock_root(); !locked) return unexpected(std::move(locked).error());
   if (auto prepared = store->prepare(); !prepared) return unexpected(std::move(prepared).error());
-  DiskPolicyCallback callback(*store);
-  auto engine = new_policy(config.max_bytes, config.frequency_counters, callback);
+  RemovalCallback callback(*store);
+  auto engine = start_engine(config.max_bytes, config.frequency_counters, callback);
   if (!engine) return unexpected(std::move(engine).error());
 
   std::unique_ptr<BlobCache> cache(
@@ -77,7 +77,7 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
     return cache->reconcile();
   }();
   if (!reconciled) {
-    cache->close_policy_preserving_files();
+    cache->close_engine_keeping_files();
     return unexpected(std::move(reconciled).error());
   }
 #ifdef __GLIBC__
@@ -104,8 +104,8 @@ BlobCache::~BlobCache() {
 bool BlobCache::forked() const { return fork_generation_ != fork_generation.load(std::memory_order_relaxed); }
 
 template <class Op>
-auto BlobCache::with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
-  ReadGuard slot(policy_);
+auto BlobCache::with_engine(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
+  ReadGuard slot(engine_lock_);
   if (!engine_) return unexpected(BlobCacheError::closed());
   return op(*engine_);
 }
@@ -127,10 +127,10 @@ Result<void> BlobCache::reconcile() {
   std::vector<std::shared_ptr<DiskEntry>> undecided;
   auto settle = [&]() -> Result<void> {
     if (undecided.empty()) return {};
-    if (auto waited = wait_for_policy(); !waited) return waited;
+    if (auto waited = wait_for_engine(); !waited) return waited;
     if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
     for (const auto& entry : undecided) {
-      auto held = policy_contains(entry->blob_id(), entry);
+      auto held = engine_holds(entry->blob_id(), entry);
       if (!held) return unexpected(std::move(held).error());
       if (*held) continue;
       if (auto removed = store_.remove(entry->path(store_)); !removed)
@@ -156,9 +156,9 @@ Result<void> BlobCache::reconcile() {
       callback_.reset_error();
     }
     auto entry = DiskEntry::ready(std::move(metadata));
-    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->blob_id(), entry, 0); });
+    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(entry->blob_id(), entry, 0); });
     if (!taken) return unexpected(std::move(taken).error());
-    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->has_value()) return unexpected(engine_error(taken->error()));
     if (!taken->value()) {
       entry->begin_eviction();
       if (auto removed = store_.remove(entry->path(store_)); !removed)
@@ -176,17 +176,17 @@ Result<void> BlobCache::close() {
   if (closed_) return {};
   MutexGuard commit(commit_);
   Result<void> cleaned = callback_.retry_cleanup();
-  close_policy_preserving_files();
+  close_engine_keeping_files();
   return cleaned;
 }
 
-void BlobCache::close_policy_preserving_files() {
+void BlobCache::close_engine_keeping_files() {
   callback_.set_closing();
   closed_ = true;
   {
     std::optional<Engine> engine;
     {
-      WriteGuard slot(policy_);
+      WriteGuard slot(engine_lock_);
       engine.swap(engine_);
     }
     // Released outside the slot: the engine joins its processor thread here.
@@ -206,7 +206,7 @@ Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = policy_entry(blob_id);
+  auto found = engine_get(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return std::optional<Payload>();
   const std::shared_ptr<DiskEntry>& entry = **found;
@@ -222,13 +222,13 @@ Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
   MutexGuard commit(commit_);
-  auto held = policy_contains(entry->blob_id(), entry);
+  auto held = engine_holds(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (!*held) return {};  // gone already, or replaced by a later put
   entry->begin_eviction();
   const std::filesystem::path path = entry->path(store_);
   Result<void> removed = store_.remove(path);
-  if (auto forgotten = remove_policy_key(entry->blob_id()); !forgotten) return forgotten;
+  if (auto forgotten = engine_remove(entry->blob_id()); !forgotten) return forgotten;
   if (!removed) {
     callback_.add_cleanup_path(path);
     return removed;
@@ -262,19 +262,19 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
 
     entry = DiskEntry::pending(*metadata);
     callback_.reset_error();
-    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
+    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
     if (!taken) return unexpected(std::move(taken).error());
-    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->has_value()) return unexpected(engine_error(taken->error()));
     if (!taken->value()) {
       entry->begin_eviction();
       return false;
     }
-    if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
+    if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
     if (auto captured = callback_.take_error()) {
       if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
       return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
     }
-    auto held = policy_contains(blob_id, entry);
+    auto held = engine_holds(blob_id, entry);
     if (!held) return unexpected(std::move(held).error());
     if (!*held) {
       entry->begin_eviction();
@@ -297,7 +297,7 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
 }
 
 Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
-  auto found = policy_peek(metadata.blob_id);
+  auto found = engine_peek(metadata.blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return false;
   const std::shared_ptr<DiskEntry>& existing = **found;
@@ -315,7 +315,7 @@ Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<c
   const std::filesystem::path path = existing->path(store_);
   auto removed = store_.remove(path);
   if (!removed) callback_.add_cleanup_path(path);
-  if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
+  if (auto forgotten = engine_remove(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
   if (!removed) return unexpected(std::move(removed).error());
   return false;
 }
@@ -329,7 +329,7 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
 
-  auto found = policy_peek(blob_id);
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (*found) {
     const std::shared_ptr<DiskEntry>& entry = **found;
@@ -340,7 +340,7 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
         return removed;
       }
     }
-    return remove_policy_key(blob_id);
+    return engine_remove(blob_id);
   }
   std::filesystem::path path = store_.path_for(blob_id);
   if (auto removed = store_.remove(path); !removed) {
@@ -356,10 +356,10 @@ Result<void> BlobCache::delete_all() {
   if (closed_) return unexpected(BlobCacheError::closed());
   MutexGuard commit(commit_);
   callback_.reset_error();
-  auto cleared = with_policy([](Engine& engine) { return engine.clear(); });
+  auto cleared = with_engine([](Engine& engine) { return engine.clear(); });
   if (!cleared) return unexpected(std::move(cleared).error());
-  if (!cleared->has_value()) return unexpected(policy_error(cleared->error()));
-  if (auto waited = wait_for_policy(); !waited) return waited;
+  if (!cleared->has_value()) return unexpected(engine_error(cleared->error()));
+  if (auto waited = wait_for_engine(); !waited) return waited;
   std::optional<std::string> captured = callback_.take_error();
   auto purged = store_.purge();
   if (purged) {
@@ -376,7 +376,7 @@ Result<bool> BlobCache::contains(std::string_view blob_id) {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = policy_peek(blob_id);
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   // A Pending entry is a put still writing its file; get would miss it too.
   return *found && (**found)->phase() == EntryPhase::Ready;
@@ -386,7 +386,7 @@ Result<BlobCacheStats> BlobCache::stats() {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  auto engine = with_policy([](Engine& engine) { return engine.stats(); });
+  auto engine = with_engine([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
   return BlobCacheStats{
       .blobs = static_cast<int64_t>(engine->admitted),
@@ -404,39 +404,39 @@ PoisonMutex& BlobCache::id_lock(std::string_view blob_id) {
   return id_locks_[std::hash<std::string_view>{}(blob_id) % ID_LOCK_STRIPES].mutex;
 }
 
-Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::string_view blob_id) {
-  return with_policy([&](Engine& engine) { return engine.get(blob_id); });
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::engine_get(std::string_view blob_id) {
+  return with_engine([&](Engine& engine) { return engine.get(blob_id); });
 }
 
-Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_peek(std::string_view blob_id) {
-  return with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::engine_peek(std::string_view blob_id) {
+  return with_engine([&](Engine& engine) { return engine.peek(blob_id); });
 }
 
-Result<bool> BlobCache::policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
-  auto found = policy_peek(blob_id);
+Result<bool> BlobCache::engine_holds(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   return *found && **found == entry;
 }
 
-Result<void> BlobCache::wait_for_policy() {
-  auto waited = with_policy([](Engine& engine) { return engine.wait(); });
+Result<void> BlobCache::wait_for_engine() {
+  auto waited = with_engine([](Engine& engine) { return engine.wait(); });
   if (!waited) return unexpected(std::move(waited).error());
-  if (!waited->has_value()) return unexpected(policy_error(waited->error()));
+  if (!waited->has_value()) return unexpected(engine_error(waited->error()));
   return {};
 }
 
-Result<void> BlobCache::remove_policy_key(std::string_view blob_id) {
-  auto removed = with_policy([&](Engine& engine) { return engine.try_remove(blob_id); });
+Result<void> BlobCache::engine_remove(std::string_view blob_id) {
+  auto removed = with_engine([&](Engine& engine) { return engine.try_remove(blob_id); });
   if (!removed) return unexpected(std::move(removed).error());
   if (!removed->has_value()) panic("blob cache engine remove failed: " + removed->error().to_string());
-  return wait_for_policy();
+  return wait_for_engine();
 }
 
 Result<void> BlobCache::remove_candidate(const std::shared_ptr<DiskEntry>& entry) {
-  auto held = policy_contains(entry->blob_id(), entry);
+  auto held = engine_holds(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (*held) {
-    if (auto removed = remove_policy_key(entry->blob_id()); !removed) return removed;
+    if (auto removed = engine_remove(entry->blob_id()); !removed) return removed;
   }
   entry->begin_eviction();
   return {};

@@ -16,7 +16,7 @@
 #include "cache/entry.h"
 #include "store/error.h"
 #include "store/format.h"
-#include "cache/policy.h"
+#include "cache/disk_engine.h"
 #include "store/store.h"
 #include "cache/sync.h"
 
@@ -63,7 +63,7 @@ class BlobCache {
 
  private:
   friend struct BlobCacheTestAccess;
-  BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
+  BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, RemovalCallback callback);
 
   Result<void> reconcile();
   // get and put without the statistics.
@@ -71,21 +71,21 @@ class BlobCache {
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
   Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry);
-  void close_policy_preserving_files();
+  void close_engine_keeping_files();
   // A process forked after open has no engine threads: nothing may wait.
   bool forked() const;
 
-  // The engine slot: each helper holds the policy lock around one engine call.
+  // The engine slot: each helper holds engine_lock_ around one engine call.
   template <class Op>
-  auto with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
+  auto with_engine(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
   // Only get's own lookup counts as an access for admission. Put's and
   // delete's lookups peek: counted too, a miss followed by a put weighed
   // three accesses against a hit's one, which cost hit ratio.
-  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_entry(std::string_view blob_id);
-  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_peek(std::string_view blob_id);
-  Result<bool> policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
-  Result<void> wait_for_policy();
-  Result<void> remove_policy_key(std::string_view blob_id);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> engine_get(std::string_view blob_id);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> engine_peek(std::string_view blob_id);
+  Result<bool> engine_holds(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
+  Result<void> wait_for_engine();
+  Result<void> engine_remove(std::string_view blob_id);
   Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry);
 
   // The ID lock stripe of `blob_id`.
@@ -94,17 +94,17 @@ class BlobCache {
   const BlobCacheConfig config_;
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
-  //   lifecycle_ -> one of id_locks_ -> commit_ -> policy_ -> engine locks
+  //   lifecycle_ -> one of id_locks_ -> commit_ -> engine_lock_ -> engine locks
   //   -> callback mutex.
   // An eviction may wait on an entry's state word for its readers or its
   // publishing rename; neither waits for anything while holding a lock.
   // The engine's threads take only the last two, so an operation may wait for
-  // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
+  // the engine while holding lifecycle_ and commit_. lifecycle_ and engine_lock_
   // let a waiting writer in before new readers, so no thread takes either
   // for reading while it already holds it: each operation takes lifecycle_
-  // once, and policy_ only inside one helper call at a time.
-  PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};
-  std::optional<Engine> engine_;  // guarded by policy_; absent once closed
+  // once, and engine_lock_ only inside one helper call at a time.
+  PoisonSharedMutex engine_lock_{"blob cache engine lock is poisoned"};
+  std::optional<Engine> engine_;  // guarded by engine_lock_; absent once closed
   // Shared by get, put and delete; exclusive for delete_all and close.
   PoisonSharedMutex lifecycle_{"blob cache lifecycle lock is poisoned"};
   // Striped by the blob ID's hash; a put holds its ID's stripe from start to
@@ -121,7 +121,7 @@ class BlobCache {
   // published, and only while the engine still holds the put's entry.
   PoisonMutex commit_{"blob cache commit lock is poisoned"};
   bool closed_ = false;  // written only under exclusive lifecycle_
-  const DiskPolicyCallback callback_;
+  const RemovalCallback callback_;
   const uint64_t fork_generation_;
   // Statistics only: relaxed, and read without a lock.
   std::atomic<uint64_t> hits_{0};

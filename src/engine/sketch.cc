@@ -89,18 +89,18 @@ std::optional<uint64_t> CountMinSketch::width_for(uint64_t num_counters) {
   return width;
 }
 
-CacheResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::array<uint64_t, 4> seeds) {
+EngineResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::array<uint64_t, 4> seeds) {
   const auto width = width_for(num_counters);
-  if (!width) return unexpected(CacheError::invalid_count_min_width(num_counters));
+  if (!width) return unexpected(EngineError::invalid_count_min_width(num_counters));
   auto bytes = zeroed<uint8_t>(*width * 2);
   if (!bytes) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate a frequency sketch of " +
+    return unexpected(EngineError::invalid_num_counters("cannot allocate a frequency sketch of " +
                                                        std::to_string(*width * 2) + " bytes"));
   }
   return CountMinSketch(std::move(bytes), *width, seeds);
 }
 
-CacheResult<CountMinSketch> CountMinSketch::widened(uint64_t num_counters) const {
+EngineResult<CountMinSketch> CountMinSketch::widened(uint64_t num_counters) const {
   auto wider = create(num_counters < width() ? width() : num_counters, seeds_);
   if (!wider) return wider;
   // Counters 2k and 2k + 1 share byte k, so a row widens by tiling its bytes.
@@ -159,9 +159,9 @@ void CountMinSketch::clear() { std::memset(bytes_.get(), 0, static_cast<size_t>(
 
 // Bloom ----------------------------------------------------------------------
 
-CacheResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
+EngineResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
   if (!std::isfinite(ratio) || !(ratio > 0.0)) {
-    return unexpected(CacheError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
+    return unexpected(EngineError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
                                                        display(ratio)));
   }
   const uint64_t n = entries == 0 ? 1 : entries;
@@ -176,28 +176,28 @@ CacheResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
     set_locs = to_u64_saturating(ratio);
   }
   if (m == 0 || m > kMaxBits) {
-    return unexpected(CacheError::invalid_num_counters(
+    return unexpected(EngineError::invalid_num_counters(
         "bloom entries out of range: " + std::to_string(m) + " (cap=" + std::to_string(n) + ", ratio=" +
         display(ratio) + "); max is " + std::to_string(kMaxBits)));
   }
   if (set_locs == 0 || set_locs > 64) {
-    return unexpected(CacheError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
+    return unexpected(EngineError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
                                                        " (ratio=" + display(ratio) + "); max is 64"));
   }
   const uint64_t size = std::bit_ceil(m < 512 ? uint64_t{512} : m);
   return Params{static_cast<uint32_t>(std::countr_zero(size)), set_locs};
 }
 
-CacheResult<Bloom> Bloom::create(const Params& params) {
+EngineResult<Bloom> Bloom::create(const Params& params) {
   auto words = zeroed<uint64_t>(params.words());
   if (!words) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate a doorkeeper of " +
+    return unexpected(EngineError::invalid_num_counters("cannot allocate a doorkeeper of " +
                                                        std::to_string(params.words() * 8) + " bytes"));
   }
   return Bloom(std::move(words), params);
 }
 
-CacheResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
+EngineResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
   auto sized = params(entries, ratio);
   if (!sized) return unexpected(std::move(sized).error());
   return create(*sized);
@@ -228,12 +228,12 @@ void Bloom::clear() {
 
 // TinyLFU --------------------------------------------------------------------
 
-CacheResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at, uint64_t seed) {
+EngineResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at, uint64_t seed) {
   // Sizes of both structures first: nothing is allocated for a refused count.
   auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
   if (!bloom_params) return unexpected(std::move(bloom_params).error());
   if (!CountMinSketch::width_for(num_counters)) {
-    return unexpected(CacheError::invalid_count_min_width(num_counters));
+    return unexpected(EngineError::invalid_count_min_width(num_counters));
   }
   auto sketch = CountMinSketch::create(num_counters, sketch_seeds(seed));
   if (!sketch) return unexpected(std::move(sketch).error());

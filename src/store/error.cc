@@ -112,7 +112,7 @@ std::string BlobCacheError::to_string() const {
     case Kind::BlobIdMismatch: return "blob ID content mismatch: " + quote_blob_id(message_);
     case Kind::CorruptEntry: return "corrupt blob cache entry: " + message_;
     case Kind::Reconciliation: return "blob cache reconciliation failed: " + message_;
-    case Kind::Policy: return "blob cache policy failed: " + message_;
+    case Kind::Engine: return "blob cache policy failed: " + message_;  // the engine is the admission policy
     case Kind::Io: return message_ + ": " + source_.to_string();
   }
   return message_;

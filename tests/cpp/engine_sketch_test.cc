@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
-bool mentions(const CacheError& error, const std::string& text) {
+bool mentions(const EngineError& error, const std::string& text) {
   return error.to_string().find(text) != std::string::npos;
 }
 
@@ -27,7 +27,7 @@ TEST(CountMinSketch, WidthsAndRefusals) {
   for (const auto& [counters, width] : cases) EXPECT_EQ(CountMinSketch::width_for(counters), width) << counters;
   auto refused = CountMinSketch::create(kMax, {0, 0, 0, 0});
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind(), CacheError::Kind::InvalidCountMinWidth);
+  EXPECT_EQ(refused.error().kind(), EngineError::Kind::InvalidCountMinWidth);
 }
 
 TEST(CountMinSketch, CountsSaturatesHalvesAndClears) {
@@ -73,7 +73,7 @@ TEST(TinyLFU, RatiosAndSizesCheckedBeforeAllocating) {
   // The doorkeeper's size is refused before the larger sketch is allocated.
   auto refused = TinyLFU::create(200'000'000'000ULL, 200'000'000'000ULL, 0);
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind(), CacheError::Kind::InvalidNumCounters);
+  EXPECT_EQ(refused.error().kind(), EngineError::Kind::InvalidNumCounters);
   EXPECT_TRUE(mentions(refused.error(), "bloom entries out of range"));
 }
 

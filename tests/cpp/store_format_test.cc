@@ -21,7 +21,7 @@ TEST(Errors, DisplayTexts) {
   const std::pair<BlobCacheError, std::string> cases[] = {
       {BlobCacheError::blob_id_mismatch("q\"\\\t\r\n\x01z\xC3\xA9"), "blob ID content mismatch: \"q\\\"\\\\\\t\\r\\n\\u{1}z\xC3\xA9\""},
       {BlobCacheError::blob_id_mismatch(std::string("n\0", 2)), "blob ID content mismatch: \"n\\0\""},
-      {BlobCacheError::policy("p"), "blob cache policy failed: p"},
+      {BlobCacheError::engine("p"), "blob cache policy failed: p"},
   };
   for (const auto& [error, text] : cases) EXPECT_EQ(error.to_string(), text);
 }

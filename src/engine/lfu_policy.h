@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/channel.h"
-#include "engine/error.h"
+#include "engine/engine_error.h"
 #include "engine/sketch.h"
 #include "engine/table.h"
 
@@ -88,7 +88,7 @@ class LFUPolicy {
 
   // Builds TinyLFU (seeded with the Unix time) and the ledger, and starts
   // the policy thread, which is not joined: it ends on stop().
-  static CacheResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
+  static EngineResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
                                                         CounterSizing sizing = CounterSizing::Fixed,
                                                         size_t samples = kSamples);
   ~LFUPolicy();

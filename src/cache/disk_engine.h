@@ -14,11 +14,11 @@
 #include "store/error.h"
 #include "store/store.h"
 #include "cache/sync.h"
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace qel {
 
-using Engine = engine::Cache<std::shared_ptr<DiskEntry>>;
+using Engine = engine::AdmissionEngine<std::shared_ptr<DiskEntry>>;
 
 // An entry costs the length of its blob file.
 struct DiskEntryCoster {
@@ -31,13 +31,13 @@ struct RejectUpdates {
 };
 
 // A handle on callback state shared by the cache and its engine.
-class DiskPolicyCallback {
+class RemovalCallback {
  public:
-  explicit DiskPolicyCallback(LocalFileStore store);
+  explicit RemovalCallback(LocalFileStore store);
 
   // Every value the engine evicts, rejects or hands back; deletes its file
   // unless the cache is closing or the entry is not Ready.
-  void handle_policy_removal(std::shared_ptr<DiskEntry> entry) const;
+  void handle_removal(std::shared_ptr<DiskEntry> entry) const;
 
   void add_cleanup_path(const std::filesystem::path& path) const;
   // Retries a pending purge, or else every queued removal.
@@ -84,6 +84,6 @@ inline constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
 // Builds the engine over the cache's budget and starts its two threads.
 // frequency_counters 0 sizes the frequency record by the blobs held; any
 // other count fixes it.
-Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback);
+Result<Engine> start_engine(int64_t max_bytes, int64_t frequency_counters, RemovalCallback callback);
 
 }  // namespace qel

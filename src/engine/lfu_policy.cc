@@ -1,4 +1,4 @@
-#include "engine/policy.h"
+#include "engine/lfu_policy.h"
 
 #include <algorithm>
 #include <cassert>
@@ -71,9 +71,9 @@ void SampledLFU::clear() {
 
 // LFUPolicy ------------------------------------------------------------------
 
-CacheResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
+EngineResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
                                                           CounterSizing sizing, size_t samples) {
-  if (samples == 0) return unexpected(CacheError::invalid_samples(samples));
+  if (samples == 0) return unexpected(EngineError::invalid_samples(samples));
   auto lfu = TinyLFU::create(num_counters, num_counters, unix_seconds_now());
   if (!lfu) return unexpected(std::move(lfu).error());
   std::shared_ptr<LFUPolicy> policy;
@@ -81,9 +81,9 @@ CacheResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters,
     policy.reset(new LFUPolicy(std::move(*lfu), SampledLFU(samples, max_cost), sizing));
     std::thread(run, policy).detach();
   } catch (const std::bad_alloc&) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate the policy"));
+    return unexpected(EngineError::invalid_num_counters("cannot allocate the policy"));
   } catch (const std::system_error& error) {
-    return unexpected(CacheError::channel_error(std::string("fail to start the policy thread: ") + error.what()));
+    return unexpected(EngineError::channel_error(std::string("fail to start the policy thread: ") + error.what()));
   }
   return policy;
 }

@@ -1,4 +1,4 @@
-#include "engine/error.h"
+#include "engine/engine_error.h"
 
 #include <sstream>
 
@@ -21,7 +21,7 @@ std::string format_double(double value) {
 
 }  // namespace
 
-std::string CacheError::to_string() const {
+std::string EngineError::to_string() const {
   switch (kind_) {
     case Kind::InvalidCountMinWidth:
       return "invalid count main sketch width: " + std::to_string(number_);

@@ -1,5 +1,5 @@
 // The keyed store: 256 shards under reader-writer locks, one
-// StoreItem per key hash, guarded by conflict hashes, versions and
+// MapItem per key hash, guarded by conflict hashes, versions and
 // generations. No entry carries a time-to-live, so there is no expiration
 // register and try_cleanup finds nothing.
 #pragma once
@@ -20,7 +20,7 @@
 namespace qel::engine {
 
 template <class V>
-struct StoreItem {
+struct MapItem {
   uint64_t key;
   uint64_t conflict;
   uint64_t version;
@@ -56,7 +56,7 @@ class ShardedMap {
   std::optional<V> get(uint64_t key, uint64_t conflict) const {
     const Shard& shard = shard_of(key);
     std::shared_lock lock(shard.mutex);
-    const StoreItem<V>* item = find(shard, key, conflict);
+    const MapItem<V>* item = find(shard, key, conflict);
     if (!item) return std::nullopt;
     return item->value;
   }
@@ -70,7 +70,7 @@ class ShardedMap {
   bool contains_version(uint64_t key, uint64_t conflict, uint64_t version) const {
     const Shard& shard = shard_of(key);
     std::shared_lock lock(shard.mutex);
-    const StoreItem<V>* item = find(shard, key, conflict);
+    const MapItem<V>* item = find(shard, key, conflict);
     return item && item->version == version;
   }
 
@@ -82,7 +82,7 @@ class ShardedMap {
     std::unique_lock lock(shard.mutex);
     if (shard.items.find(key) != nullptr) return std::nullopt;
     const uint64_t version = next_version_.fetch_add(1, std::memory_order_relaxed);
-    shard.items.insert(StoreItem<V>{key, conflict, version, generation, cost, std::move(value)});
+    shard.items.insert(MapItem<V>{key, conflict, version, generation, cost, std::move(value)});
     return version;
   }
 
@@ -90,9 +90,9 @@ class ShardedMap {
   UpdateOutcome<V> try_update(uint64_t key, V& value, uint64_t conflict, uint64_t generation, int64_t cost = 0) {
     Shard& shard = shard_of(key);
     std::unique_lock lock(shard.mutex);
-    StoreItem<V>* found = shard.items.find(key);
+    MapItem<V>* found = shard.items.find(key);
     if (found == nullptr) return {UpdateStatus::NotPresent, std::nullopt};
-    StoreItem<V>& item = *found;
+    MapItem<V>& item = *found;
     if (conflict != 0 && item.conflict != conflict) return {UpdateStatus::Conflict, std::nullopt};
     if (item.generation > generation) return {UpdateStatus::Stale, std::nullopt};
     if (!validator_ || !validator_(item.value, value)) return {UpdateStatus::Reject, std::nullopt};
@@ -104,21 +104,21 @@ class ShardedMap {
     return {UpdateStatus::Replaced, std::move(previous), item.version, item.conflict, previous_cost};
   }
 
-  std::optional<StoreItem<V>> try_remove(uint64_t key, uint64_t conflict) {
-    return remove_when(key, conflict, [](const StoreItem<V>&) { return true; });
+  std::optional<MapItem<V>> try_remove(uint64_t key, uint64_t conflict) {
+    return remove_when(key, conflict, [](const MapItem<V>&) { return true; });
   }
-  std::optional<StoreItem<V>> try_remove_if_version(uint64_t key, uint64_t conflict, uint64_t version) {
-    return remove_when(key, conflict, [&](const StoreItem<V>& item) { return item.version == version; });
+  std::optional<MapItem<V>> try_remove_if_version(uint64_t key, uint64_t conflict, uint64_t version) {
+    return remove_when(key, conflict, [&](const MapItem<V>& item) { return item.version == version; });
   }
-  std::optional<StoreItem<V>> try_remove_if_not_stale(uint64_t key, uint64_t conflict, uint64_t generation) {
-    return remove_when(key, conflict, [&](const StoreItem<V>& item) { return item.generation <= generation; });
+  std::optional<MapItem<V>> try_remove_if_not_stale(uint64_t key, uint64_t conflict, uint64_t generation) {
+    return remove_when(key, conflict, [&](const MapItem<V>& item) { return item.generation <= generation; });
   }
 
   // Empties shards 0 to 255 in turn and returns every value taken.
   std::vector<V> clear() {
     std::vector<V> values;
     for (size_t i = 0; i < kShards; ++i) {
-      std::vector<StoreItem<V>> taken;
+      std::vector<MapItem<V>> taken;
       {
         std::unique_lock lock(shards_[i].mutex);
         taken = shards_[i].items.take_all();
@@ -129,7 +129,7 @@ class ShardedMap {
   }
 
   // Nothing expires in this system.
-  std::vector<StoreItem<V>> try_cleanup() { return {}; }
+  std::vector<MapItem<V>> try_cleanup() { return {}; }
 
   int64_t item_cost() const { return kItemCost; }
 
@@ -148,23 +148,23 @@ class ShardedMap {
     // Guards items. Writer-preferring, so readers cannot starve the
     // processor's writes; no method takes a second shard lock while holding one.
     mutable SharedMutex mutex;
-    DenseTable<StoreItem<V>> items;
+    DenseTable<MapItem<V>> items;
   };
 
   Shard& shard_of(uint64_t key) { return shards_[key % kShards]; }
   const Shard& shard_of(uint64_t key) const { return shards_[key % kShards]; }
 
-  static const StoreItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) {
-    const StoreItem<V>* found = shard.items.find(key);
+  static const MapItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) {
+    const MapItem<V>* found = shard.items.find(key);
     if (found == nullptr || (conflict != 0 && found->conflict != conflict)) return nullptr;
     return found;
   }
 
   template <class Test>
-  std::optional<StoreItem<V>> remove_when(uint64_t key, uint64_t conflict, Test&& test) {
+  std::optional<MapItem<V>> remove_when(uint64_t key, uint64_t conflict, Test&& test) {
     Shard& shard = shard_of(key);
     std::unique_lock lock(shard.mutex);
-    const StoreItem<V>* found = shard.items.find(key);
+    const MapItem<V>* found = shard.items.find(key);
     if (found == nullptr || (conflict != 0 && found->conflict != conflict) || !test(*found)) return std::nullopt;
     return shard.items.remove(key);
   }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/store.h"
+#include "engine/sharded_map.h"
 
 namespace qel::engine {
 namespace {

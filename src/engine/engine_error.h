@@ -1,0 +1,69 @@
+// EngineError: the engine's one error type, with its fixed texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/expected.h"
+
+namespace qel::engine {
+
+class EngineError {
+ public:
+  enum class Kind : uint8_t {
+    InvalidCountMinWidth,
+    InvalidSamples,
+    InvalidFalsePositiveRatio,
+    InvalidNumCounters,
+    InvalidMaxCost,
+    InvalidBufferSize,
+    SendError,
+    RecvError,
+    UpdateError,
+    InsertError,
+    RemoveError,
+    CleanupError,
+    ChannelError
+  };
+
+  Kind kind() const { return kind_; }
+  std::string to_string() const;
+
+  static EngineError invalid_count_min_width(uint64_t width) { return EngineError(Kind::InvalidCountMinWidth, width); }
+  static EngineError invalid_samples(uint64_t samples) { return EngineError(Kind::InvalidSamples, samples); }
+  static EngineError invalid_false_positive_ratio(double ratio) {
+    EngineError error(Kind::InvalidFalsePositiveRatio);
+    error.ratio_ = ratio;
+    return error;
+  }
+  // With a detail, the text names why the counter count cannot be served
+  // (a doorkeeper or sketch size out of range or not allocatable); without
+  // one it is the table's "num_counters can't be zero".
+  static EngineError invalid_num_counters(std::string detail = {}) {
+    return EngineError(Kind::InvalidNumCounters, std::move(detail));
+  }
+  static EngineError invalid_max_cost() { return EngineError(Kind::InvalidMaxCost); }
+  static EngineError invalid_buffer_size() { return EngineError(Kind::InvalidBufferSize); }
+  static EngineError send_error(std::string text) { return EngineError(Kind::SendError, std::move(text)); }
+  static EngineError recv_error(std::string text) { return EngineError(Kind::RecvError, std::move(text)); }
+  static EngineError update_error(std::string text) { return EngineError(Kind::UpdateError, std::move(text)); }
+  static EngineError insert_error(std::string text) { return EngineError(Kind::InsertError, std::move(text)); }
+  static EngineError remove_error(std::string text) { return EngineError(Kind::RemoveError, std::move(text)); }
+  static EngineError cleanup_error(std::string text) { return EngineError(Kind::CleanupError, std::move(text)); }
+  static EngineError channel_error(std::string text) { return EngineError(Kind::ChannelError, std::move(text)); }
+
+ private:
+  explicit EngineError(Kind kind) : kind_(kind) {}
+  EngineError(Kind kind, uint64_t number) : kind_(kind), number_(number) {}
+  EngineError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+  Kind kind_;
+  uint64_t number_ = 0;
+  double ratio_ = 0.0;
+  std::string text_;
+};
+
+template <class T>
+using EngineResult = qel::Expected<T, EngineError>;
+
+}  // namespace qel::engine
