@@ -171,7 +171,7 @@ double engine(const Trace& trace, int64_t capacity) {
   auto created = Engine::create({.num_counters = qel::DEFAULT_FREQUENCY_COUNTERS,
                                  .max_cost = capacity,
                                  .sizing = qel::engine::CounterSizing::FollowEntries},
-                                {.coster = {}, .should_update = [](uint32_t, uint32_t) { return false; }, .on_removal = {}});
+                                {.coster = {}, .on_removal = {}});
   if (!created) throw std::runtime_error(created.error().to_string());
   const Engine& cache = *created;
   size_t hits = 0;

@@ -50,7 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto removed = std::make_shared<Removed>();
   EngineHooks<Value> hooks{
       .coster = [](const Value& value) { return value->cost; },
-      .should_update = [](const Value& stored, const Value& offered) { return stored->id < offered->id; },
       .on_removal =
           [removed](RemovedItem<Value> item) {
             std::lock_guard lock(removed->mutex);

@@ -428,7 +428,7 @@ Result<void> BlobCache::wait_for_engine() {
 Result<void> BlobCache::engine_remove(std::string_view blob_id) {
   auto removed = with_engine([&](Engine& engine) { return engine.try_remove(blob_id); });
   if (!removed) return unexpected(std::move(removed).error());
-  if (!removed->has_value()) panic("blob cache engine remove failed: " + removed->error().to_string());
+  if (!removed->has_value()) return unexpected(engine_error(removed->error()));
   return wait_for_engine();
 }
 

@@ -86,7 +86,6 @@ void RemovalCallback::reset_error() const {
 Result<Engine> start_engine(int64_t max_bytes, int64_t frequency_counters, RemovalCallback callback) {
   engine::EngineHooks<std::shared_ptr<DiskEntry>> hooks{
       .coster = DiskEntryCoster{},
-      .should_update = RejectUpdates{},
       .on_removal = [callback = std::move(callback)](engine::RemovedItem<std::shared_ptr<DiskEntry>> item) {
         callback.handle_removal(std::move(item.value));
       },

@@ -1,6 +1,5 @@
-// The pieces that tie the engine's decisions to files on disk: the coster,
-// the update validator and the removal callback, and the engine's
-// construction. The callback runs on the engine's processor thread and on
+// The engine over disk entries, and what ties its decisions to files on
+// disk: the coster, the removal callback, and the engine's start. The callback runs on the engine's processor thread and on
 // callers' threads at once; what it shares lives behind its own mutex.
 #pragma once
 
@@ -23,11 +22,6 @@ using Engine = engine::AdmissionEngine<std::shared_ptr<DiskEntry>>;
 // An entry costs the length of its blob file.
 struct DiskEntryCoster {
   int64_t operator()(const std::shared_ptr<DiskEntry>& entry) const { return entry->file_len(); }
-};
-
-// A stored blob is never replaced.
-struct RejectUpdates {
-  bool operator()(const std::shared_ptr<DiskEntry>&, const std::shared_ptr<DiskEntry>&) const { return false; }
 };
 
 // A handle on callback state shared by the cache and its engine.

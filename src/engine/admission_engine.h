@@ -42,9 +42,8 @@ struct RemovedItem {
 
 template <class V>
 struct EngineHooks {
-  std::function<int64_t(const V&)> coster;                               // used when try_insert gets cost 0
-  std::function<bool(const V& stored, const V& offered)> should_update;  // update validator; false = refuse
-  std::function<void(RemovedItem<V>)> on_removal;                        // the removal callback
+  std::function<int64_t(const V&)> coster;         // used when try_insert gets cost 0
+  std::function<void(RemovedItem<V>)> on_removal;  // the removal callback
 };
 
 struct EngineSettings {
@@ -66,8 +65,6 @@ struct EngineStats {
 namespace detail {
 
 inline constexpr auto kDrainInterval = std::chrono::milliseconds(500);
-inline constexpr auto kCleanupInterval = std::chrono::seconds(2);
-inline constexpr bool kIgnoreInternalCost = true;
 
 // ON_PROCESSOR_THREAD: set by a processor thread when it starts.
 bool on_processor_thread();
@@ -78,7 +75,6 @@ struct Core {
   Core(EngineHooks<V> hooks_in, uint64_t xx_seed, std::shared_ptr<LFUPolicy> policy_in)
       : hooks(std::move(hooks_in)),
         keys(xx_seed),
-        store(hooks.should_update),
         policy(std::move(policy_in)),
         ring(policy) {}
 
@@ -116,7 +112,6 @@ struct Core {
   void process() {
     using Clock = std::chrono::steady_clock;
     auto next_drain = Clock::now() + kDrainInterval;
-    auto next_cleanup = Clock::now() + kCleanupInterval;
     auto& channel = buffer.channel();
     for (;;) {
       const auto now = Clock::now();
@@ -126,13 +121,8 @@ struct Core {
         next_drain = Clock::now() + kDrainInterval;
         continue;
       }
-      if (now >= next_cleanup) {
-        store.try_cleanup();  // nothing carries a time-to-live
-        next_cleanup = Clock::now() + kCleanupInterval;
-        continue;
-      }
       std::optional<Batch> batch;
-      switch (channel.recv_until(std::min(next_drain, next_cleanup), batch)) {
+      switch (channel.recv_until(next_drain, batch)) {
         case BoundedChannel<Batch>::RecvStatus::Message:
           handle_batch(*batch);
           break;
@@ -179,8 +169,7 @@ struct Core {
       return;
     }
     if (!store.contains_version(write.key, write.conflict, write.version)) return;
-    const int64_t cost = kIgnoreInternalCost ? write.cost : write.cost + store.item_cost();
-    AddOutcome outcome = policy->add(write.key, cost);
+    AddOutcome outcome = policy->add(write.key, write.cost);
     switch (outcome.kind) {
       case AddOutcome::Kind::Added:
         break;
@@ -276,7 +265,7 @@ class AdmissionEngine {
       }
       return AdmissionEngine(std::move(inner));
     } catch (const std::bad_alloc&) {
-      return unexpected(EngineError::invalid_num_counters("cannot allocate the engine"));
+      return unexpected(EngineError::out_of_memory("the engine"));
     } catch (const std::system_error& error) {
       return unexpected(EngineError::channel_error(std::string("fail to start the cache processor: ") + error.what()));
     }
@@ -304,27 +293,9 @@ class AdmissionEngine {
     if (cost == 0 && core.hooks.coster) cost = core.hooks.coster(value);
     const KeyHashes hashes = core.keys.build(key);
     const uint64_t generation = core.generation.load(std::memory_order_acquire);
-    NewItem write{hashes.key, hashes.conflict, cost, 0, generation};
-    auto updated = core.store.try_update(hashes.key, value, hashes.conflict, generation, cost);
-    switch (updated.status) {
-      case UpdateStatus::Conflict:
-      case UpdateStatus::Stale:
-      case UpdateStatus::Reject:
-        return false;
-      case UpdateStatus::Replaced:
-        // A replacement the validator allowed: the old value leaves the
-        // engine now; the new one is decided like a new write.
-        write.version = updated.version;
-        core.report(hashes.key, updated.conflict, updated.previous_cost, std::move(*updated.previous));
-        break;
-      case UpdateStatus::NotPresent: {
-        const auto version = core.store.try_insert(hashes.key, hashes.conflict, value, generation, cost);
-        if (!version) return false;
-        write.version = *version;
-        break;
-      }
-    }
-    auto given_back = core.buffer.push(write);
+    const auto version = core.store.try_insert(hashes.key, hashes.conflict, value, generation, cost);
+    if (!version) return false;  // a stored value is never replaced
+    auto given_back = core.buffer.push(NewItem{hashes.key, hashes.conflict, cost, *version, generation});
     if (!given_back) return true;
     core.undo_given_back(given_back->batch);
     return false;
@@ -353,7 +324,7 @@ class AdmissionEngine {
   EngineResult<void> wait() const {
     if (detail::on_processor_thread()) {
       return unexpected(EngineError::channel_error(
-          "wait() cannot be called from a CacheCallback: it would wait on the processor thread that is currently "
+          "wait() cannot be called from a removal callback: it would wait on the processor thread that is currently "
           "running the callback"));
     }
     auto group = std::make_shared<WaitGroup>(1);
@@ -372,7 +343,7 @@ class AdmissionEngine {
   EngineResult<void> clear() const {
     if (detail::on_processor_thread()) {
       return unexpected(EngineError::channel_error(
-          "clear() cannot be called from a CacheCallback: it would wait on the processor thread that is currently "
+          "clear() cannot be called from a removal callback: it would wait on the processor thread that is currently "
           "running the callback"));
     }
     auto group = std::make_shared<WaitGroup>(1);

@@ -23,7 +23,7 @@
 
 namespace qel::engine {
 
-struct NewItem {  // also carries an accepted replacement (the validator said yes)
+struct NewItem {
   uint64_t key;
   uint64_t conflict;
   int64_t cost;

@@ -1,4 +1,5 @@
-// EngineError: the engine's one error type, with its fixed texts.
+// EngineError: the engine's one error type, with its fixed texts. A plain
+// value: copy and read it from any thread.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +14,10 @@ class EngineError {
   enum class Kind : uint8_t {
     InvalidCountMinWidth,
     InvalidSamples,
-    InvalidFalsePositiveRatio,
     InvalidNumCounters,
     InvalidMaxCost,
-    InvalidBufferSize,
+    OutOfMemory,
     SendError,
-    RecvError,
-    UpdateError,
-    InsertError,
-    RemoveError,
-    CleanupError,
     ChannelError
   };
 
@@ -31,25 +26,16 @@ class EngineError {
 
   static EngineError invalid_count_min_width(uint64_t width) { return EngineError(Kind::InvalidCountMinWidth, width); }
   static EngineError invalid_samples(uint64_t samples) { return EngineError(Kind::InvalidSamples, samples); }
-  static EngineError invalid_false_positive_ratio(double ratio) {
-    EngineError error(Kind::InvalidFalsePositiveRatio);
-    error.ratio_ = ratio;
-    return error;
-  }
   // With a detail, the text names why the counter count cannot be served
-  // (a doorkeeper or sketch size out of range or not allocatable); without
-  // one it is the table's "num_counters can't be zero".
+  // (a doorkeeper or sketch size out of range); without one it is
+  // "num_counters can't be zero".
   static EngineError invalid_num_counters(std::string detail = {}) {
     return EngineError(Kind::InvalidNumCounters, std::move(detail));
   }
   static EngineError invalid_max_cost() { return EngineError(Kind::InvalidMaxCost); }
-  static EngineError invalid_buffer_size() { return EngineError(Kind::InvalidBufferSize); }
+  // `what` names the structure that could not be allocated.
+  static EngineError out_of_memory(std::string what) { return EngineError(Kind::OutOfMemory, std::move(what)); }
   static EngineError send_error(std::string text) { return EngineError(Kind::SendError, std::move(text)); }
-  static EngineError recv_error(std::string text) { return EngineError(Kind::RecvError, std::move(text)); }
-  static EngineError update_error(std::string text) { return EngineError(Kind::UpdateError, std::move(text)); }
-  static EngineError insert_error(std::string text) { return EngineError(Kind::InsertError, std::move(text)); }
-  static EngineError remove_error(std::string text) { return EngineError(Kind::RemoveError, std::move(text)); }
-  static EngineError cleanup_error(std::string text) { return EngineError(Kind::CleanupError, std::move(text)); }
   static EngineError channel_error(std::string text) { return EngineError(Kind::ChannelError, std::move(text)); }
 
  private:
@@ -59,7 +45,6 @@ class EngineError {
 
   Kind kind_;
   uint64_t number_ = 0;
-  double ratio_ = 0.0;
   std::string text_;
 };
 

@@ -74,14 +74,14 @@ void SampledLFU::clear() {
 EngineResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
                                                           CounterSizing sizing, size_t samples) {
   if (samples == 0) return unexpected(EngineError::invalid_samples(samples));
-  auto lfu = TinyLFU::create(num_counters, num_counters, unix_seconds_now());
+  auto lfu = TinyLFU::create(num_counters, num_counters);
   if (!lfu) return unexpected(std::move(lfu).error());
   std::shared_ptr<LFUPolicy> policy;
   try {
     policy.reset(new LFUPolicy(std::move(*lfu), SampledLFU(samples, max_cost), sizing));
     std::thread(run, policy).detach();
   } catch (const std::bad_alloc&) {
-    return unexpected(EngineError::invalid_num_counters("cannot allocate the policy"));
+    return unexpected(EngineError::out_of_memory("the policy"));
   } catch (const std::system_error& error) {
     return unexpected(EngineError::channel_error(std::string("fail to start the policy thread: ") + error.what()));
   }

@@ -86,7 +86,7 @@ class LFUPolicy {
   // follow about 168,000 keys; past that the record stays this size.
   static constexpr uint64_t kMaxGrownCounters = uint64_t{1} << 23;
 
-  // Builds TinyLFU (seeded with the Unix time) and the ledger, and starts
+  // Builds TinyLFU and the ledger, and starts
   // the policy thread, which is not joined: it ends on stop().
   static EngineResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
                                                         CounterSizing sizing = CounterSizing::Fixed,

@@ -1,12 +1,11 @@
-// The keyed store: 256 shards under reader-writer locks, one
-// MapItem per key hash, guarded by conflict hashes, versions and
-// generations. No entry carries a time-to-live, so there is no expiration
-// register and try_cleanup finds nothing.
+// ShardedMap, the engine's keyed store: 256 shards under reader-writer
+// locks, one MapItem per key hash, guarded by conflict hashes, versions and
+// generations. A stored value is never replaced: a key hash is taken until
+// its entry is removed. Safe from any thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,28 +28,12 @@ struct MapItem {
   V value;
 };
 
-enum class UpdateStatus { NotPresent, Conflict, Stale, Reject, Replaced };
-
-template <class V>
-struct UpdateOutcome {
-  UpdateStatus status;
-  // The stored value that was replaced (Replaced); otherwise nothing: the
-  // offered value stays with the caller.
-  std::optional<V> previous;
-  uint64_t version = 0;        // the new version (Replaced)
-  uint64_t conflict = 0;       // the replaced entry's conflict hash (Replaced)
-  int64_t previous_cost = 0;   // the replaced entry's cost (Replaced)
-};
-
 template <class V>
 class ShardedMap {
  public:
   static constexpr size_t kShards = 256;
-  static constexpr int64_t kItemCost = 72;
-  using Validator = std::function<bool(const V& stored, const V& offered)>;
 
-  explicit ShardedMap(Validator validator = {})
-      : shards_(std::make_unique<Shard[]>(kShards)), validator_(std::move(validator)) {}
+  ShardedMap() : shards_(std::make_unique<Shard[]>(kShards)) {}
 
   // A copy of the value, taken under the shard's read lock.
   std::optional<V> get(uint64_t key, uint64_t conflict) const {
@@ -86,24 +69,6 @@ class ShardedMap {
     return version;
   }
 
-  // `value` is moved from only when it replaces the stored one.
-  UpdateOutcome<V> try_update(uint64_t key, V& value, uint64_t conflict, uint64_t generation, int64_t cost = 0) {
-    Shard& shard = shard_of(key);
-    std::unique_lock lock(shard.mutex);
-    MapItem<V>* found = shard.items.find(key);
-    if (found == nullptr) return {UpdateStatus::NotPresent, std::nullopt};
-    MapItem<V>& item = *found;
-    if (conflict != 0 && item.conflict != conflict) return {UpdateStatus::Conflict, std::nullopt};
-    if (item.generation > generation) return {UpdateStatus::Stale, std::nullopt};
-    if (!validator_ || !validator_(item.value, value)) return {UpdateStatus::Reject, std::nullopt};
-    std::optional<V> previous(std::exchange(item.value, std::move(value)));
-    const int64_t previous_cost = item.cost;
-    item.version = next_version_.fetch_add(1, std::memory_order_relaxed);
-    item.generation = generation;
-    item.cost = cost;
-    return {UpdateStatus::Replaced, std::move(previous), item.version, item.conflict, previous_cost};
-  }
-
   std::optional<MapItem<V>> try_remove(uint64_t key, uint64_t conflict) {
     return remove_when(key, conflict, [](const MapItem<V>&) { return true; });
   }
@@ -127,11 +92,6 @@ class ShardedMap {
     }
     return values;
   }
-
-  // Nothing expires in this system.
-  std::vector<MapItem<V>> try_cleanup() { return {}; }
-
-  int64_t item_cost() const { return kItemCost; }
 
   // Introspection for tests: entries in all shards.
   size_t len() const {
@@ -170,7 +130,6 @@ class ShardedMap {
   }
 
   std::unique_ptr<Shard[]> shards_;
-  Validator validator_;
   std::atomic<uint64_t> next_version_{1};
 };
 

@@ -24,13 +24,8 @@ struct FreeDeleter {
   void operator()(void* pointer) const { std::free(pointer); }
 };
 
-// PCG32-expanded key into a ChaCha12 stream (nonce zero): four successive
-// 64-bit outputs. Exposed for tests.
-std::array<uint64_t, 4> sketch_seeds(uint64_t seed);
-// One ChaCha block with `rounds` rounds over a full 16-word input state.
-std::array<uint32_t, 16> chacha_block(const std::array<uint32_t, 16>& input, int rounds);
-// The current Unix time in whole seconds, 0 before the epoch.
-uint64_t unix_seconds_now();
+// Four row seeds drawn from the calling thread's random generator.
+std::array<uint64_t, 4> sketch_seeds();
 
 class CountMinSketch {
  public:
@@ -80,7 +75,7 @@ class Bloom {
     uint64_t set_locs;  // probes per key, 1 to 64
     uint64_t words() const { return (uint64_t{1} << exp) / 64; }
   };
-  // The sizing of Bloom::new, without allocating.
+  // The sizing create() uses, without allocating.
   static EngineResult<Params> params(uint64_t entries, double false_positive_ratio);
   static EngineResult<Bloom> create(uint64_t entries, double false_positive_ratio);
   static EngineResult<Bloom> create(const Params& params);
@@ -110,8 +105,9 @@ class TinyLFU {
  public:
   static constexpr double kFalsePositiveRatio = 0.01;
 
-  // Sizes both structures first, then allocates them.
-  static EngineResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at, uint64_t seed);
+  // Sizes both structures first, then allocates them; the sketch gets
+  // fresh random seeds.
+  static EngineResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at);
 
   // True when this access ended a sample: the doorkeeper was emptied and the
   // counters halved.

@@ -7,7 +7,6 @@
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -31,8 +30,6 @@ PyObject* panic_exception = nullptr;
 struct NativeBlobCacheObject {
   PyObject_HEAD
   std::unique_ptr<BlobCache> cache;
-  // Method calls currently running; each is a shared user, none exclusive.
-  std::atomic<uint64_t> users;
 };
 
 // ---- Exceptions
@@ -258,12 +255,11 @@ std::optional<int64_t> integer_argument(const char* parameter, PyObject* value) 
   return static_cast<int64_t>(converted);
 }
 
-// ---- Receiver and use counter
+// ---- Receiver
 
 class Use {
  public:
-  explicit Use(NativeBlobCacheObject* object) : object_(object) { object_->users.fetch_add(1, std::memory_order_relaxed); }
-  ~Use() { object_->users.fetch_sub(1, std::memory_order_relaxed); }
+  explicit Use(NativeBlobCacheObject* object) : object_(object) {}
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
   BlobCache& cache() const { return *object_->cache; }
@@ -343,7 +339,6 @@ PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;  // `opened` drops the cache; its files stay
     auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
     new (&object->cache) std::unique_ptr<BlobCache>(std::move(*opened));
-    new (&object->users) std::atomic<uint64_t>(0);
     return self;
   });
 }
@@ -352,7 +347,6 @@ void native_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
   // Dropping is not close: the engine stops, every blob file stays on disk.
-  std::destroy_at(&object->users);
   std::destroy_at(&object->cache);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);

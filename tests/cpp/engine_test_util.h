@@ -61,7 +61,6 @@ inline TestEngine make_engine(int64_t max_cost, std::shared_ptr<Recorder> record
                             int64_t counters = 1000, Callback also = {},
                             CounterSizing sizing = CounterSizing::Fixed) {
   EngineHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
-                          .should_update = [](const Value&, const Value&) { return false; },
                           .on_removal = [recorder, also](RemovedItem<Value> item) {
                             recorder->record(item.value->id);
                             if (also) also(item);
