@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/utf8.h"
+
 namespace qel {
 
 std::atomic<uint64_t> TEMP_SEQUENCE{1};
@@ -338,24 +340,6 @@ void register_fork_handler() {
   });
 }
 
-// The length of the valid UTF-8 sequence starting at raw[i], or 0.
-size_t utf8_sequence_len(std::string_view raw, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
-  unsigned char lead = byte(i);
-  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-  bool valid = len > 0 && i + len <= raw.size() && !(len == 2 && lead < 0xC2);
-  for (size_t k = 1; valid && k < len; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
-  if (valid && len == 3) {
-    unsigned cp = ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6);
-    valid = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
-  }
-  if (valid && len == 4) {
-    unsigned cp = ((lead & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12);
-    valid = cp >= 0x10000 && cp <= 0x10FFFF;
-  }
-  return valid ? len : 0;
-}
-
 // Bytes that are not valid UTF-8 become U+FFFD.
 std::string display_utf8(const std::string& raw) {
   std::string out;
@@ -370,15 +354,6 @@ std::string display_utf8(const std::string& raw) {
     }
   }
   return out;
-}
-
-bool valid_utf8(std::string_view s) {
-  for (size_t i = 0; i < s.size();) {
-    size_t len = utf8_sequence_len(s, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
 }
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
