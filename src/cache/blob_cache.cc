@@ -72,13 +72,15 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
 
   std::unique_ptr<BlobCache> cache(
       new BlobCache(std::move(config), std::move(*store), std::move(*engine), std::move(callback)));
-  Result<void> reconciled = [&] {
+  {
+    // No call reaches the cache before it is returned; the locks are those
+    // the helpers need.
+    WriteGuard lifecycle(cache->lifecycle_);
     MutexGuard commit(cache->commit_);
-    return cache->reconcile();
-  }();
-  if (!reconciled) {
-    cache->close_engine_keeping_files();
-    return unexpected(std::move(reconciled).error());
+    if (Result<void> reconciled = cache->reconcile(); !reconciled) {
+      cache->close_engine_keeping_files();
+      return unexpected(std::move(reconciled).error());
+    }
   }
 #ifdef __GLIBC__
   // The scan's records of a large directory are freed by now, in holes among
@@ -103,6 +105,33 @@ BlobCache::~BlobCache() {
 
 bool BlobCache::forked() const { return fork_generation_ != fork_generation.load(std::memory_order_relaxed); }
 
+BlobCache::OpenCall::OpenCall(BlobCache& cache, std::string_view blob_id) NO_THREAD_SAFETY_ANALYSIS {
+  if (auto checked = check_blob_id(blob_id); !checked) {
+    refusal = std::move(checked).error();
+  } else {
+    enter(cache, false);
+  }
+}
+
+BlobCache::OpenCall::OpenCall(BlobCache& cache) NO_THREAD_SAFETY_ANALYSIS { enter(cache, false); }
+
+BlobCache::OpenCall::OpenCall(BlobCache& cache, Alone) NO_THREAD_SAFETY_ANALYSIS { enter(cache, true); }
+
+void BlobCache::OpenCall::enter(BlobCache& cache, bool alone) NO_THREAD_SAFETY_ANALYSIS {
+  if (cache.forked()) {
+    refusal = BlobCacheError::closed();
+    return;
+  }
+  if (alone) {
+    alone_.emplace(cache.lifecycle_);
+  } else {
+    shared_.emplace(cache.lifecycle_);
+  }
+  if (cache.closed_) refusal = BlobCacheError::closed();
+}
+
+BlobCache::OpenCall::~OpenCall() NO_THREAD_SAFETY_ANALYSIS = default;
+
 template <class Op>
 auto BlobCache::with_engine(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
   ReadGuard slot(engine_lock_);
@@ -125,7 +154,7 @@ Result<void> BlobCache::reconcile() {
       return unexpected(reconciliation_step("remove invalid file", removed.error()));
   }
   std::vector<std::shared_ptr<DiskEntry>> undecided;
-  auto settle = [&]() -> Result<void> {
+  auto settle = [&]() REQUIRES(commit_) -> Result<void> {
     if (undecided.empty()) return {};
     if (auto waited = wait_for_engine(); !waited) return waited;
     if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
@@ -202,10 +231,8 @@ Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
 }
 
 Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   auto found = engine_get(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return std::optional<Payload>();
@@ -243,10 +270,8 @@ Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> p
 }
 
 Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8_t> payload) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard id(id_lock(blob_id));
   // Outside commit_: the checksum reads the whole payload.
   auto metadata = store_.metadata_for(blob_id, payload);
@@ -321,10 +346,8 @@ Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<c
 }
 
 Result<void> BlobCache::delete_blob(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return checked;
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard id(id_lock(blob_id));
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
@@ -351,9 +374,8 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
 }
 
 Result<void> BlobCache::delete_all() {
-  if (forked()) return unexpected(BlobCacheError::closed());
-  WriteGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, OpenCall::Alone{});
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard commit(commit_);
   callback_.reset_error();
   auto cleared = with_engine([](Engine& engine) { return engine.clear(); });
@@ -372,10 +394,8 @@ Result<void> BlobCache::delete_all() {
 }
 
 Result<bool> BlobCache::contains(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   // A Pending entry is a put still writing its file; get would miss it too.
@@ -383,9 +403,8 @@ Result<bool> BlobCache::contains(std::string_view blob_id) {
 }
 
 Result<BlobCacheStats> BlobCache::stats() {
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   auto engine = with_engine([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
   return BlobCacheStats{

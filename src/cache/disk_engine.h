@@ -61,7 +61,7 @@ class RemovalCallback {
     // Taken after every other lock but an entry's, and never around a wait
     // for the engine.
     PoisonMutex mutex{"blob cache callback mutex is poisoned"};
-    CallbackState state;
+    CallbackState state GUARDED_BY(mutex);
     std::atomic<uint64_t> evictions{0};  // a statistic: needs no ordering
   };
   std::shared_ptr<CallbackShared> shared_;

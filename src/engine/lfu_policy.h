@@ -2,19 +2,20 @@
 // sampled-LFU eviction, the access ring of per-thread read batches, and the
 // policy thread that applies those batches to the frequency record.
 //
-// LFUPolicy is shared by caller threads (push), the cache processor (add,
+// LFUPolicy is shared by caller threads (push), the engine's processor (add,
 // remove, clear) and its own policy thread; one mutex, the policy lock,
-// guards the frequency record and the ledger. RingStripe is safe from any
-// thread: each stripe has its own mutex, never held while pushing a batch.
+// guards the frequency record and the ledger, and no other lock is taken
+// under it. RingStripe is safe from any thread: each stripe has its own
+// mutex, never held while pushing a batch.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "common/mutex.h"
 #include "engine/channel.h"
 #include "engine/engine_error.h"
 #include "engine/sketch.h"
@@ -119,16 +120,15 @@ class LFUPolicy {
   LFUPolicy(TinyLFU lfu, SampledLFU costs, CounterSizing sizing)
       : max_cost_(costs.max_cost()), sizing_(sizing), lfu_(std::move(lfu)), costs_(std::move(costs)) {}
   static void run(std::shared_ptr<LFUPolicy> self);
-  // One recorded read; at the end of a sample the record may grow. Needs
-  // the policy lock.
-  void count(uint64_t hash);
+  // One recorded read; at the end of a sample the record may grow.
+  void count(uint64_t hash) REQUIRES(mutex_);
 
   const int64_t max_cost_;
   const CounterSizing sizing_;
-  mutable std::mutex mutex_;  // the policy lock, over lfu_ and costs_
-  TinyLFU lfu_;
-  SampledLFU costs_;
-  uint64_t applied_batches_ = 0;
+  mutable Mutex mutex_;  // the policy lock
+  TinyLFU lfu_ GUARDED_BY(mutex_);
+  SampledLFU costs_ GUARDED_BY(mutex_);
+  uint64_t applied_batches_ GUARDED_BY(mutex_) = 0;
   UnboundedQueue<std::vector<uint64_t>> access_;
 };
 
@@ -144,8 +144,9 @@ class RingStripe {
 
  private:
   struct alignas(128) Stripe {
-    std::mutex mutex;
-    std::vector<uint64_t> hashes;
+    Stripe() { hashes.reserve(kCapacity); }
+    Mutex mutex;
+    std::vector<uint64_t> hashes GUARDED_BY(mutex);
   };
   std::shared_ptr<LFUPolicy> policy_;
   std::unique_ptr<Stripe[]> stripes_;

@@ -7,9 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -38,7 +36,7 @@ class ShardedMap {
   // A copy of the value, taken under the shard's read lock.
   std::optional<V> get(uint64_t key, uint64_t conflict) const {
     const Shard& shard = shard_of(key);
-    std::shared_lock lock(shard.mutex);
+    ReaderLock lock(shard.mutex);
     const MapItem<V>* item = find(shard, key, conflict);
     if (!item) return std::nullopt;
     return item->value;
@@ -46,13 +44,13 @@ class ShardedMap {
 
   bool contains_key(uint64_t key, uint64_t conflict) const {
     const Shard& shard = shard_of(key);
-    std::shared_lock lock(shard.mutex);
+    ReaderLock lock(shard.mutex);
     return find(shard, key, conflict) != nullptr;
   }
 
   bool contains_version(uint64_t key, uint64_t conflict, uint64_t version) const {
     const Shard& shard = shard_of(key);
-    std::shared_lock lock(shard.mutex);
+    ReaderLock lock(shard.mutex);
     const MapItem<V>* item = find(shard, key, conflict);
     return item && item->version == version;
   }
@@ -62,7 +60,7 @@ class ShardedMap {
   std::optional<uint64_t> try_insert(uint64_t key, uint64_t conflict, V& value, uint64_t generation,
                                      int64_t cost = 0) {
     Shard& shard = shard_of(key);
-    std::unique_lock lock(shard.mutex);
+    WriterLock lock(shard.mutex);
     if (shard.items.find(key) != nullptr) return std::nullopt;
     const uint64_t version = next_version_.fetch_add(1, std::memory_order_relaxed);
     shard.items.insert(MapItem<V>{key, conflict, version, generation, cost, std::move(value)});
@@ -85,7 +83,7 @@ class ShardedMap {
     for (size_t i = 0; i < kShards; ++i) {
       std::vector<MapItem<V>> taken;
       {
-        std::unique_lock lock(shards_[i].mutex);
+        WriterLock lock(shards_[i].mutex);
         taken = shards_[i].items.take_all();
       }
       for (auto& item : taken) values.push_back(std::move(item.value));
@@ -97,7 +95,7 @@ class ShardedMap {
   size_t len() const {
     size_t total = 0;
     for (size_t i = 0; i < kShards; ++i) {
-      std::shared_lock lock(shards_[i].mutex);
+      ReaderLock lock(shards_[i].mutex);
       total += shards_[i].items.size();
     }
     return total;
@@ -108,13 +106,13 @@ class ShardedMap {
     // Guards items. Writer-preferring, so readers cannot starve the
     // processor's writes; no method takes a second shard lock while holding one.
     mutable SharedMutex mutex;
-    DenseTable<MapItem<V>> items;
+    DenseTable<MapItem<V>> items GUARDED_BY(mutex);
   };
 
   Shard& shard_of(uint64_t key) { return shards_[key % kShards]; }
   const Shard& shard_of(uint64_t key) const { return shards_[key % kShards]; }
 
-  static const MapItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) {
+  static const MapItem<V>* find(const Shard& shard, uint64_t key, uint64_t conflict) REQUIRES_SHARED(shard.mutex) {
     const MapItem<V>* found = shard.items.find(key);
     if (found == nullptr || (conflict != 0 && found->conflict != conflict)) return nullptr;
     return found;
@@ -123,7 +121,7 @@ class ShardedMap {
   template <class Test>
   std::optional<MapItem<V>> remove_when(uint64_t key, uint64_t conflict, Test&& test) {
     Shard& shard = shard_of(key);
-    std::unique_lock lock(shard.mutex);
+    WriterLock lock(shard.mutex);
     const MapItem<V>* found = shard.items.find(key);
     if (found == nullptr || (conflict != 0 && found->conflict != conflict) || !test(*found)) return std::nullopt;
     return shard.items.remove(key);
