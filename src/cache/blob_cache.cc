@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <cassert>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -407,6 +408,7 @@ Result<BlobCacheStats> BlobCache::stats() {
   if (call.refusal) return unexpected(std::move(*call.refusal));
   auto engine = with_engine([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
+  assert(engine->used <= config_.max_bytes);
   return BlobCacheStats{
       .blobs = static_cast<int64_t>(engine->admitted),
       .bytes = engine->used,

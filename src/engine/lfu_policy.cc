@@ -20,6 +20,7 @@ std::optional<int64_t> SampledLFU::cost_of(uint64_t key) const {
 }
 
 void SampledLFU::insert(uint64_t key, int64_t cost) {
+  assert(cost >= 0);
   entries_.insert({key, cost});
   used_ += cost;
   note_used();
@@ -27,7 +28,7 @@ void SampledLFU::insert(uint64_t key, int64_t cost) {
 
 void SampledLFU::set_cost(uint64_t key, int64_t cost) {
   PolicyPair* entry = entries_.find(key);
-  assert(entry != nullptr);
+  assert(entry != nullptr && cost >= 0);
   used_ += cost - entry->cost;
   entry->cost = cost;
   note_used();
@@ -37,6 +38,7 @@ std::optional<int64_t> SampledLFU::remove(uint64_t key) {
   const auto removed = entries_.remove(key);
   if (!removed) return std::nullopt;
   used_ -= removed->cost;
+  note_used();
   return removed->cost;
 }
 

@@ -9,6 +9,7 @@
 // mutex, never held while pushing a batch.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -59,7 +60,11 @@ class SampledLFU {
   size_t size() const { return entries_.size(); }
 
  private:
+  // After every change: the budget holds, and `used_` is the sum of the
+  // resident costs (none of which is negative).
   void note_used() {
+    assert(0 <= used_ && used_ <= max_cost_);
+    assert(!entries_.empty() || used_ == 0);
     if (used_ > peak_used_) peak_used_ = used_;
   }
 
