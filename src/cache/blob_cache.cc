@@ -181,6 +181,7 @@ Result<void> BlobCache::reconcile() {
     fits_so_far = fits_so_far && metadata.file_len <= config_.max_bytes - offered;
     if (fits_so_far) {
       offered += metadata.file_len;
+      assert(offered <= config_.max_bytes);
     } else {
       if (auto settled = settle(); !settled) return settled;
       callback_.reset_error();

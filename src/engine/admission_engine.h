@@ -103,7 +103,7 @@ struct Core {
     batch.clear();
   }
 
-  // The cache processor thread.
+  // The processor thread.
   static void run(std::shared_ptr<Core> core) {
     mark_processor_thread();
     core->process();
@@ -267,7 +267,7 @@ class AdmissionEngine {
     } catch (const std::bad_alloc&) {
       return unexpected(EngineError::out_of_memory("the engine"));
     } catch (const std::system_error& error) {
-      return unexpected(EngineError::channel_error(std::string("fail to start the cache processor: ") + error.what()));
+      return unexpected(EngineError::channel_error(std::string("fail to start the engine processor: ") + error.what()));
     }
   }
 
@@ -339,7 +339,7 @@ class AdmissionEngine {
     return {};
   }
 
-  // Empties the cache (no callback for the cleared values); blocks until done.
+  // Empties the engine (no callback for the cleared values); blocks until done.
   EngineResult<void> clear() const {
     if (detail::on_processor_thread()) {
       return unexpected(EngineError::channel_error(

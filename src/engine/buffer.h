@@ -1,5 +1,5 @@
 // The work items and the insert buffer: 64 stripes of up to 64 items
-// and the bounded channel of 2048 batches to the cache processor.
+// and the bounded channel of 2048 batches to the engine's processor.
 //
 // Every batch taken out of a stripe by a caller stays "in flight" on that
 // stripe until it is in the channel or, given back, has been handled by its
