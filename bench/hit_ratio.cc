@@ -45,7 +45,7 @@
 #include <vector>
 
 #include "cache/blob_cache.h"
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace {
 
@@ -167,11 +167,11 @@ double opt(const Trace& trace, int64_t capacity) {
 }
 
 double engine(const Trace& trace, int64_t capacity) {
-  using Engine = qel::engine::Cache<uint32_t>;
+  using Engine = qel::engine::AdmissionEngine<uint32_t>;
   auto created = Engine::create({.num_counters = qel::DEFAULT_FREQUENCY_COUNTERS,
                                  .max_cost = capacity,
                                  .sizing = qel::engine::CounterSizing::FollowEntries},
-                                {.coster = {}, .should_update = [](uint32_t, uint32_t) { return false; }, .on_removal = {}});
+                                {.coster = {}, .on_removal = {}});
   if (!created) throw std::runtime_error(created.error().to_string());
   const Engine& cache = *created;
   size_t hits = 0;

@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace {
 
@@ -48,18 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const int64_t budget = data[0] % 32 + 1;
   auto removed = std::make_shared<Removed>();
-  CacheHooks<Value> hooks{
+  EngineHooks<Value> hooks{
       .coster = [](const Value& value) { return value->cost; },
-      .should_update = [](const Value& stored, const Value& offered) { return stored->id < offered->id; },
       .on_removal =
           [removed](RemovedItem<Value> item) {
             std::lock_guard lock(removed->mutex);
             require(removed->ids.insert(item.value->id).second, "a value reached the callback twice");
           },
   };
-  auto created = Cache<Value>::create({.num_counters = 64, .max_cost = budget}, std::move(hooks));
+  auto created = AdmissionEngine<Value>::create({.num_counters = 64, .max_cost = budget}, std::move(hooks));
   require(created.has_value(), "a valid engine could not be built");
-  Cache<Value> cache = std::move(created).value();
+  AdmissionEngine<Value> cache = std::move(created).value();
 
   uint64_t next_id = 1;
   for (size_t at = 1; at + 3 <= size; at += 3) {
@@ -83,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 3: {
         require(cache.wait().has_value(), "wait failed on an open engine");
-        const CacheStats stats = cache.stats();
+        const EngineStats stats = cache.stats();
         require(stats.used <= budget && stats.peak_used <= budget, "the budget was exceeded");
         require(stats.stored == stats.admitted, "a decided write is neither held nor let go");
         break;

@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <cassert>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -30,7 +31,7 @@ bool is_lost_file(const BlobCacheError& error) {
   return error.kind() == BlobCacheError::Kind::CorruptEntry || error.is_io_kind(IoKind::NotFound);
 }
 
-BlobCacheError policy_error(const engine::CacheError& error) { return BlobCacheError::policy(error.to_string()); }
+BlobCacheError engine_error(const engine::EngineError& error) { return BlobCacheError::engine(error.to_string()); }
 
 BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& error) {
   return BlobCacheError::reconciliation(std::string(step) + ": " + error.to_string());
@@ -50,7 +51,7 @@ bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
 
 }  // namespace
 
-BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback)
+BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, RemovalCallback callback)
     : config_(std::move(config)),
       store_(std::move(store)),
       engine_(std::move(engine)),
@@ -65,19 +66,21 @@ Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
   // budget. The lock stays with the store's copies until the cache goes.
   if (auto locked = store->lock_root(); !locked) return unexpected(std::move(locked).error());
   if (auto prepared = store->prepare(); !prepared) return unexpected(std::move(prepared).error());
-  DiskPolicyCallback callback(*store);
-  auto engine = new_policy(config.max_bytes, config.frequency_counters, callback);
+  RemovalCallback callback(*store);
+  auto engine = start_engine(config.max_bytes, config.frequency_counters, callback);
   if (!engine) return unexpected(std::move(engine).error());
 
   std::unique_ptr<BlobCache> cache(
       new BlobCache(std::move(config), std::move(*store), std::move(*engine), std::move(callback)));
-  Result<void> reconciled = [&] {
+  {
+    // No call reaches the cache before it is returned; the locks are those
+    // the helpers need.
+    WriteGuard lifecycle(cache->lifecycle_);
     MutexGuard commit(cache->commit_);
-    return cache->reconcile();
-  }();
-  if (!reconciled) {
-    cache->close_policy_preserving_files();
-    return unexpected(std::move(reconciled).error());
+    if (Result<void> reconciled = cache->reconcile(); !reconciled) {
+      cache->close_engine_keeping_files();
+      return unexpected(std::move(reconciled).error());
+    }
   }
 #ifdef __GLIBC__
   // The scan's records of a large directory are freed by now, in holes among
@@ -102,9 +105,36 @@ BlobCache::~BlobCache() {
 
 bool BlobCache::forked() const { return fork_generation_ != fork_generation.load(std::memory_order_relaxed); }
 
+BlobCache::OpenCall::OpenCall(BlobCache& cache, std::string_view blob_id) NO_THREAD_SAFETY_ANALYSIS {
+  if (auto checked = check_blob_id(blob_id); !checked) {
+    refusal = std::move(checked).error();
+  } else {
+    enter(cache, false);
+  }
+}
+
+BlobCache::OpenCall::OpenCall(BlobCache& cache) NO_THREAD_SAFETY_ANALYSIS { enter(cache, false); }
+
+BlobCache::OpenCall::OpenCall(BlobCache& cache, Alone) NO_THREAD_SAFETY_ANALYSIS { enter(cache, true); }
+
+void BlobCache::OpenCall::enter(BlobCache& cache, bool alone) NO_THREAD_SAFETY_ANALYSIS {
+  if (cache.forked()) {
+    refusal = BlobCacheError::closed();
+    return;
+  }
+  if (alone) {
+    alone_.emplace(cache.lifecycle_);
+  } else {
+    shared_.emplace(cache.lifecycle_);
+  }
+  if (cache.closed_) refusal = BlobCacheError::closed();
+}
+
+BlobCache::OpenCall::~OpenCall() NO_THREAD_SAFETY_ANALYSIS = default;
+
 template <class Op>
-auto BlobCache::with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
-  ReadGuard slot(policy_);
+auto BlobCache::with_engine(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))> {
+  ReadGuard slot(engine_lock_);
   if (!engine_) return unexpected(BlobCacheError::closed());
   return op(*engine_);
 }
@@ -124,12 +154,12 @@ Result<void> BlobCache::reconcile() {
       return unexpected(reconciliation_step("remove invalid file", removed.error()));
   }
   std::vector<std::shared_ptr<DiskEntry>> undecided;
-  auto settle = [&]() -> Result<void> {
+  auto settle = [&]() REQUIRES(commit_) -> Result<void> {
     if (undecided.empty()) return {};
-    if (auto waited = wait_for_policy(); !waited) return waited;
+    if (auto waited = wait_for_engine(); !waited) return waited;
     if (auto captured = callback_.take_error()) return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
     for (const auto& entry : undecided) {
-      auto held = policy_contains(entry->blob_id(), entry);
+      auto held = engine_holds(entry->blob_id(), entry);
       if (!held) return unexpected(std::move(held).error());
       if (*held) continue;
       if (auto removed = store_.remove(entry->path(store_)); !removed)
@@ -150,14 +180,15 @@ Result<void> BlobCache::reconcile() {
     fits_so_far = fits_so_far && metadata.file_len <= config_.max_bytes - offered;
     if (fits_so_far) {
       offered += metadata.file_len;
+      assert(offered <= config_.max_bytes);
     } else {
       if (auto settled = settle(); !settled) return settled;
       callback_.reset_error();
     }
     auto entry = DiskEntry::ready(std::move(metadata));
-    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(entry->blob_id(), entry, 0); });
+    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(entry->blob_id(), entry, 0); });
     if (!taken) return unexpected(std::move(taken).error());
-    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->has_value()) return unexpected(engine_error(taken->error()));
     if (!taken->value()) {
       entry->begin_eviction();
       if (auto removed = store_.remove(entry->path(store_)); !removed)
@@ -175,17 +206,17 @@ Result<void> BlobCache::close() {
   if (closed_) return {};
   MutexGuard commit(commit_);
   Result<void> cleaned = callback_.retry_cleanup();
-  close_policy_preserving_files();
+  close_engine_keeping_files();
   return cleaned;
 }
 
-void BlobCache::close_policy_preserving_files() {
+void BlobCache::close_engine_keeping_files() {
   callback_.set_closing();
   closed_ = true;
   {
     std::optional<Engine> engine;
     {
-      WriteGuard slot(policy_);
+      WriteGuard slot(engine_lock_);
       engine.swap(engine_);
     }
     // Released outside the slot: the engine joins its processor thread here.
@@ -201,11 +232,9 @@ Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
 }
 
 Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = policy_entry(blob_id);
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
+  auto found = engine_get(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return std::optional<Payload>();
   const std::shared_ptr<DiskEntry>& entry = **found;
@@ -221,13 +250,13 @@ Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
   MutexGuard commit(commit_);
-  auto held = policy_contains(entry->blob_id(), entry);
+  auto held = engine_holds(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (!*held) return {};  // gone already, or replaced by a later put
   entry->begin_eviction();
   const std::filesystem::path path = entry->path(store_);
   Result<void> removed = store_.remove(path);
-  if (auto forgotten = remove_policy_key(entry->blob_id()); !forgotten) return forgotten;
+  if (auto forgotten = engine_remove(entry->blob_id()); !forgotten) return forgotten;
   if (!removed) {
     callback_.add_cleanup_path(path);
     return removed;
@@ -242,10 +271,8 @@ Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> p
 }
 
 Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8_t> payload) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard id(id_lock(blob_id));
   // Outside commit_: the checksum reads the whole payload.
   auto metadata = store_.metadata_for(blob_id, payload);
@@ -261,19 +288,19 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
 
     entry = DiskEntry::pending(*metadata);
     callback_.reset_error();
-    auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
+    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
     if (!taken) return unexpected(std::move(taken).error());
-    if (!taken->has_value()) return unexpected(policy_error(taken->error()));
+    if (!taken->has_value()) return unexpected(engine_error(taken->error()));
     if (!taken->value()) {
       entry->begin_eviction();
       return false;
     }
-    if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
+    if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
     if (auto captured = callback_.take_error()) {
       if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
       return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
     }
-    auto held = policy_contains(blob_id, entry);
+    auto held = engine_holds(blob_id, entry);
     if (!held) return unexpected(std::move(held).error());
     if (!*held) {
       entry->begin_eviction();
@@ -302,7 +329,7 @@ Result<bool> BlobCache::undo_put(const std::shared_ptr<DiskEntry>& entry, Commit
 }
 
 Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
-  auto found = policy_peek(metadata.blob_id);
+  auto found = engine_peek(metadata.blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return false;
   const std::shared_ptr<DiskEntry>& existing = **found;
@@ -320,21 +347,19 @@ Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<c
   const std::filesystem::path path = existing->path(store_);
   auto removed = store_.remove(path);
   if (!removed) callback_.add_cleanup_path(path);
-  if (auto forgotten = remove_policy_key(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
+  if (auto forgotten = engine_remove(metadata.blob_id); !forgotten) return unexpected(std::move(forgotten).error());
   if (!removed) return unexpected(std::move(removed).error());
   return false;
 }
 
 Result<void> BlobCache::delete_blob(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return checked;
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard id(id_lock(blob_id));
   MutexGuard commit(commit_);
   if (auto cleaned = callback_.retry_cleanup(); !cleaned) return cleaned;
 
-  auto found = policy_peek(blob_id);
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (*found) {
     const std::shared_ptr<DiskEntry>& entry = **found;
@@ -345,7 +370,7 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
         return removed;
       }
     }
-    return remove_policy_key(blob_id);
+    return engine_remove(blob_id);
   }
   std::filesystem::path path = store_.path_for(blob_id);
   if (auto removed = store_.remove(path); !removed) {
@@ -356,15 +381,14 @@ Result<void> BlobCache::delete_blob(std::string_view blob_id) {
 }
 
 Result<void> BlobCache::delete_all() {
-  if (forked()) return unexpected(BlobCacheError::closed());
-  WriteGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
+  OpenCall call(*this, OpenCall::Alone{});
+  if (call.refusal) return unexpected(std::move(*call.refusal));
   MutexGuard commit(commit_);
   callback_.reset_error();
-  auto cleared = with_policy([](Engine& engine) { return engine.clear(); });
+  auto cleared = with_engine([](Engine& engine) { return engine.clear(); });
   if (!cleared) return unexpected(std::move(cleared).error());
-  if (!cleared->has_value()) return unexpected(policy_error(cleared->error()));
-  if (auto waited = wait_for_policy(); !waited) return waited;
+  if (!cleared->has_value()) return unexpected(engine_error(cleared->error()));
+  if (auto waited = wait_for_engine(); !waited) return waited;
   std::optional<std::string> captured = callback_.take_error();
   auto purged = store_.purge();
   if (purged) {
@@ -377,22 +401,20 @@ Result<void> BlobCache::delete_all() {
 }
 
 Result<bool> BlobCache::contains(std::string_view blob_id) {
-  if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = policy_peek(blob_id);
+  OpenCall call(*this, blob_id);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   // A Pending entry is a put still writing its file; get would miss it too.
   return *found && (**found)->phase() == EntryPhase::Ready;
 }
 
 Result<BlobCacheStats> BlobCache::stats() {
-  if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
-  if (closed_) return unexpected(BlobCacheError::closed());
-  auto engine = with_policy([](Engine& engine) { return engine.stats(); });
+  OpenCall call(*this);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
+  auto engine = with_engine([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
+  assert(engine->used <= config_.max_bytes);
   return BlobCacheStats{
       .blobs = static_cast<int64_t>(engine->admitted),
       .bytes = engine->used,
@@ -409,39 +431,39 @@ PoisonMutex& BlobCache::id_lock(std::string_view blob_id) {
   return id_locks_[std::hash<std::string_view>{}(blob_id) % ID_LOCK_STRIPES].mutex;
 }
 
-Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_entry(std::string_view blob_id) {
-  return with_policy([&](Engine& engine) { return engine.get(blob_id); });
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::engine_get(std::string_view blob_id) {
+  return with_engine([&](Engine& engine) { return engine.get(blob_id); });
 }
 
-Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::policy_peek(std::string_view blob_id) {
-  return with_policy([&](Engine& engine) { return engine.peek(blob_id); });
+Result<std::optional<std::shared_ptr<DiskEntry>>> BlobCache::engine_peek(std::string_view blob_id) {
+  return with_engine([&](Engine& engine) { return engine.peek(blob_id); });
 }
 
-Result<bool> BlobCache::policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
-  auto found = policy_peek(blob_id);
+Result<bool> BlobCache::engine_holds(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) {
+  auto found = engine_peek(blob_id);
   if (!found) return unexpected(std::move(found).error());
   return *found && **found == entry;
 }
 
-Result<void> BlobCache::wait_for_policy() {
-  auto waited = with_policy([](Engine& engine) { return engine.wait(); });
+Result<void> BlobCache::wait_for_engine() {
+  auto waited = with_engine([](Engine& engine) { return engine.wait(); });
   if (!waited) return unexpected(std::move(waited).error());
-  if (!waited->has_value()) return unexpected(policy_error(waited->error()));
+  if (!waited->has_value()) return unexpected(engine_error(waited->error()));
   return {};
 }
 
-Result<void> BlobCache::remove_policy_key(std::string_view blob_id) {
-  auto removed = with_policy([&](Engine& engine) { return engine.try_remove(blob_id); });
+Result<void> BlobCache::engine_remove(std::string_view blob_id) {
+  auto removed = with_engine([&](Engine& engine) { return engine.try_remove(blob_id); });
   if (!removed) return unexpected(std::move(removed).error());
-  if (!removed->has_value()) panic("blob cache engine remove failed: " + removed->error().to_string());
-  return wait_for_policy();
+  if (!removed->has_value()) return unexpected(engine_error(removed->error()));
+  return wait_for_engine();
 }
 
 Result<void> BlobCache::remove_candidate(const std::shared_ptr<DiskEntry>& entry) {
-  auto held = policy_contains(entry->blob_id(), entry);
+  auto held = engine_holds(entry->blob_id(), entry);
   if (!held) return unexpected(std::move(held).error());
   if (*held) {
-    if (auto removed = remove_policy_key(entry->blob_id()); !removed) return removed;
+    if (auto removed = engine_remove(entry->blob_id()); !removed) return removed;
   }
   entry->begin_eviction();
   return {};

@@ -16,7 +16,7 @@
 #include "cache/entry.h"
 #include "store/error.h"
 #include "store/format.h"
-#include "cache/policy.h"
+#include "cache/disk_engine.h"
 #include "store/store.h"
 #include "cache/sync.h"
 
@@ -63,33 +63,56 @@ class BlobCache {
 
  private:
   friend struct BlobCacheTestAccess;
-  BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
+  BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, RemovalCallback callback);
 
-  Result<void> reconcile();
+  // The check every call makes first, and its hold on the open cache: the
+  // blob ID (when the call has one) is valid, the process is the one that
+  // opened the cache, and the cache is not closed. Holds lifecycle_ shared,
+  // or exclusively for a call that runs alone, until it goes; when `refusal`
+  // is set the call must return it at once. A forked child takes no lock: a
+  // lock held at the fork stays held there for good.
+  class SCOPED_CAPABILITY OpenCall {
+   public:
+    struct Alone {};
+    OpenCall(BlobCache& cache, std::string_view blob_id) ACQUIRE_SHARED(cache.lifecycle_);
+    explicit OpenCall(BlobCache& cache) ACQUIRE_SHARED(cache.lifecycle_);
+    OpenCall(BlobCache& cache, Alone) ACQUIRE(cache.lifecycle_);
+    ~OpenCall() RELEASE();
+
+    std::optional<BlobCacheError> refusal;
+
+   private:
+    void enter(BlobCache& cache, bool alone);
+    std::optional<ReadGuard> shared_;
+    std::optional<WriteGuard> alone_;
+  };
+
+  Result<void> reconcile() REQUIRES(commit_);
   // get and put without the statistics.
   Result<std::optional<Payload>> get_blob(std::string_view blob_id);
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
-  Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
+  Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) REQUIRES(commit_);
   // A put whose commit failed: takes commit_, keeps a leftover temp file for
   // cleanup and drops the entry it made.
-  Result<bool> undo_put(const std::shared_ptr<DiskEntry>& entry, CommitFailure failure);
-  Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry);
-  void close_policy_preserving_files();
+  Result<bool> undo_put(const std::shared_ptr<DiskEntry>& entry, CommitFailure failure) EXCLUDES(commit_);
+  Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry) EXCLUDES(commit_);
+  void close_engine_keeping_files() REQUIRES(lifecycle_);
   // A process forked after open has no engine threads: nothing may wait.
   bool forked() const;
 
-  // The engine slot: each helper holds the policy lock around one engine call.
+  // The engine slot: each helper holds engine_lock_ around one engine call.
   template <class Op>
-  auto with_policy(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
+  auto with_engine(Op&& op) -> Result<decltype(op(std::declval<Engine&>()))>;
   // Only get's own lookup counts as an access for admission. Put's and
   // delete's lookups peek: counted too, a miss followed by a put weighed
   // three accesses against a hit's one, which cost hit ratio.
-  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_entry(std::string_view blob_id);
-  Result<std::optional<std::shared_ptr<DiskEntry>>> policy_peek(std::string_view blob_id);
-  Result<bool> policy_contains(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry);
-  Result<void> wait_for_policy();
-  Result<void> remove_policy_key(std::string_view blob_id);
-  Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> engine_get(std::string_view blob_id);
+  Result<std::optional<std::shared_ptr<DiskEntry>>> engine_peek(std::string_view blob_id);
+  // The decisions below change which files belong to the cache.
+  Result<bool> engine_holds(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) REQUIRES(commit_);
+  Result<void> wait_for_engine() REQUIRES(commit_);
+  Result<void> engine_remove(std::string_view blob_id) REQUIRES(commit_);
+  Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry) REQUIRES(commit_);
 
   // The ID lock stripe of `blob_id`.
   PoisonMutex& id_lock(std::string_view blob_id);
@@ -97,17 +120,21 @@ class BlobCache {
   const BlobCacheConfig config_;
   const LocalFileStore store_;
   // Lock order, outermost first, never reversed:
-  //   lifecycle_ -> one of id_locks_ -> commit_ -> policy_ -> engine locks
+  //   lifecycle_ -> one of id_locks_ -> commit_ -> engine_lock_ -> engine locks
   //   -> callback mutex.
+  // The ACQUIRED_AFTER attributes below state it for clang's checker, all
+  // but the ID stripes, which it cannot name one by one. The engine's locks
+  // are each taken alone, and the engine calls the removal callback holding
+  // none of them.
   // An eviction may wait on an entry's state word for its readers or its
   // publishing rename; neither waits for anything while holding a lock.
   // The engine's threads take only the last two, so an operation may wait for
-  // the engine while holding lifecycle_ and commit_. lifecycle_ and policy_
+  // the engine while holding lifecycle_ and commit_. lifecycle_ and engine_lock_
   // let a waiting writer in before new readers, so no thread takes either
   // for reading while it already holds it: each operation takes lifecycle_
-  // once, and policy_ only inside one helper call at a time.
-  PoisonSharedMutex policy_{"blob cache policy lock is poisoned"};
-  std::optional<Engine> engine_;  // guarded by policy_; absent once closed
+  // once, and engine_lock_ only inside one helper call at a time.
+  PoisonSharedMutex engine_lock_ ACQUIRED_AFTER(commit_){"blob cache engine lock is poisoned"};
+  std::optional<Engine> engine_ GUARDED_BY(engine_lock_);  // absent once closed
   // Shared by get, put and delete; exclusive for delete_all and close.
   PoisonSharedMutex lifecycle_{"blob cache lifecycle lock is poisoned"};
   // Striped by the blob ID's hash; a put holds its ID's stripe from start to
@@ -122,9 +149,9 @@ class BlobCache {
   // to the cache: admissions and their undoing, removals, purges. Writing a
   // new blob's file does not hold it: the file is its put's alone until
   // published, and only while the engine still holds the put's entry.
-  PoisonMutex commit_{"blob cache commit lock is poisoned"};
-  bool closed_ = false;  // written only under exclusive lifecycle_
-  const DiskPolicyCallback callback_;
+  PoisonMutex commit_ ACQUIRED_AFTER(lifecycle_){"blob cache commit lock is poisoned"};
+  bool closed_ GUARDED_BY(lifecycle_) = false;
+  const RemovalCallback callback_;
   const uint64_t fork_generation_;
   // Statistics only: relaxed, and read without a lock.
   std::atomic<uint64_t> hits_{0};

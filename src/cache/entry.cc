@@ -32,7 +32,10 @@ std::optional<ReadLease> DiskEntry::acquire_read() {
 
 void DiskEntry::release_read() {
   const uint32_t now = state_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  // Leases are granted only while Ready, and only an eviction ends Ready
+  // while they last.
   assert((now & READERS_MASK) != READERS_MASK);
+  assert(phase_of(now) == EntryPhase::Ready || phase_of(now) == EntryPhase::Evicting);
   if (now == word(EntryPhase::Evicting, 0)) state_.notify_all();
 }
 
@@ -40,14 +43,20 @@ std::optional<int> DiskEntry::publish(const std::function<int()>& rename) {
   uint32_t pending = word(EntryPhase::Pending, 0);
   if (!state_.compare_exchange_strong(pending, word(EntryPhase::Publishing, 0), std::memory_order_acq_rel)) return std::nullopt;
   const int error = rename();
-  state_.store(word(error == 0 ? EntryPhase::Ready : EntryPhase::Pending, 0), std::memory_order_release);
+  // Nothing else moves a Publishing entry: evictions wait, leases need Ready.
+  [[maybe_unused]] const uint32_t was =
+      state_.exchange(word(error == 0 ? EntryPhase::Ready : EntryPhase::Pending, 0), std::memory_order_acq_rel);
+  assert(was == word(EntryPhase::Publishing, 0));
   state_.notify_all();
   return error;
 }
 
 // Only the caller whose begin_eviction won calls this, once the entry's
 // readers are gone: none can have come since.
-void DiskEntry::restore_ready() { state_.store(word(EntryPhase::Ready, 0), std::memory_order_release); }
+void DiskEntry::restore_ready() {
+  [[maybe_unused]] const uint32_t was = state_.exchange(word(EntryPhase::Ready, 0), std::memory_order_acq_rel);
+  assert(was == word(EntryPhase::Evicting, 0));
+}
 
 bool DiskEntry::begin_eviction() {
   uint32_t seen = state_.load(std::memory_order_acquire);

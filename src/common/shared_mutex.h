@@ -3,17 +3,19 @@
 // behind it, so a steady stream of overlapping readers cannot starve it
 // (std::shared_mutex on glibc prefers readers and can). The price is that a
 // thread taking it for reading twice deadlocks behind a waiting writer, so no
-// holder ever does. Safe to use from any thread; usable with std::unique_lock
-// and std::shared_lock.
+// holder ever does. Safe to use from any thread. ReaderLock and WriterLock
+// hold it for a scope, in the form clang's -Wthread-safety follows.
 #pragma once
 
 #include <pthread.h>
 
 #include <system_error>
 
+#include "common/thread_annotations.h"
+
 namespace qel {
 
-class SharedMutex {
+class CAPABILITY("shared mutex") SharedMutex {
  public:
   SharedMutex() {
     pthread_rwlockattr_t attributes;
@@ -27,10 +29,10 @@ class SharedMutex {
   SharedMutex(const SharedMutex&) = delete;
   SharedMutex& operator=(const SharedMutex&) = delete;
 
-  void lock() { check(pthread_rwlock_wrlock(&lock_), "take reader-writer lock exclusively"); }
-  void unlock() { pthread_rwlock_unlock(&lock_); }
-  void lock_shared() { check(pthread_rwlock_rdlock(&lock_), "take reader-writer lock shared"); }
-  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+  void lock() ACQUIRE() { check(pthread_rwlock_wrlock(&lock_), "take reader-writer lock exclusively"); }
+  void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
+  void lock_shared() ACQUIRE_SHARED() { check(pthread_rwlock_rdlock(&lock_), "take reader-writer lock shared"); }
+  void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
 
  private:
   static void check(int status, const char* step) {
@@ -38,6 +40,28 @@ class SharedMutex {
   }
 
   pthread_rwlock_t lock_;
+};
+
+class SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex.lock_shared(); }
+  ~ReaderLock() RELEASE() { mutex_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
+};
+
+class SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex.lock(); }
+  ~WriterLock() RELEASE() { mutex_.unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
 };
 
 }  // namespace qel

@@ -9,15 +9,13 @@ namespace qel::engine {
 
 InsertStripeRing::InFlight::~InFlight() {
   if (!stripe_) return;
-  std::lock_guard lock(stripe_->mutex);
+  MutexLock lock(stripe_->mutex);
   auto& flying = stripe_->in_flight;
   flying.erase(std::find_if(flying.begin(), flying.end(), [&](const auto& entry) { return entry.first == ticket_; }));
   stripe_->settled.notify_all();
 }
 
-InsertStripeRing::InsertStripeRing() : stripes_(std::make_unique<Stripe[]>(kStripes)) {
-  for (size_t i = 0; i < kStripes; ++i) stripes_[i].items.reserve(kCapacity);
-}
+InsertStripeRing::InsertStripeRing() : stripes_(std::make_unique<Stripe[]>(kStripes)) {}
 
 size_t InsertStripeRing::current_stripe() { return current_thread_stripe(kStripes); }
 
@@ -26,7 +24,7 @@ std::optional<InsertStripeRing::GivenBack> InsertStripeRing::push(Item item) {
   Batch batch;
   uint64_t ticket;
   {
-    std::lock_guard lock(stripe.mutex);
+    MutexLock lock(stripe.mutex);
     stripe.items.push_back(std::move(item));
     if (stripe.items.size() < kCapacity) return std::nullopt;
     batch.reserve(kCapacity);
@@ -53,16 +51,13 @@ bool InsertStripeRing::drain_all_stripes_to_channel() {
     Batch batch;
     std::optional<InFlight> token;
     {
-      std::unique_lock lock(stripe.mutex);
+      MutexLock lock(stripe.mutex);
       // Every batch other threads have taken from this stripe must be in the
       // channel or handled first, including one taken while this wait let go
       // of the lock: another drainer may take the caller's write then. The
       // caller's own (a callback running while it handles a given-back batch)
       // cannot settle while it waits here.
-      stripe.settled.wait(lock, [&] {
-        return std::none_of(stripe.in_flight.begin(), stripe.in_flight.end(),
-                            [&](const auto& entry) { return entry.second != me; });
-      });
+      while (stripe.taken_by_others(me)) stripe.settled.wait(stripe.mutex);
       if (stripe.items.empty()) continue;
       batch.reserve(kCapacity);
       batch.swap(stripe.items);
@@ -78,7 +73,7 @@ bool InsertStripeRing::drain_all_stripes_to_channel() {
 Batch InsertStripeRing::take_all() {
   Batch all;
   for (size_t i = 0; i < kStripes; ++i) {
-    std::lock_guard lock(stripes_[i].mutex);
+    MutexLock lock(stripes_[i].mutex);
     for (Item& item : stripes_[i].items) all.push_back(std::move(item));
     stripes_[i].items.clear();
   }

@@ -1,5 +1,5 @@
 // The work items and the insert buffer: 64 stripes of up to 64 items
-// and the bounded channel of 2048 batches to the cache processor.
+// and the bounded channel of 2048 batches to the engine's processor.
 //
 // Every batch taken out of a stripe by a caller stays "in flight" on that
 // stripe until it is in the channel or, given back, has been handled by its
@@ -7,23 +7,27 @@
 // threads took from it has settled, so they cover every write the calling
 // thread made before them, even one that another thread took in a full batch
 // (or in a drain of its own) and had not yet sent.
+//
+// Safe from any thread. Each stripe's mutex guards that stripe alone and is
+// never held while another lock is taken: batches go to the channel after
+// it is let go.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "common/mutex.h"
 #include "engine/channel.h"
 
 namespace qel::engine {
 
-struct NewItem {  // also carries an accepted replacement (the validator said yes)
+struct NewItem {
   uint64_t key;
   uint64_t conflict;
   int64_t cost;
@@ -53,11 +57,17 @@ class InsertStripeRing {
 
  private:
   struct alignas(128) Stripe {
-    std::mutex mutex;
-    std::condition_variable settled;
-    Batch items;
-    uint64_t next_ticket = 0;
-    std::vector<std::pair<uint64_t, uint64_t>> in_flight;  // (ticket, taking thread)
+    Stripe() { items.reserve(kCapacity); }
+    // Whether a thread other than `me` has a batch of this stripe in flight.
+    bool taken_by_others(uint64_t me) const REQUIRES(mutex) {
+      return std::any_of(in_flight.begin(), in_flight.end(), [&](const auto& entry) { return entry.second != me; });
+    }
+
+    Mutex mutex;
+    CondVar settled;  // an in-flight batch settled
+    Batch items GUARDED_BY(mutex);
+    uint64_t next_ticket GUARDED_BY(mutex) = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> in_flight GUARDED_BY(mutex);  // (ticket, taking thread)
   };
 
  public:

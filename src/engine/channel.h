@@ -1,16 +1,17 @@
-// Queues and completion tokens between the cache front and the engine's two
+// Queues and completion tokens between the engine's front and its two
 // threads. No select: the processor waits on one channel whose state also
-// carries the stop request, with a deadline for its tickers.
+// carries the stop request, with a deadline for its ticker. Each is safe from
+// any thread; each takes only its own mutex, never another lock under it.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "common/mutex.h"
 
 namespace qel::engine {
 
@@ -19,18 +20,18 @@ class WaitGroup {
  public:
   explicit WaitGroup(int members) : count_(members) {}
   void done() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (--count_ <= 0) zero_.notify_all();
   }
   void wait() {
-    std::unique_lock lock(mutex_);
-    zero_.wait(lock, [&] { return count_ <= 0; });
+    MutexLock lock(mutex_);
+    while (count_ > 0) zero_.wait(mutex_);
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable zero_;
-  int count_;
+  Mutex mutex_;
+  CondVar zero_;
+  int count_ GUARDED_BY(mutex_);
 };
 
 // A one-shot token on a WaitGroup: done() lowers the group once; dropping a
@@ -68,23 +69,26 @@ class BoundedChannel {
   // Each send takes the message only on success; on failure it stays with the
   // caller.
   bool try_send(T& message) {
-    std::lock_guard lock(mutex_);
-    if (closed_ || queue_.size() >= capacity_) return false;
+    MutexLock lock(mutex_);
+    if (closed_ || full()) return false;
     push_locked(message);
     return true;
   }
   template <class Rep, class Period>
   bool send_for(T& message, std::chrono::duration<Rep, Period> timeout) {
-    std::unique_lock lock(mutex_);
-    if (!not_full_.wait_for(lock, timeout, [&] { return closed_ || queue_.size() < capacity_; })) return false;
-    if (closed_) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    MutexLock lock(mutex_);
+    while (!closed_ && full()) {
+      if (not_full_.wait_until(mutex_, deadline) == std::cv_status::timeout) break;
+    }
+    if (closed_ || full()) return false;
     push_locked(message);
     return true;
   }
   // Blocks while full; fails only once the channel is closed.
   bool send(T& message) {
-    std::unique_lock lock(mutex_);
-    not_full_.wait(lock, [&] { return closed_ || queue_.size() < capacity_; });
+    MutexLock lock(mutex_);
+    while (!closed_ && full()) not_full_.wait(mutex_);
     if (closed_) return false;
     push_locked(message);
     return true;
@@ -94,7 +98,7 @@ class BoundedChannel {
   // Waits until a message, the deadline or a stop request. A stop request
   // wins over queued messages, which then stay for try_recv.
   RecvStatus recv_until(std::chrono::steady_clock::time_point deadline, std::optional<T>& out) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
       if (stopped_) return RecvStatus::Stopped;
       if (!queue_.empty()) {
@@ -103,13 +107,13 @@ class BoundedChannel {
         not_full_.notify_one();
         return RecvStatus::Message;
       }
-      if (not_empty_.wait_until(lock, deadline) == std::cv_status::timeout && !stopped_ && queue_.empty()) {
+      if (not_empty_.wait_until(mutex_, deadline) == std::cv_status::timeout && !stopped_ && queue_.empty()) {
         return RecvStatus::Timeout;
       }
     }
   }
   std::optional<T> try_recv() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (queue_.empty()) return std::nullopt;
     std::optional<T> out(std::move(queue_.front()));
     queue_.pop_front();
@@ -118,33 +122,34 @@ class BoundedChannel {
   }
 
   void stop() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     not_empty_.notify_all();
   }
   void close() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
     not_full_.notify_all();
   }
   size_t size() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return queue_.size();
   }
 
  private:
-  void push_locked(T& message) {
+  bool full() const REQUIRES(mutex_) { return queue_.size() >= capacity_; }
+  void push_locked(T& message) REQUIRES(mutex_) {
     queue_.push_back(std::move(message));
     not_empty_.notify_one();
   }
 
-  mutable std::mutex mutex_;
-  std::condition_variable not_empty_;
-  std::condition_variable not_full_;
-  std::deque<T> queue_;
+  mutable Mutex mutex_;
+  CondVar not_empty_;
+  CondVar not_full_;
+  std::deque<T> queue_ GUARDED_BY(mutex_);
   const size_t capacity_;
-  bool stopped_ = false;
-  bool closed_ = false;
+  bool stopped_ GUARDED_BY(mutex_) = false;
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 // An unbounded multi-producer queue; close() ends the receiver's wait.
@@ -152,7 +157,7 @@ template <class T>
 class UnboundedQueue {
  public:
   bool try_send(T& message) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return false;
     queue_.push_back(std::move(message));
     not_empty_.notify_one();
@@ -160,29 +165,29 @@ class UnboundedQueue {
   }
   // Nothing once closed (pending messages are discarded then).
   std::optional<T> recv() {
-    std::unique_lock lock(mutex_);
-    not_empty_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+    MutexLock lock(mutex_);
+    while (!closed_ && queue_.empty()) not_empty_.wait(mutex_);
     if (closed_) return std::nullopt;
     std::optional<T> out(std::move(queue_.front()));
     queue_.pop_front();
     return out;
   }
   void close() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
     queue_.clear();
     not_empty_.notify_all();
   }
   size_t size() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return queue_.size();
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable not_empty_;
-  std::deque<T> queue_;
-  bool closed_ = false;
+  mutable Mutex mutex_;
+  CondVar not_empty_;
+  std::deque<T> queue_ GUARDED_BY(mutex_);
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace qel::engine

@@ -1,7 +1,8 @@
 #include "engine/log.h"
 
 #include <memory>
-#include <mutex>
+
+#include "common/mutex.h"
 
 namespace qel::engine {
 
@@ -9,13 +10,13 @@ namespace {
 
 using Hook = std::function<void(LogLevel, std::string_view)>;
 
-std::mutex& hook_mutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+struct HookSlot {
+  Mutex mutex;
+  std::shared_ptr<const Hook> hook GUARDED_BY(mutex);
+};
 
-std::shared_ptr<const Hook>& hook_slot() {
-  static std::shared_ptr<const Hook> slot;
+HookSlot& hook_slot() {
+  static HookSlot slot;
   return slot;
 }
 
@@ -23,15 +24,17 @@ std::shared_ptr<const Hook>& hook_slot() {
 
 void set_log_hook(Hook hook) {
   auto next = hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr;
-  std::lock_guard lock(hook_mutex());
-  hook_slot().swap(next);
+  HookSlot& slot = hook_slot();
+  MutexLock lock(slot.mutex);
+  slot.hook.swap(next);
 }
 
 void log(LogLevel level, std::string_view message) {
   std::shared_ptr<const Hook> hook;
   {
-    std::lock_guard lock(hook_mutex());
-    hook = hook_slot();
+    HookSlot& slot = hook_slot();
+    MutexLock lock(slot.mutex);
+    hook = slot.hook;
   }
   if (hook) (*hook)(level, message);
 }

@@ -3,11 +3,12 @@
 #include <atomic>
 #include <bit>
 #include <cassert>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <sstream>
+
+#include "engine/hash.h"
 
 namespace qel::engine {
 
@@ -31,51 +32,10 @@ std::unique_ptr<T[], FreeDeleter> zeroed(uint64_t count) {
   return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T))));
 }
 
-inline void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c, int d) {
-  x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 16);
-  x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 12);
-  x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 8);
-  x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 7);
-}
-
 }  // namespace
 
-std::array<uint32_t, 16> chacha_block(const std::array<uint32_t, 16>& input, int rounds) {
-  std::array<uint32_t, 16> x = input;
-  for (int i = 0; i < rounds; i += 2) {
-    quarter_round(x, 0, 4, 8, 12);
-    quarter_round(x, 1, 5, 9, 13);
-    quarter_round(x, 2, 6, 10, 14);
-    quarter_round(x, 3, 7, 11, 15);
-    quarter_round(x, 0, 5, 10, 15);
-    quarter_round(x, 1, 6, 11, 12);
-    quarter_round(x, 2, 7, 8, 13);
-    quarter_round(x, 3, 4, 9, 14);
-  }
-  for (int i = 0; i < 16; ++i) x[i] += input[i];
-  return x;
-}
-
-std::array<uint64_t, 4> sketch_seeds(uint64_t seed) {
-  // The key: eight PCG32 outputs, each a little-endian 32-bit key word.
-  std::array<uint32_t, 16> state{0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-  uint64_t pcg = seed;
-  for (int i = 0; i < 8; ++i) {
-    pcg = pcg * 6364136223846793005ULL + 11634580027462260723ULL;
-    const auto xorshifted = static_cast<uint32_t>(((pcg >> 18) ^ pcg) >> 27);
-    state[4 + i] = std::rotr(xorshifted, static_cast<int>(pcg >> 59));
-  }
-  // Words 12 and 13 are the 64-bit block counter (0), 14 and 15 the nonce (0).
-  const std::array<uint32_t, 16> block = chacha_block(state, 12);
-  std::array<uint64_t, 4> seeds{};
-  for (int i = 0; i < 4; ++i) seeds[i] = uint64_t{block[2 * i]} | (uint64_t{block[2 * i + 1]} << 32);
-  return seeds;
-}
-
-uint64_t unix_seconds_now() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-  return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
+std::array<uint64_t, 4> sketch_seeds() {
+  return {thread_random_u64(), thread_random_u64(), thread_random_u64(), thread_random_u64()};
 }
 
 // CountMinSketch -------------------------------------------------------------
@@ -89,18 +49,17 @@ std::optional<uint64_t> CountMinSketch::width_for(uint64_t num_counters) {
   return width;
 }
 
-CacheResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::array<uint64_t, 4> seeds) {
+EngineResult<CountMinSketch> CountMinSketch::create(uint64_t num_counters, std::array<uint64_t, 4> seeds) {
   const auto width = width_for(num_counters);
-  if (!width) return unexpected(CacheError::invalid_count_min_width(num_counters));
+  if (!width) return unexpected(EngineError::invalid_count_min_width(num_counters));
   auto bytes = zeroed<uint8_t>(*width * 2);
   if (!bytes) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate a frequency sketch of " +
-                                                       std::to_string(*width * 2) + " bytes"));
+    return unexpected(EngineError::out_of_memory("a frequency sketch of " + std::to_string(*width * 2) + " bytes"));
   }
   return CountMinSketch(std::move(bytes), *width, seeds);
 }
 
-CacheResult<CountMinSketch> CountMinSketch::widened(uint64_t num_counters) const {
+EngineResult<CountMinSketch> CountMinSketch::widened(uint64_t num_counters) const {
   auto wider = create(num_counters < width() ? width() : num_counters, seeds_);
   if (!wider) return wider;
   // Counters 2k and 2k + 1 share byte k, so a row widens by tiling its bytes.
@@ -159,9 +118,9 @@ void CountMinSketch::clear() { std::memset(bytes_.get(), 0, static_cast<size_t>(
 
 // Bloom ----------------------------------------------------------------------
 
-CacheResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
+EngineResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
   if (!std::isfinite(ratio) || !(ratio > 0.0)) {
-    return unexpected(CacheError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
+    return unexpected(EngineError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
                                                        display(ratio)));
   }
   const uint64_t n = entries == 0 ? 1 : entries;
@@ -176,28 +135,27 @@ CacheResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
     set_locs = to_u64_saturating(ratio);
   }
   if (m == 0 || m > kMaxBits) {
-    return unexpected(CacheError::invalid_num_counters(
+    return unexpected(EngineError::invalid_num_counters(
         "bloom entries out of range: " + std::to_string(m) + " (cap=" + std::to_string(n) + ", ratio=" +
         display(ratio) + "); max is " + std::to_string(kMaxBits)));
   }
   if (set_locs == 0 || set_locs > 64) {
-    return unexpected(CacheError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
+    return unexpected(EngineError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
                                                        " (ratio=" + display(ratio) + "); max is 64"));
   }
   const uint64_t size = std::bit_ceil(m < 512 ? uint64_t{512} : m);
   return Params{static_cast<uint32_t>(std::countr_zero(size)), set_locs};
 }
 
-CacheResult<Bloom> Bloom::create(const Params& params) {
+EngineResult<Bloom> Bloom::create(const Params& params) {
   auto words = zeroed<uint64_t>(params.words());
   if (!words) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate a doorkeeper of " +
-                                                       std::to_string(params.words() * 8) + " bytes"));
+    return unexpected(EngineError::out_of_memory("a doorkeeper of " + std::to_string(params.words() * 8) + " bytes"));
   }
   return Bloom(std::move(words), params);
 }
 
-CacheResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
+EngineResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
   auto sized = params(entries, ratio);
   if (!sized) return unexpected(std::move(sized).error());
   return create(*sized);
@@ -228,14 +186,14 @@ void Bloom::clear() {
 
 // TinyLFU --------------------------------------------------------------------
 
-CacheResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at, uint64_t seed) {
+EngineResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at) {
   // Sizes of both structures first: nothing is allocated for a refused count.
   auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
   if (!bloom_params) return unexpected(std::move(bloom_params).error());
   if (!CountMinSketch::width_for(num_counters)) {
-    return unexpected(CacheError::invalid_count_min_width(num_counters));
+    return unexpected(EngineError::invalid_count_min_width(num_counters));
   }
-  auto sketch = CountMinSketch::create(num_counters, sketch_seeds(seed));
+  auto sketch = CountMinSketch::create(num_counters, sketch_seeds());
   if (!sketch) return unexpected(std::move(sketch).error());
   auto doorkeeper = Bloom::create(*bloom_params);
   if (!doorkeeper) return unexpected(std::move(doorkeeper).error());

@@ -3,7 +3,7 @@
 // locks: their owner serialises every call (the policy lock).
 //
 // Every size is computed with checked arithmetic before anything is
-// allocated; a size that overflows or cannot be allocated is a CacheError,
+// allocated; a size that overflows or cannot be allocated is a EngineError,
 // never a crash. Storage comes zeroed from calloc, so large tables are not
 // touched until used. Single counters are accessed through std::atomic_ref;
 // halving, clearing and widening work on whole words or rows, which the
@@ -16,7 +16,7 @@
 #include <memory>
 #include <optional>
 
-#include "engine/error.h"
+#include "engine/engine_error.h"
 
 namespace qel::engine {
 
@@ -24,13 +24,8 @@ struct FreeDeleter {
   void operator()(void* pointer) const { std::free(pointer); }
 };
 
-// PCG32-expanded key into a ChaCha12 stream (nonce zero): four successive
-// 64-bit outputs. Exposed for tests.
-std::array<uint64_t, 4> sketch_seeds(uint64_t seed);
-// One ChaCha block with `rounds` rounds over a full 16-word input state.
-std::array<uint32_t, 16> chacha_block(const std::array<uint32_t, 16>& input, int rounds);
-// The current Unix time in whole seconds, 0 before the epoch.
-uint64_t unix_seconds_now();
+// Four row seeds drawn from the calling thread's random generator.
+std::array<uint64_t, 4> sketch_seeds();
 
 class CountMinSketch {
  public:
@@ -42,12 +37,12 @@ class CountMinSketch {
   static std::optional<uint64_t> width_for(uint64_t num_counters);
 
   // Allocates; fails only when the width is invalid or memory is refused.
-  static CacheResult<CountMinSketch> create(uint64_t num_counters, std::array<uint64_t, 4> seeds);
+  static EngineResult<CountMinSketch> create(uint64_t num_counters, std::array<uint64_t, 4> seeds);
   // A sketch of at least this sketch's width, with the same seeds, in which
   // every key's counters read as they do here: counter j of a row copies
   // counter j mod width(). Estimates are unchanged by the widening; later
   // increments spread over the wider rows.
-  CacheResult<CountMinSketch> widened(uint64_t num_counters) const;
+  EngineResult<CountMinSketch> widened(uint64_t num_counters) const;
 
   void increment(uint64_t hash);
   uint8_t estimate(uint64_t hash) const;
@@ -80,10 +75,10 @@ class Bloom {
     uint64_t set_locs;  // probes per key, 1 to 64
     uint64_t words() const { return (uint64_t{1} << exp) / 64; }
   };
-  // The sizing of Bloom::new, without allocating.
-  static CacheResult<Params> params(uint64_t entries, double false_positive_ratio);
-  static CacheResult<Bloom> create(uint64_t entries, double false_positive_ratio);
-  static CacheResult<Bloom> create(const Params& params);
+  // The sizing create() uses, without allocating.
+  static EngineResult<Params> params(uint64_t entries, double false_positive_ratio);
+  static EngineResult<Bloom> create(uint64_t entries, double false_positive_ratio);
+  static EngineResult<Bloom> create(const Params& params);
 
   bool contains(uint64_t hash) const;
   bool contains_or_add(uint64_t hash);
@@ -110,8 +105,9 @@ class TinyLFU {
  public:
   static constexpr double kFalsePositiveRatio = 0.01;
 
-  // Sizes both structures first, then allocates them.
-  static CacheResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at, uint64_t seed);
+  // Sizes both structures first, then allocates them; the sketch gets
+  // fresh random seeds.
+  static EngineResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at);
 
   // True when this access ended a sample: the doorkeeper was emptied and the
   // counters halved.

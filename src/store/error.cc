@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/utf8.h"
+
 namespace qel {
 namespace {
 
@@ -16,23 +18,17 @@ IoKind kind_of_errno(int code) {
   }
 }
 
-// Decodes one UTF-8 sequence at s[i]; invalid bytes come back as themselves.
+// Decodes one UTF-8 sequence at s[i]; a byte that starts no valid sequence
+// becomes U+FFFD.
 char32_t next_code_point(std::string_view s, size_t& i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char lead = byte(i);
-  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-  if (len == 0 || i + len > s.size()) {
+  const size_t len = utf8_sequence_len(s, i);
+  if (len == 0) {
     ++i;
-    return lead;
+    return 0xFFFD;
   }
+  const auto lead = static_cast<unsigned char>(s[i]);
   char32_t cp = len == 1 ? lead : lead & (0x7F >> len);
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return lead;
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   i += len;
   return cp;
 }
@@ -112,7 +108,7 @@ std::string BlobCacheError::to_string() const {
     case Kind::BlobIdMismatch: return "blob ID content mismatch: " + quote_blob_id(message_);
     case Kind::CorruptEntry: return "corrupt blob cache entry: " + message_;
     case Kind::Reconciliation: return "blob cache reconciliation failed: " + message_;
-    case Kind::Policy: return "blob cache policy failed: " + message_;
+    case Kind::Engine: return "blob cache policy failed: " + message_;  // the engine is the admission policy
     case Kind::Io: return message_ + ": " + source_.to_string();
   }
   return message_;

@@ -36,7 +36,7 @@ class OsError {
 
 class BlobCacheError {
  public:
-  enum class Kind : uint8_t { Closed, InvalidConfiguration, InvalidBlob, BlobIdMismatch, CorruptEntry, Reconciliation, Policy, Io };
+  enum class Kind : uint8_t { Closed, InvalidConfiguration, InvalidBlob, BlobIdMismatch, CorruptEntry, Reconciliation, Engine, Io };
 
   static BlobCacheError closed() { return {Kind::Closed, {}}; }
   static BlobCacheError invalid_configuration(std::string message) { return {Kind::InvalidConfiguration, std::move(message)}; }
@@ -44,7 +44,7 @@ class BlobCacheError {
   static BlobCacheError blob_id_mismatch(std::string blob_id) { return {Kind::BlobIdMismatch, std::move(blob_id)}; }
   static BlobCacheError corrupt_entry(std::string message) { return {Kind::CorruptEntry, std::move(message)}; }
   static BlobCacheError reconciliation(std::string message) { return {Kind::Reconciliation, std::move(message)}; }
-  static BlobCacheError policy(std::string message) { return {Kind::Policy, std::move(message)}; }
+  static BlobCacheError engine(std::string message) { return {Kind::Engine, std::move(message)}; }
   static BlobCacheError io(std::string_view context, OsError source);
   // An Io error from the current errno.
   static BlobCacheError io_errno(std::string_view context, int code) { return io(context, OsError::from_errno(code)); }

@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include "common/utf8.h"
+
 namespace qel {
 
 namespace fs = std::filesystem;
@@ -11,24 +13,6 @@ namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 constexpr std::string_view BLOB_SUFFIX = ".blob";
-
-// The length of the valid UTF-8 sequence starting at raw[i], or 0.
-size_t utf8_sequence_len(std::string_view raw, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
-  unsigned char lead = byte(i);
-  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-  bool valid = len > 0 && i + len <= raw.size() && !(len == 2 && lead < 0xC2);
-  for (size_t k = 1; valid && k < len; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
-  if (valid && len == 3) {
-    unsigned cp = ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6);
-    valid = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
-  }
-  if (valid && len == 4) {
-    unsigned cp = ((lead & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12);
-    valid = cp >= 0x10000 && cp <= 0x10FFFF;
-  }
-  return valid ? len : 0;
-}
 
 }  // namespace
 
@@ -40,15 +24,6 @@ BlobDigest blob_digest(std::string_view blob_id) {
   if (sha256 == nullptr || EVP_Digest(blob_id.data(), blob_id.size(), digest.data(), nullptr, sha256, nullptr) != 1)
     SHA256(reinterpret_cast<const unsigned char*>(blob_id.data()), blob_id.size(), digest.data());
   return digest;
-}
-
-bool valid_utf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    size_t len = utf8_sequence_len(text, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
 }
 
 std::string display_utf8(std::string_view raw) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace qel {
 
 // The SHA-256 of a blob ID; its hex digits name the blob's file.
@@ -19,7 +21,6 @@ using BlobDigest = std::array<uint8_t, 32>;
 
 BlobDigest blob_digest(std::string_view blob_id);
 
-bool valid_utf8(std::string_view text);
 // Bytes that are not valid UTF-8 become U+FFFD.
 std::string display_utf8(std::string_view raw);
 

@@ -118,7 +118,7 @@ TEST_F(Cache, PoisonedAndForkedCachesRefuseWork) {
   // test's; that closing keeps files, the binding's reopen after a with block.
   for (auto [poison, message] : {std::pair{&BlobCacheTestAccess::poison_commit, "blob cache commit lock is poisoned"},
                                  std::pair{&BlobCacheTestAccess::poison_lifecycle, "blob cache lifecycle lock is poisoned"},
-                                 std::pair{&BlobCacheTestAccess::poison_policy, "blob cache policy lock is poisoned"}}) {
+                                 std::pair{&BlobCacheTestAccess::poison_engine_lock, "blob cache engine lock is poisoned"}}) {
     auto fresh = open(1 << 20);
     poison(*fresh);
     try {

@@ -63,12 +63,12 @@ TEST(DiskEntry, EvictionWaitsForAPublishingRename) {
 
 TEST_F(Callback, EvictionKeepsTheFileUntilEveryLeaseIsReleasedAndPendingOrClosingKeepIt) {
   const auto s = store();
-  DiskPolicyCallback callback(s);
+  RemovalCallback callback(s);
   spit(s.path_for("a"), "data");
   auto entry = DiskEntry::ready(metadata_of(s, "a"));
   auto first = entry->acquire_read();
   auto second = entry->acquire_read();
-  auto removal = std::async(std::launch::async, [&] { callback.handle_policy_removal(entry); });
+  auto removal = std::async(std::launch::async, [&] { callback.handle_removal(entry); });
   while (entry->phase() != EntryPhase::Evicting) std::this_thread::yield();
   EXPECT_FALSE(entry->acquire_read().has_value());
   EXPECT_FALSE(entry->begin_eviction()) << "a second eviction must not wait or win";
@@ -82,18 +82,18 @@ TEST_F(Callback, EvictionKeepsTheFileUntilEveryLeaseIsReleasedAndPendingOrClosin
   EXPECT_TRUE(entry->acquire_read().has_value());
 
   spit(s.path_for("p"), "data");
-  callback.handle_policy_removal(DiskEntry::pending(metadata_of(s, "p")));
+  callback.handle_removal(DiskEntry::pending(metadata_of(s, "p")));
   EXPECT_TRUE(fs::exists(s.path_for("p"))) << "a pending entry's file belongs to its put";
   spit(s.path_for("r"), "data");
   callback.set_closing();
-  callback.handle_policy_removal(DiskEntry::ready(metadata_of(s, "r")));
+  callback.handle_removal(DiskEntry::ready(metadata_of(s, "r")));
   EXPECT_TRUE(fs::exists(s.path_for("r")));
 }
 
 TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem) {
   auto s = store();
   ASSERT_TRUE(s.prepare());
-  DiskPolicyCallback callback(s);
+  RemovalCallback callback(s);
   // Whatever stands at a queued path goes at the next retry, a directory tree
   // too; behind a file where its parent directory belongs, nothing of the
   // cache's can be, so that counts as gone.
@@ -108,9 +108,9 @@ TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem)
   // Evictions whose removal fails are joined into one error and queued.
   {
     auto gone = store();
-    DiskPolicyCallback failing(gone);
+    RemovalCallback failing(gone);
     gone.release_root();
-    for (auto id : {"a", "b"}) failing.handle_policy_removal(DiskEntry::ready(metadata_of(gone, id)));
+    for (auto id : {"a", "b"}) failing.handle_removal(DiskEntry::ready(metadata_of(gone, id)));
     const std::string closed = BlobCacheError::closed().to_string();
     EXPECT_EQ(failing.take_error(), closed + "; " + closed);
     EXPECT_FALSE(failing.take_error().has_value());
@@ -139,7 +139,7 @@ TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem)
 TEST_F(Callback, DefaultFrequencyRecordFollowsTheBlobsHeldAndAnExplicitOneStays) {
   for (const int64_t counters : {int64_t{0}, DEFAULT_FREQUENCY_COUNTERS}) {
     SCOPED_TRACE(counters);
-    auto engine = new_policy(1 << 20, counters, DiskPolicyCallback(store()));
+    auto engine = start_engine(1 << 20, counters, RemovalCallback(store()));
     ASSERT_TRUE(engine);
     EXPECT_EQ(engine->policy().counters(), static_cast<uint64_t>(DEFAULT_FREQUENCY_COUNTERS));
     for (int i = 0; i < 2000; ++i) {

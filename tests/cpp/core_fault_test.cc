@@ -53,7 +53,7 @@ const std::map<std::string, Sweep> SWEEPS = {
     {"get", {{"keep"}, false, "", [](auto& cache, auto&) -> Result<void> {
                auto got = cache->get("keep");
                if (!got) return unexpected(std::move(got).error());
-               if (*got && text(**got) != payload_of("keep")) return unexpected(BlobCacheError::policy("wrong bytes"));
+               if (*got && text(**got) != payload_of("keep")) return unexpected(BlobCacheError::engine("wrong bytes"));
                return {};
              }, {}}},
     {"delete", {{"keep", "gone"}, false, "", [](auto& cache, auto&) { return cache->delete_blob("gone"); }, {"keep"}}},

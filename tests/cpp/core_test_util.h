@@ -20,7 +20,7 @@ namespace qel {
 struct BlobCacheTestAccess {
   static void poison_commit(BlobCache& cache) { cache.commit_.poison(); }
   static void poison_lifecycle(BlobCache& cache) { cache.lifecycle_.poison(); }
-  static void poison_policy(BlobCache& cache) { cache.policy_.poison(); }
+  static void poison_engine_lock(BlobCache& cache) { cache.engine_lock_.poison(); }
 };
 
 namespace testing_util {

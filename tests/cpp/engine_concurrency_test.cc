@@ -24,7 +24,7 @@ TEST(EngineConcurrency, WritersReadersAndClearsKeepTheAccounting) {
     SCOPED_TRACE(clearing ? "with clears" : "without clears");
     auto recorder = std::make_shared<Recorder>();
     // A frequency record that starts small grows while the others read and write.
-    TestCache cache = make_cache(20'000, recorder, 64, {}, CounterSizing::FollowEntries);
+    TestEngine cache = make_engine(20'000, recorder, 64, {}, CounterSizing::FollowEntries);
     std::vector<char> accepted(4 * 3000);  // by id; each id has one writer
     std::atomic<int> writing{4};
     on_threads(6, [&](int t) {
@@ -101,7 +101,7 @@ TEST(EngineConcurrency, WaitCoversAWriteAnotherThreadTookFromTheStripe) {
   // This thread writes one item; A, on the same stripe, fills it and is paused
   // after taking the full batch (with our item) and before sending it. Our
   // wait must not return until that batch is in the channel.
-  TestCache cache = make_cache(1'000'000);
+  TestEngine cache = make_engine(1'000'000);
   hook_entered = {};
   hook_calls = 0;
   let_go = false;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
-bool mentions(const CacheError& error, const std::string& text) {
+bool mentions(const EngineError& error, const std::string& text) {
   return error.to_string().find(text) != std::string::npos;
 }
 
@@ -27,7 +27,7 @@ TEST(CountMinSketch, WidthsAndRefusals) {
   for (const auto& [counters, width] : cases) EXPECT_EQ(CountMinSketch::width_for(counters), width) << counters;
   auto refused = CountMinSketch::create(kMax, {0, 0, 0, 0});
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind(), CacheError::Kind::InvalidCountMinWidth);
+  EXPECT_EQ(refused.error().kind(), EngineError::Kind::InvalidCountMinWidth);
 }
 
 TEST(CountMinSketch, CountsSaturatesHalvesAndClears) {
@@ -71,14 +71,14 @@ TEST(TinyLFU, RatiosAndSizesCheckedBeforeAllocating) {
     EXPECT_TRUE(mentions(refused.error(), text)) << refused.error().to_string();
   }
   // The doorkeeper's size is refused before the larger sketch is allocated.
-  auto refused = TinyLFU::create(200'000'000'000ULL, 200'000'000'000ULL, 0);
+  auto refused = TinyLFU::create(200'000'000'000ULL, 200'000'000'000ULL);
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind(), CacheError::Kind::InvalidNumCounters);
+  EXPECT_EQ(refused.error().kind(), EngineError::Kind::InvalidNumCounters);
   EXPECT_TRUE(mentions(refused.error(), "bloom entries out of range"));
 }
 
 TEST(TinyLFU, DoorkeeperAndResetAfterResetAtRecords) {
-  auto lfu = TinyLFU::create(100, 10, 7);
+  auto lfu = TinyLFU::create(100, 10);
   ASSERT_TRUE(lfu);
   lfu->increment(5);  // the first sighting only sets the doorkeeper
   EXPECT_EQ(lfu->sketch().estimate(5), 0);
@@ -94,7 +94,7 @@ TEST(TinyLFU, DoorkeeperAndResetAfterResetAtRecords) {
 }
 
 TEST(CountMinSketch, WideningKeepsEveryEstimate) {
-  auto narrow = CountMinSketch::create(64, sketch_seeds(11));
+  auto narrow = CountMinSketch::create(64, sketch_seeds());
   ASSERT_TRUE(narrow);
   std::mt19937_64 random(5);
   std::vector<uint64_t> hashes(300);
@@ -115,7 +115,7 @@ TEST(CountMinSketch, WideningKeepsEveryEstimate) {
 }
 
 TEST(TinyLFU, GrowsOnlyLargerAndKeepsCountsAcrossTheReset) {
-  auto lfu = TinyLFU::create(16, 16, 3);
+  auto lfu = TinyLFU::create(16, 16);
   ASSERT_TRUE(lfu);
   for (int i = 0; i < 9; ++i) lfu->increment(42);  // 8 in the sketch
   for (uint64_t one_off = 1; one_off < 7; ++one_off) lfu->increment(one_off * 1000);

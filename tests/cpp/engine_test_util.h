@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace qel::engine::testing {
 
@@ -25,7 +25,7 @@ struct Tracked {
   int64_t cost;
 };
 using Value = std::shared_ptr<const Tracked>;
-using TestCache = Cache<Value>;
+using TestEngine = AdmissionEngine<Value>;
 using Callback = std::function<void(const RemovedItem<Value>&)>;
 
 // Values made and not yet freed, so a test can see that nothing leaked.
@@ -57,22 +57,21 @@ class Recorder {
   std::map<int, int> seen_;
 };
 
-inline TestCache make_cache(int64_t max_cost, std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(),
+inline TestEngine make_engine(int64_t max_cost, std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(),
                             int64_t counters = 1000, Callback also = {},
                             CounterSizing sizing = CounterSizing::Fixed) {
-  CacheHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
-                          .should_update = [](const Value&, const Value&) { return false; },
+  EngineHooks<Value> hooks{.coster = [](const Value& value) { return value->cost; },
                           .on_removal = [recorder, also](RemovedItem<Value> item) {
                             recorder->record(item.value->id);
                             if (also) also(item);
                           }};
-  auto cache = TestCache::create({.num_counters = counters, .max_cost = max_cost, .sizing = sizing}, std::move(hooks));
+  auto cache = TestEngine::create({.num_counters = counters, .max_cost = max_cost, .sizing = sizing}, std::move(hooks));
   if (!cache) throw std::runtime_error(cache.error().to_string());
   return std::move(cache).value();
 }
 
 // Offers a fresh value; true when the write was accepted.
-inline bool put(const TestCache& cache, int id, const std::string& key, int64_t cost) {
+inline bool put(const TestEngine& cache, int id, const std::string& key, int64_t cost) {
   return cache.try_insert(key, make_value(id, key, cost), cost).value();
 }
 

@@ -21,7 +21,9 @@ TEST(Errors, DisplayTexts) {
   const std::pair<BlobCacheError, std::string> cases[] = {
       {BlobCacheError::blob_id_mismatch("q\"\\\t\r\n\x01z\xC3\xA9"), "blob ID content mismatch: \"q\\\"\\\\\\t\\r\\n\\u{1}z\xC3\xA9\""},
       {BlobCacheError::blob_id_mismatch(std::string("n\0", 2)), "blob ID content mismatch: \"n\\0\""},
-      {BlobCacheError::policy("p"), "blob cache policy failed: p"},
+      // Not UTF-8 (a stray byte, an overlong NUL): each byte shows as U+FFFD.
+      {BlobCacheError::blob_id_mismatch("a\xFF\xC0\x80"), "blob ID content mismatch: \"a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {BlobCacheError::engine("p"), "blob cache policy failed: p"},
   };
   for (const auto& [error, text] : cases) EXPECT_EQ(error.to_string(), text);
 }

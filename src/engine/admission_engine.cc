@@ -1,4 +1,4 @@
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace qel::engine::detail {
 

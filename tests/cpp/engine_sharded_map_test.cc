@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/store.h"
+#include "engine/sharded_map.h"
 
 namespace qel::engine {
 namespace {
@@ -46,26 +46,6 @@ TEST(ShardedMap, VersionsAndGenerationsGuardRemoval) {
   insert(map, 8, 1, "four", 4);
   EXPECT_FALSE(map.try_remove_if_not_stale(8, 1, 3));
   EXPECT_TRUE(map.try_remove_if_not_stale(8, 1, 4));
-}
-
-TEST(ShardedMap, UpdateValidatorRefusesOrAccepts) {
-  Map refusing([](const std::string&, const std::string&) { return false; });
-  insert(refusing, 1, 10, "kept", 2);
-  std::string offered = "offered";
-  EXPECT_EQ(refusing.try_update(2, offered, 10, 2).status, UpdateStatus::NotPresent);
-  EXPECT_EQ(refusing.try_update(1, offered, 11, 2).status, UpdateStatus::Conflict);
-  EXPECT_EQ(refusing.try_update(1, offered, 10, 1).status, UpdateStatus::Stale);
-  EXPECT_EQ(refusing.try_update(1, offered, 10, 2).status, UpdateStatus::Reject);
-  EXPECT_EQ(offered, "offered");
-  EXPECT_EQ(refusing.get(1, 10), "kept");
-
-  Map accepting([](const std::string&, const std::string&) { return true; });
-  const auto version = insert(accepting, 1, 10, "old");
-  auto replaced = accepting.try_update(1, offered, 10, 0, 5);
-  EXPECT_EQ(replaced.status, UpdateStatus::Replaced);
-  EXPECT_EQ(replaced.previous, "old");
-  EXPECT_GT(replaced.version, *version);
-  EXPECT_EQ(accepting.get(1, 10), "offered");
 }
 
 }  // namespace

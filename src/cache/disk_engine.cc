@@ -1,13 +1,13 @@
-#include "cache/policy.h"
+#include "cache/disk_engine.h"
 
 #include <vector>
 
 namespace qel {
 
-DiskPolicyCallback::DiskPolicyCallback(LocalFileStore store)
+RemovalCallback::RemovalCallback(LocalFileStore store)
     : shared_(std::make_shared<CallbackShared>(std::move(store))) {}
 
-void DiskPolicyCallback::handle_policy_removal(std::shared_ptr<DiskEntry> entry) const {
+void RemovalCallback::handle_removal(std::shared_ptr<DiskEntry> entry) const {
   {
     MutexGuard guard(shared_->mutex);
     if (shared_->state.closing) return;
@@ -26,12 +26,12 @@ void DiskPolicyCallback::handle_policy_removal(std::shared_ptr<DiskEntry> entry)
   state.error = state.error ? *state.error + "; " + message : message;
 }
 
-void DiskPolicyCallback::add_cleanup_path(const std::filesystem::path& path) const {
+void RemovalCallback::add_cleanup_path(const std::filesystem::path& path) const {
   MutexGuard guard(shared_->mutex);
   shared_->state.cleanup_paths.insert(path);
 }
 
-Result<void> DiskPolicyCallback::retry_cleanup() const {
+Result<void> RemovalCallback::retry_cleanup() const {
   MutexGuard guard(shared_->mutex);
   CallbackState& state = shared_->state;
   if (state.purge_required) {
@@ -55,12 +55,12 @@ Result<void> DiskPolicyCallback::retry_cleanup() const {
   return {};
 }
 
-void DiskPolicyCallback::require_purge() const {
+void RemovalCallback::require_purge() const {
   MutexGuard guard(shared_->mutex);
   shared_->state.purge_required = true;
 }
 
-void DiskPolicyCallback::reset_after_purge() const {
+void RemovalCallback::reset_after_purge() const {
   MutexGuard guard(shared_->mutex);
   CallbackState& state = shared_->state;
   state.error.reset();
@@ -68,38 +68,37 @@ void DiskPolicyCallback::reset_after_purge() const {
   state.purge_required = false;
 }
 
-void DiskPolicyCallback::set_closing() const {
+void RemovalCallback::set_closing() const {
   MutexGuard guard(shared_->mutex);
   shared_->state.closing = true;
 }
 
-std::optional<std::string> DiskPolicyCallback::take_error() const {
+std::optional<std::string> RemovalCallback::take_error() const {
   MutexGuard guard(shared_->mutex);
   return std::exchange(shared_->state.error, std::nullopt);
 }
 
-void DiskPolicyCallback::reset_error() const {
+void RemovalCallback::reset_error() const {
   MutexGuard guard(shared_->mutex);
   shared_->state.error.reset();
 }
 
-Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback) {
-  engine::CacheHooks<std::shared_ptr<DiskEntry>> hooks{
+Result<Engine> start_engine(int64_t max_bytes, int64_t frequency_counters, RemovalCallback callback) {
+  engine::EngineHooks<std::shared_ptr<DiskEntry>> hooks{
       .coster = DiskEntryCoster{},
-      .should_update = RejectUpdates{},
       .on_removal = [callback = std::move(callback)](engine::RemovedItem<std::shared_ptr<DiskEntry>> item) {
-        callback.handle_policy_removal(std::move(item.value));
+        callback.handle_removal(std::move(item.value));
       },
   };
   // 0, the default, starts where an explicit default used to stay and then
   // follows the number of blobs held, so a large cache is not judged by a
   // record sized for a small one.
-  const engine::CacheSettings settings =
+  const engine::EngineSettings settings =
       frequency_counters == 0
-          ? engine::CacheSettings{DEFAULT_FREQUENCY_COUNTERS, max_bytes, engine::CounterSizing::FollowEntries}
-          : engine::CacheSettings{frequency_counters, max_bytes, engine::CounterSizing::Fixed};
+          ? engine::EngineSettings{DEFAULT_FREQUENCY_COUNTERS, max_bytes, engine::CounterSizing::FollowEntries}
+          : engine::EngineSettings{frequency_counters, max_bytes, engine::CounterSizing::Fixed};
   auto engine = Engine::create(settings, std::move(hooks));
-  if (!engine) return unexpected(BlobCacheError::policy(engine.error().to_string()));
+  if (!engine) return unexpected(BlobCacheError::engine(engine.error().to_string()));
   return std::move(engine).value();
 }
 

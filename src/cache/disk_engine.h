@@ -1,6 +1,5 @@
-// The pieces that tie the engine's decisions to files on disk: the coster,
-// the update validator and the removal callback, and the engine's
-// construction. The callback runs on the engine's processor thread and on
+// The engine over disk entries, and what ties its decisions to files on
+// disk: the coster, the removal callback, and the engine's start. The callback runs on the engine's processor thread and on
 // callers' threads at once; what it shares lives behind its own mutex.
 #pragma once
 
@@ -14,30 +13,25 @@
 #include "store/error.h"
 #include "store/store.h"
 #include "cache/sync.h"
-#include "engine/cache.h"
+#include "engine/admission_engine.h"
 
 namespace qel {
 
-using Engine = engine::Cache<std::shared_ptr<DiskEntry>>;
+using Engine = engine::AdmissionEngine<std::shared_ptr<DiskEntry>>;
 
 // An entry costs the length of its blob file.
 struct DiskEntryCoster {
   int64_t operator()(const std::shared_ptr<DiskEntry>& entry) const { return entry->file_len(); }
 };
 
-// A stored blob is never replaced.
-struct RejectUpdates {
-  bool operator()(const std::shared_ptr<DiskEntry>&, const std::shared_ptr<DiskEntry>&) const { return false; }
-};
-
 // A handle on callback state shared by the cache and its engine.
-class DiskPolicyCallback {
+class RemovalCallback {
  public:
-  explicit DiskPolicyCallback(LocalFileStore store);
+  explicit RemovalCallback(LocalFileStore store);
 
   // Every value the engine evicts, rejects or hands back; deletes its file
   // unless the cache is closing or the entry is not Ready.
-  void handle_policy_removal(std::shared_ptr<DiskEntry> entry) const;
+  void handle_removal(std::shared_ptr<DiskEntry> entry) const;
 
   void add_cleanup_path(const std::filesystem::path& path) const;
   // Retries a pending purge, or else every queued removal.
@@ -67,7 +61,7 @@ class DiskPolicyCallback {
     // Taken after every other lock but an entry's, and never around a wait
     // for the engine.
     PoisonMutex mutex{"blob cache callback mutex is poisoned"};
-    CallbackState state;
+    CallbackState state GUARDED_BY(mutex);
     std::atomic<uint64_t> evictions{0};  // a statistic: needs no ordering
   };
   std::shared_ptr<CallbackShared> shared_;
@@ -84,6 +78,6 @@ inline constexpr int64_t DEFAULT_FREQUENCY_COUNTERS = 10000;
 // Builds the engine over the cache's budget and starts its two threads.
 // frequency_counters 0 sizes the frequency record by the blobs held; any
 // other count fixes it.
-Result<Engine> new_policy(int64_t max_bytes, int64_t frequency_counters, DiskPolicyCallback callback);
+Result<Engine> start_engine(int64_t max_bytes, int64_t frequency_counters, RemovalCallback callback);
 
 }  // namespace qel

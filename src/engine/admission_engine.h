@@ -1,6 +1,6 @@
-// The cache front and the cache processor.
+// AdmissionEngine: the engine's front and its processor thread.
 //
-// Cache<V> is a shared handle on one engine: a sharded store of values keyed
+// AdmissionEngine<V> is a shared handle on one engine: a sharded store of values keyed
 // by the SeaHash of their key, a TinyLFU/sampled-LFU policy with its own
 // thread counting reads, and the processor thread that admits or rejects
 // every write, evicts, and reports every value it lets go of to the removal
@@ -24,11 +24,11 @@
 #include <variant>
 
 #include "engine/buffer.h"
-#include "engine/error.h"
+#include "engine/engine_error.h"
 #include "engine/hash.h"
 #include "engine/log.h"
-#include "engine/policy.h"
-#include "engine/store.h"
+#include "engine/lfu_policy.h"
+#include "engine/sharded_map.h"
 
 namespace qel::engine {
 
@@ -41,20 +41,19 @@ struct RemovedItem {
 };
 
 template <class V>
-struct CacheHooks {
-  std::function<int64_t(const V&)> coster;                               // used when try_insert gets cost 0
-  std::function<bool(const V& stored, const V& offered)> should_update;  // update validator; false = refuse
-  std::function<void(RemovedItem<V>)> on_removal;                        // the removal callback
+struct EngineHooks {
+  std::function<int64_t(const V&)> coster;         // used when try_insert gets cost 0
+  std::function<void(RemovedItem<V>)> on_removal;  // the removal callback
 };
 
-struct CacheSettings {
+struct EngineSettings {
   int64_t num_counters;  // frequency counters: sketch width request, doorkeeper entries, reset_at
   int64_t max_cost;      // budget
   CounterSizing sizing = CounterSizing::Fixed;  // FollowEntries: num_counters is where it starts
 };
 
 // A snapshot of the engine's own accounting, for tests and tools.
-struct CacheStats {
+struct EngineStats {
   int64_t used;        // the policy's sum of admitted costs
   int64_t peak_used;   // the largest `used` ever reached
   int64_t max_cost;
@@ -66,8 +65,6 @@ struct CacheStats {
 namespace detail {
 
 inline constexpr auto kDrainInterval = std::chrono::milliseconds(500);
-inline constexpr auto kCleanupInterval = std::chrono::seconds(2);
-inline constexpr bool kIgnoreInternalCost = true;
 
 // ON_PROCESSOR_THREAD: set by a processor thread when it starts.
 bool on_processor_thread();
@@ -75,10 +72,9 @@ void mark_processor_thread();
 
 template <class V>
 struct Core {
-  Core(CacheHooks<V> hooks_in, uint64_t xx_seed, std::shared_ptr<LFUPolicy> policy_in)
+  Core(EngineHooks<V> hooks_in, uint64_t xx_seed, std::shared_ptr<LFUPolicy> policy_in)
       : hooks(std::move(hooks_in)),
         keys(xx_seed),
-        store(hooks.should_update),
         policy(std::move(policy_in)),
         ring(policy) {}
 
@@ -107,7 +103,7 @@ struct Core {
     batch.clear();
   }
 
-  // The cache processor thread.
+  // The processor thread.
   static void run(std::shared_ptr<Core> core) {
     mark_processor_thread();
     core->process();
@@ -116,7 +112,6 @@ struct Core {
   void process() {
     using Clock = std::chrono::steady_clock;
     auto next_drain = Clock::now() + kDrainInterval;
-    auto next_cleanup = Clock::now() + kCleanupInterval;
     auto& channel = buffer.channel();
     for (;;) {
       const auto now = Clock::now();
@@ -126,13 +121,8 @@ struct Core {
         next_drain = Clock::now() + kDrainInterval;
         continue;
       }
-      if (now >= next_cleanup) {
-        store.try_cleanup();  // nothing carries a time-to-live
-        next_cleanup = Clock::now() + kCleanupInterval;
-        continue;
-      }
       std::optional<Batch> batch;
-      switch (channel.recv_until(std::min(next_drain, next_cleanup), batch)) {
+      switch (channel.recv_until(next_drain, batch)) {
         case BoundedChannel<Batch>::RecvStatus::Message:
           handle_batch(*batch);
           break;
@@ -179,8 +169,7 @@ struct Core {
       return;
     }
     if (!store.contains_version(write.key, write.conflict, write.version)) return;
-    const int64_t cost = kIgnoreInternalCost ? write.cost : write.cost + store.item_cost();
-    AddOutcome outcome = policy->add(write.key, cost);
+    AddOutcome outcome = policy->add(write.key, write.cost);
     switch (outcome.kind) {
       case AddOutcome::Kind::Added:
         break;
@@ -220,7 +209,7 @@ struct Core {
     clear.signal.done();
   }
 
-  CacheHooks<V> hooks;
+  EngineHooks<V> hooks;
   const DefaultKeyBuilder keys;
   ShardedMap<V> store;
   std::shared_ptr<LFUPolicy> policy;
@@ -250,17 +239,17 @@ struct Inner {
 }  // namespace detail
 
 template <class V>  // V copyable
-class Cache {
+class AdmissionEngine {
  public:
   // Starts the policy thread and the processor thread.
-  static CacheResult<Cache> create(const CacheSettings& settings, CacheHooks<V> hooks) {
+  static EngineResult<AdmissionEngine> create(const EngineSettings& settings, EngineHooks<V> hooks) {
     const uint64_t xx_seed = thread_random_u64();
-    if (settings.num_counters == 0) return unexpected(CacheError::invalid_num_counters());
-    if (settings.max_cost == 0) return unexpected(CacheError::invalid_max_cost());
+    if (settings.num_counters == 0) return unexpected(EngineError::invalid_num_counters());
+    if (settings.max_cost == 0) return unexpected(EngineError::invalid_max_cost());
     if (settings.num_counters < 0) {
-      return unexpected(CacheError::invalid_num_counters("negative count " + std::to_string(settings.num_counters)));
+      return unexpected(EngineError::invalid_num_counters("negative count " + std::to_string(settings.num_counters)));
     }
-    if (settings.max_cost < 0) return unexpected(CacheError::invalid_max_cost());
+    if (settings.max_cost < 0) return unexpected(EngineError::invalid_max_cost());
     try {
       auto policy = LFUPolicy::create(static_cast<uint64_t>(settings.num_counters), settings.max_cost, settings.sizing);
       if (!policy) return unexpected(std::move(policy).error());
@@ -274,11 +263,11 @@ class Cache {
         inner->core.reset();
         throw;
       }
-      return Cache(std::move(inner));
+      return AdmissionEngine(std::move(inner));
     } catch (const std::bad_alloc&) {
-      return unexpected(CacheError::invalid_num_counters("cannot allocate the engine"));
+      return unexpected(EngineError::out_of_memory("the engine"));
     } catch (const std::system_error& error) {
-      return unexpected(CacheError::channel_error(std::string("fail to start the cache processor: ") + error.what()));
+      return unexpected(EngineError::channel_error(std::string("fail to start the engine processor: ") + error.what()));
     }
   }
 
@@ -299,39 +288,21 @@ class Cache {
 
   // True when the write was accepted for processing (admission is decided
   // later); false when the key is stored already or the write was dropped.
-  CacheResult<bool> try_insert(std::string_view key, V value, int64_t cost) const {
+  EngineResult<bool> try_insert(std::string_view key, V value, int64_t cost) const {
     detail::Core<V>& core = *inner_->core;
     if (cost == 0 && core.hooks.coster) cost = core.hooks.coster(value);
     const KeyHashes hashes = core.keys.build(key);
     const uint64_t generation = core.generation.load(std::memory_order_acquire);
-    NewItem write{hashes.key, hashes.conflict, cost, 0, generation};
-    auto updated = core.store.try_update(hashes.key, value, hashes.conflict, generation, cost);
-    switch (updated.status) {
-      case UpdateStatus::Conflict:
-      case UpdateStatus::Stale:
-      case UpdateStatus::Reject:
-        return false;
-      case UpdateStatus::Replaced:
-        // A replacement the validator allowed: the old value leaves the
-        // engine now; the new one is decided like a new write.
-        write.version = updated.version;
-        core.report(hashes.key, updated.conflict, updated.previous_cost, std::move(*updated.previous));
-        break;
-      case UpdateStatus::NotPresent: {
-        const auto version = core.store.try_insert(hashes.key, hashes.conflict, value, generation, cost);
-        if (!version) return false;
-        write.version = *version;
-        break;
-      }
-    }
-    auto given_back = core.buffer.push(write);
+    const auto version = core.store.try_insert(hashes.key, hashes.conflict, value, generation, cost);
+    if (!version) return false;  // a stored value is never replaced
+    auto given_back = core.buffer.push(NewItem{hashes.key, hashes.conflict, cost, *version, generation});
     if (!given_back) return true;
     core.undo_given_back(given_back->batch);
     return false;
   }
 
   // Removes the key's value at once (without a callback) and tells the policy.
-  CacheResult<void> try_remove(std::string_view key) const {
+  EngineResult<void> try_remove(std::string_view key) const {
     detail::Core<V>& core = *inner_->core;
     const KeyHashes hashes = core.keys.build(key);
     const uint64_t generation = core.generation.load(std::memory_order_acquire);
@@ -344,52 +315,52 @@ class Cache {
       return {};
     }
     if (!core.buffer.send_single(DeleteItem{hashes.key, hashes.conflict, generation, removed->version})) {
-      return unexpected(CacheError::channel_error("failed to send delete to insert buffer: channel closed"));
+      return unexpected(EngineError::channel_error("failed to send delete to insert buffer: channel closed"));
     }
     return {};
   }
 
   // Blocks until every write issued before the call has been decided.
-  CacheResult<void> wait() const {
+  EngineResult<void> wait() const {
     if (detail::on_processor_thread()) {
-      return unexpected(CacheError::channel_error(
-          "wait() cannot be called from a CacheCallback: it would wait on the processor thread that is currently "
+      return unexpected(EngineError::channel_error(
+          "wait() cannot be called from a removal callback: it would wait on the processor thread that is currently "
           "running the callback"));
     }
     auto group = std::make_shared<WaitGroup>(1);
     detail::Core<V>& core = *inner_->core;
     if (!core.buffer.drain_all_stripes_to_channel()) {
-      return unexpected(CacheError::send_error("cache insert buffer: channel closed during wait prelude"));
+      return unexpected(EngineError::send_error("cache insert buffer: channel closed during wait prelude"));
     }
     if (!core.buffer.send_single(WaitItem{Signal(group)})) {
-      return unexpected(CacheError::send_error("cache insert buffer: channel closed"));
+      return unexpected(EngineError::send_error("cache insert buffer: channel closed"));
     }
     group->wait();
     return {};
   }
 
-  // Empties the cache (no callback for the cleared values); blocks until done.
-  CacheResult<void> clear() const {
+  // Empties the engine (no callback for the cleared values); blocks until done.
+  EngineResult<void> clear() const {
     if (detail::on_processor_thread()) {
-      return unexpected(CacheError::channel_error(
-          "clear() cannot be called from a CacheCallback: it would wait on the processor thread that is currently "
+      return unexpected(EngineError::channel_error(
+          "clear() cannot be called from a removal callback: it would wait on the processor thread that is currently "
           "running the callback"));
     }
     auto group = std::make_shared<WaitGroup>(1);
     detail::Core<V>& core = *inner_->core;
     if (!core.buffer.drain_all_stripes_to_channel()) {
-      return unexpected(CacheError::send_error("cache insert buffer: channel closed during clear prelude"));
+      return unexpected(EngineError::send_error("cache insert buffer: channel closed during clear prelude"));
     }
     if (!core.buffer.send_single(ClearItem{Signal(group)})) {
-      return unexpected(CacheError::send_error("fail to enqueue clear marker: channel closed"));
+      return unexpected(EngineError::send_error("fail to enqueue clear marker: channel closed"));
     }
     group->wait();
     return {};
   }
 
-  CacheStats stats() const {
+  EngineStats stats() const {
     detail::Core<V>& core = *inner_->core;
-    return CacheStats{core.policy->used(),
+    return EngineStats{core.policy->used(),
                       core.policy->peak_used(),
                       core.policy->max_cost(),
                       core.policy->len(),
@@ -401,7 +372,7 @@ class Cache {
   const LFUPolicy& policy() const { return *inner_->core->policy; }
 
  private:
-  explicit Cache(std::shared_ptr<detail::Inner<V>> inner) : inner_(std::move(inner)) {}
+  explicit AdmissionEngine(std::shared_ptr<detail::Inner<V>> inner) : inner_(std::move(inner)) {}
   std::shared_ptr<detail::Inner<V>> inner_;
 };
 

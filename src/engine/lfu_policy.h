@@ -2,21 +2,23 @@
 // sampled-LFU eviction, the access ring of per-thread read batches, and the
 // policy thread that applies those batches to the frequency record.
 //
-// LFUPolicy is shared by caller threads (push), the cache processor (add,
+// LFUPolicy is shared by caller threads (push), the engine's processor (add,
 // remove, clear) and its own policy thread; one mutex, the policy lock,
-// guards the frequency record and the ledger. RingStripe is safe from any
-// thread: each stripe has its own mutex, never held while pushing a batch.
+// guards the frequency record and the ledger, and no other lock is taken
+// under it. RingStripe is safe from any thread: each stripe has its own
+// mutex, never held while pushing a batch.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "common/mutex.h"
 #include "engine/channel.h"
-#include "engine/error.h"
+#include "engine/engine_error.h"
 #include "engine/sketch.h"
 #include "engine/table.h"
 
@@ -58,7 +60,11 @@ class SampledLFU {
   size_t size() const { return entries_.size(); }
 
  private:
+  // After every change: the budget holds, and `used_` is the sum of the
+  // resident costs (none of which is negative).
   void note_used() {
+    assert(0 <= used_ && used_ <= max_cost_);
+    assert(!entries_.empty() || used_ == 0);
     if (used_ > peak_used_) peak_used_ = used_;
   }
 
@@ -86,9 +92,9 @@ class LFUPolicy {
   // follow about 168,000 keys; past that the record stays this size.
   static constexpr uint64_t kMaxGrownCounters = uint64_t{1} << 23;
 
-  // Builds TinyLFU (seeded with the Unix time) and the ledger, and starts
+  // Builds TinyLFU and the ledger, and starts
   // the policy thread, which is not joined: it ends on stop().
-  static CacheResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
+  static EngineResult<std::shared_ptr<LFUPolicy>> create(uint64_t num_counters, int64_t max_cost,
                                                         CounterSizing sizing = CounterSizing::Fixed,
                                                         size_t samples = kSamples);
   ~LFUPolicy();
@@ -119,16 +125,15 @@ class LFUPolicy {
   LFUPolicy(TinyLFU lfu, SampledLFU costs, CounterSizing sizing)
       : max_cost_(costs.max_cost()), sizing_(sizing), lfu_(std::move(lfu)), costs_(std::move(costs)) {}
   static void run(std::shared_ptr<LFUPolicy> self);
-  // One recorded read; at the end of a sample the record may grow. Needs
-  // the policy lock.
-  void count(uint64_t hash);
+  // One recorded read; at the end of a sample the record may grow.
+  void count(uint64_t hash) REQUIRES(mutex_);
 
   const int64_t max_cost_;
   const CounterSizing sizing_;
-  mutable std::mutex mutex_;  // the policy lock, over lfu_ and costs_
-  TinyLFU lfu_;
-  SampledLFU costs_;
-  uint64_t applied_batches_ = 0;
+  mutable Mutex mutex_;  // the policy lock
+  TinyLFU lfu_ GUARDED_BY(mutex_);
+  SampledLFU costs_ GUARDED_BY(mutex_);
+  uint64_t applied_batches_ GUARDED_BY(mutex_) = 0;
   UnboundedQueue<std::vector<uint64_t>> access_;
 };
 
@@ -144,8 +149,9 @@ class RingStripe {
 
  private:
   struct alignas(128) Stripe {
-    std::mutex mutex;
-    std::vector<uint64_t> hashes;
+    Stripe() { hashes.reserve(kCapacity); }
+    Mutex mutex;
+    std::vector<uint64_t> hashes GUARDED_BY(mutex);
   };
   std::shared_ptr<LFUPolicy> policy_;
   std::unique_ptr<Stripe[]> stripes_;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/policy.h"
+#include "engine/lfu_policy.h"
 #include "engine_test_util.h"
 
 namespace qel::engine {

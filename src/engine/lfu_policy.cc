@@ -1,4 +1,4 @@
-#include "engine/policy.h"
+#include "engine/lfu_policy.h"
 
 #include <algorithm>
 #include <cassert>
@@ -20,6 +20,7 @@ std::optional<int64_t> SampledLFU::cost_of(uint64_t key) const {
 }
 
 void SampledLFU::insert(uint64_t key, int64_t cost) {
+  assert(cost >= 0);
   entries_.insert({key, cost});
   used_ += cost;
   note_used();
@@ -27,7 +28,7 @@ void SampledLFU::insert(uint64_t key, int64_t cost) {
 
 void SampledLFU::set_cost(uint64_t key, int64_t cost) {
   PolicyPair* entry = entries_.find(key);
-  assert(entry != nullptr);
+  assert(entry != nullptr && cost >= 0);
   used_ += cost - entry->cost;
   entry->cost = cost;
   note_used();
@@ -37,6 +38,7 @@ std::optional<int64_t> SampledLFU::remove(uint64_t key) {
   const auto removed = entries_.remove(key);
   if (!removed) return std::nullopt;
   used_ -= removed->cost;
+  note_used();
   return removed->cost;
 }
 
@@ -71,19 +73,19 @@ void SampledLFU::clear() {
 
 // LFUPolicy ------------------------------------------------------------------
 
-CacheResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
+EngineResult<std::shared_ptr<LFUPolicy>> LFUPolicy::create(uint64_t num_counters, int64_t max_cost,
                                                           CounterSizing sizing, size_t samples) {
-  if (samples == 0) return unexpected(CacheError::invalid_samples(samples));
-  auto lfu = TinyLFU::create(num_counters, num_counters, unix_seconds_now());
+  if (samples == 0) return unexpected(EngineError::invalid_samples(samples));
+  auto lfu = TinyLFU::create(num_counters, num_counters);
   if (!lfu) return unexpected(std::move(lfu).error());
   std::shared_ptr<LFUPolicy> policy;
   try {
     policy.reset(new LFUPolicy(std::move(*lfu), SampledLFU(samples, max_cost), sizing));
     std::thread(run, policy).detach();
   } catch (const std::bad_alloc&) {
-    return unexpected(CacheError::invalid_num_counters("cannot allocate the policy"));
+    return unexpected(EngineError::out_of_memory("the policy"));
   } catch (const std::system_error& error) {
-    return unexpected(CacheError::channel_error(std::string("fail to start the policy thread: ") + error.what()));
+    return unexpected(EngineError::channel_error(std::string("fail to start the policy thread: ") + error.what()));
   }
   return policy;
 }
@@ -92,7 +94,7 @@ LFUPolicy::~LFUPolicy() = default;
 
 void LFUPolicy::run(std::shared_ptr<LFUPolicy> self) {
   while (auto batch = self->access_.recv()) {
-    std::lock_guard lock(self->mutex_);
+    MutexLock lock(self->mutex_);
     for (const uint64_t hash : *batch) self->count(hash);
     ++self->applied_batches_;
   }
@@ -108,7 +110,7 @@ void LFUPolicy::count(uint64_t hash) {
 }
 
 AddOutcome LFUPolicy::add(uint64_t key, int64_t cost) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (cost < 0 || cost > max_cost_) return {AddOutcome::Kind::TooLarge, {}};
   if (const auto stored = costs_.cost_of(key)) {
     // Overflow-free: a cost that grows beyond the room left is admitted
@@ -156,12 +158,12 @@ std::optional<std::vector<uint64_t>> LFUPolicy::push(std::vector<uint64_t> batch
 }
 
 void LFUPolicy::remove(uint64_t key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   costs_.remove(key);
 }
 
 void LFUPolicy::clear() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   lfu_.clear();
   costs_.clear();
 }
@@ -169,59 +171,57 @@ void LFUPolicy::clear() {
 void LFUPolicy::stop() { access_.close(); }
 
 void LFUPolicy::record(std::span<const uint64_t> hashes) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const uint64_t hash : hashes) count(hash);
 }
 
 int64_t LFUPolicy::estimate(uint64_t key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return lfu_.estimate(key);
 }
 
 int64_t LFUPolicy::used() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return costs_.used();
 }
 
 int64_t LFUPolicy::peak_used() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return costs_.peak_used();
 }
 
 size_t LFUPolicy::len() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return costs_.size();
 }
 
 bool LFUPolicy::contains(uint64_t key) const { return cost_of(key).has_value(); }
 
 std::optional<int64_t> LFUPolicy::cost_of(uint64_t key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return costs_.cost_of(key);
 }
 
 uint64_t LFUPolicy::applied_batches() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return applied_batches_;
 }
 
 uint64_t LFUPolicy::counters() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return lfu_.reset_at();
 }
 
 // RingStripe -----------------------------------------------------------------
 
 RingStripe::RingStripe(std::shared_ptr<LFUPolicy> policy)
-    : policy_(std::move(policy)), stripes_(std::make_unique<Stripe[]>(kStripes)) {
-  for (size_t i = 0; i < kStripes; ++i) stripes_[i].hashes.reserve(kCapacity);
-}
+    : policy_(std::move(policy)), stripes_(std::make_unique<Stripe[]>(kStripes)) {}
 
 void RingStripe::push(uint64_t hash) {
   Stripe& stripe = stripes_[current_thread_stripe(kStripes)];
   std::vector<uint64_t> batch;
   {
-    std::lock_guard lock(stripe.mutex);
+    MutexLock lock(stripe.mutex);
     stripe.hashes.push_back(hash);
     if (stripe.hashes.size() < kCapacity) return;
     batch.reserve(kCapacity);
