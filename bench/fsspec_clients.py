@@ -159,8 +159,7 @@ def one_pass(workload: Workload, data: Dataset, system: str, options: dict, cach
              counting) -> dict:
     """Time, requests and bytes of one pass; an error instead when the
     system cannot do it. Wrong bytes end the benchmark."""
-    with counting.lock:
-        first, sent = len(counting.requests), counting.sent
+    first, sent = counting.settled()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         warnings.simplefilter("ignore", ResourceWarning)  # fsspec's caches leave files to the collector
@@ -171,9 +170,9 @@ def one_pass(workload: Workload, data: Dataset, system: str, options: dict, cach
             log("".join(traceback.format_exception_only(e)).strip())
             return {"error": f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}"[:200]}
         seconds = time.perf_counter() - start
-    with counting.lock:
-        served = counting.requests[first:]
-        sent = counting.sent - sent
+    last, sent_after = counting.settled()
+    served = counting.requests[first:last]
+    sent = sent_after - sent
     try:
         check()
     except AssertionError as e:
@@ -219,7 +218,8 @@ def targets(rows: list[dict], runs: dict) -> list[dict]:
             checks.append({"target": f"{workload}: qel's second pass", "measured": qel["second"]["error"],
                            "wanted": "a pass", "met": False})
             continue
-        check(f"{workload}: requests in qel's second pass", qel["second"]["requests"], 0)
+        check(f"{workload}: requests in qel's second pass, most of any repeat",
+              max(run["second"]["requests"] for run in runs[workload]["qel"]), 0)
         # Within each repeat, qel's second pass over the fastest cache's that worked.
         ratios = []
         for rep, qel_run in enumerate(runs[workload]["qel"]):

@@ -31,14 +31,18 @@ class Counting:
     def __init__(self, app):
         self.app = app
         self.lock = threading.Lock()
+        self.idle = threading.Condition(self.lock)  # notified as each response ends
         self.requests = []  # guarded by lock
         self.sent = 0  # guarded by lock
+        self.active = 0  # responses being written; guarded by lock
 
     def __call__(self, environ, start_response):
         with self.lock:
             self.requests.append((environ["REQUEST_METHOD"], environ.get("PATH_INFO", "")))
-        body = self.app(environ, start_response)
+            self.active += 1
+        body = None
         try:
+            body = self.app(environ, start_response)
             for chunk in body:
                 # In pieces, each counted once written: a client that hangs up
                 # early (s3fs does, to switch to ranged reads) is not charged
@@ -51,6 +55,16 @@ class Counting:
         finally:
             if hasattr(body, "close"):
                 body.close()
+            with self.lock:
+                self.active -= 1
+                self.idle.notify_all()
+
+    def settled(self, timeout=10.0):
+        """(requests, bytes sent) once no response is being written, so a
+        client's last read is counted in full."""
+        with self.lock:
+            self.idle.wait_for(lambda: not self.active, timeout)
+            return len(self.requests), self.sent
 
     def count(self, path=None):
         """Requests so far, or those for one path ("/bucket/key")."""
