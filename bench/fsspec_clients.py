@@ -285,7 +285,7 @@ def main() -> None:
     elapsed = time.perf_counter() - started
     host = machine()
     described = data.describe()
-    caption = (f"Local S3 server (moto) on 127.0.0.1; bytes are response bodies the server sent. Parquet "
+    caption = (f"Local S3 server (moto) on 127.0.0.1; bytes are response bodies the server wrote. Parquet "
                f"{fmt_bytes(described['parquet_bytes'])} in {data.row_groups} row groups of {PARQUET_COLUMNS} "
                f"float64 columns, one column read ({fmt_bytes(data.column_bytes)} of its chunks and footer); CSV "
                f"{fmt_bytes(len(data.csv))}; zarr {data.array.shape[0]}x{data.array.shape[1]} float32 in "
