@@ -4,7 +4,7 @@ one local S3 server (moto) on 127.0.0.1.
 
 Each workload runs twice in one session through each system, the cache
 directory fresh for the first pass; the server counts the requests and the
-bytes of body it sends during each pass. pandas and zarr reach the systems by
+bytes of response body it writes during each pass. pandas and zarr reach the systems by
 chained URL with storage options, fs.get through the filesystem object. The
 systems take turns, in a rotated order each repeat; times are medians over
 the repeats. Prints a table and the targets, and writes
@@ -171,7 +171,8 @@ def one_pass(workload: Workload, data: Dataset, system: str, options: dict, cach
             return {"error": f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}"[:200]}
         seconds = time.perf_counter() - start
     last, sent_after = counting.settled()
-    served = counting.requests[first:last]
+    with counting.lock:
+        served = counting.requests[first:last]
     sent = sent_after - sent
     try:
         check()
