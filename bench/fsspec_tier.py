@@ -6,6 +6,10 @@ Each repeat gives every system a fresh, empty cache directory; the systems
 take turns within a repeat, and ratios are taken within each repeat (the
 machine's speed drifts) and their median reported. Writes a table to the
 terminal, bench/results/fsspec.json and bench/results/fsspec.md.
+
+With --block-sizes it measures instead what the tier's block size costs
+reads of one large object (the measurement behind the default): scattered
+small reads, a whole copy with `get_file`, and that copy again from the cache.
 """
 
 from __future__ import annotations
@@ -62,15 +66,67 @@ def read_all(fs: fsspec.AbstractFileSystem, paths: list[str], expected: dict[str
     return time.perf_counter() - start
 
 
+def block_sizes(workdir: Path, quick: bool) -> None:
+    """Prints, per block size, the median seconds of: 16 reads of 100 bytes at
+    scattered offsets of a 64 MiB object (first pass, so each fetches a block),
+    a first `get_file` of it, and a second one from the cache."""
+    from qel.fsspec import QelFileSystem
+
+    size, repeats, sizes = 64 << 20, 3 if quick else 5, [256 * KiB, 1 << 20, 2 << 20, 4 << 20, 8 << 20, 16 << 20]
+    rng = random.Random(5)
+    data = rng.randbytes(size)
+    offsets = [rng.randrange(size - 100) for _ in range(16)]
+    with s3_server.serve(os.environ) as (endpoint, counting):
+        options = s3_server.s3_options(endpoint)
+        s3 = fsspec.filesystem("s3", **options)
+        s3.mkdir("bench")
+        s3.pipe_file("bench/large", data)
+        runs: dict[int, dict[str, list[float]]] = {b: {"scattered": [], "copy": [], "again": []} for b in sizes}
+        for rep in range(repeats):
+            for block in sizes[rep % len(sizes):] + sizes[:rep % len(sizes)]:
+                directory = workdir / f"blocks-{block}"
+                fs = QelFileSystem(target_protocol="s3", target_options=options, directory=directory,
+                                   max_bytes=1 << 30, block_size=block, skip_instance_cache=True)
+                fs.info("bench/large")
+                start = time.perf_counter()
+                for offset in offsets:
+                    if fs.cat_file("bench/large", offset, offset + 100) != data[offset:offset + 100]:
+                        raise SystemExit("wrong bytes")
+                runs[block]["scattered"].append(time.perf_counter() - start)
+                fs.close()
+                shutil.rmtree(directory)
+                fs = QelFileSystem(target_protocol="s3", target_options=options, directory=directory,
+                                   max_bytes=1 << 30, block_size=block, skip_instance_cache=True)
+                for key in ("copy", "again"):
+                    start = time.perf_counter()
+                    fs.get_file("bench/large", str(workdir / "copy"))
+                    runs[block][key].append(time.perf_counter() - start)
+                if (workdir / "copy").read_bytes() != data:
+                    raise SystemExit("wrong copy")
+                fs.close()
+                shutil.rmtree(directory)
+    print("block size  16 scattered reads  first get_file  second get_file")
+    for block in sizes:
+        r = {key: statistics.median(v) * 1000 for key, v in runs[block].items()}
+        print(f"{block // KiB:>7} KiB  {r['scattered']:>15.0f} ms  {r['copy']:>11.0f} ms  {r['again']:>12.0f} ms")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
     parser.add_argument("--workdir", type=Path, default=ROOT / "build/bench/fsspec", help="scratch directory")
     parser.add_argument("--native", type=Path, help="the _native module, or the build tree holding it, to use")
     parser.add_argument("--results", type=Path, default=HERE / "results", help="where fsspec.json and .md go")
+    parser.add_argument("--block-sizes", action="store_true", help="measure the block size's costs instead")
     args = parser.parse_args()
     if args.native:
         sys.modules["qel._native"] = load_native(args.native)
+    if args.block_sizes:
+        logging.getLogger("werkzeug").setLevel(logging.ERROR)
+        args.workdir.mkdir(parents=True, exist_ok=True)
+        block_sizes(args.workdir, args.quick)
+        shutil.rmtree(args.workdir, ignore_errors=True)
+        return
     files, size, repeats = (32, 256 * KiB, 3) if args.quick else (64, 256 * KiB, 5)
     logging.getLogger("werkzeug").setLevel(logging.ERROR)
     rng = random.Random(3)

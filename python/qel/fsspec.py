@@ -2,25 +2,31 @@
 
 Registered with fsspec under the protocol "qel", so
 ``fsspec.open("qel::s3://bucket/key", qel={"directory": ..., "max_bytes": ...})``
-reads the object through a `BlobCache` on local disk. Whole-file reads
-(`open` for reading, `cat_file`, `cat`) are served from the cache; everything
-else, writes included, goes to the target filesystem as it is.
+reads the object through a `BlobCache` on local disk. Every read (`open` for
+reading, `cat_file`, `cat_ranges`, `get_file`, and what fsspec builds on
+them) is served from the cache; everything else, writes included, goes to
+the target filesystem as it is.
 
-A remote file's blob ID names its protocol, its path and its version (ETag,
-else size and modification time, as the target's `info` reports them), so a
-changed object gets a new ID and is fetched again. The version is looked up
-with `info` at most once per `check_interval` seconds per path; writes and
-removals through this filesystem and `invalidate_cache` forget it at once.
+A file up to a block is one blob, a larger one a blob per block. A blob ID
+names the protocol, the path and the version (ETag, else size and
+modification time, as the target's `info` reports them), and the block, so
+a changed object gets new IDs and is fetched again. `info` is asked at most
+once per `check_interval` seconds per path; writes and removals through
+this filesystem and `invalidate_cache` forget it at once.
 
 Thread safety: every filesystem over one cache directory in a process shares
 one `BlobCache` and one table of fetches in flight, so threads (which fsspec
-gives instances of their own) reading the same missing file fetch it once.
+gives instances of their own) reading the same missing blob fetch it once.
 """
 
 from __future__ import annotations
 
-import io
+import contextlib
+import dataclasses
+import errno
 import json
+import logging
+import math
 import os
 import threading
 import time
@@ -30,17 +36,42 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from fsspec import AbstractFileSystem, filesystem  # type: ignore[import-untyped]
+from fsspec.callbacks import DEFAULT_CALLBACK  # type: ignore[import-untyped]
+from fsspec.implementations.asyn_wrapper import AsyncFileSystemWrapper  # type: ignore[import-untyped]
 from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[import-untyped]
+from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
+from fsspec.utils import isfilelike  # type: ignore[import-untyped]
 
 from qel.cache import BlobCache, CacheStats
+
+log = logging.getLogger(__name__)
 
 HEADER_LEN = 24  # a blob file's length is this, plus the ID, plus the payload
 # Keys of `info` that identify one version of an object, and failing those,
 # the keys under which targets report when it was last written.
 TAG_KEYS = ("ETag", "etag", "VersionId")
 MODIFIED_KEYS = ("mtime", "LastModified", "last_modified", "updated", "modified", "created")
-# Version look-ups remembered per cache directory before expired ones are dropped.
-REMEMBERED_VERSIONS = 4096
+# Paths whose `info` is remembered per cache directory; past it, the
+# expired go first, then the oldest.
+REMEMBERED_PATHS = 16384
+# Files larger than this are cached by blocks of this size; see the README
+# for the measurement behind it.
+DEFAULT_BLOCK_SIZE = 4 << 20
+# Blocks fetched beyond a read that goes on where the last one ended.
+READ_AHEAD_BLOCKS = 1
+# Blocks fetched by one request when a whole large file is copied out.
+COPY_BLOCKS = 16
+# Keywords of a read that change what the target returns: such reads go to
+# the target as they are, uncached. Any other keyword is the reader's
+# business (block_size, cache_type, ...) and means nothing to the tier.
+UNCACHED_KEYWORDS = frozenset({"version_id", "generation", "s3_additional_kwargs", "headers"})
+
+
+@dataclass(frozen=True, slots=True)
+class TierStats(CacheStats):
+    """The cache's statistics, and what the tier could not do with it."""
+
+    cache_failures: int  # cache calls that failed (a full or broken volume), their reads served from the target
 
 
 @dataclass
@@ -53,11 +84,44 @@ class _Fetch:
 
 @dataclass(frozen=True)
 class _Remote:
-    """What a target's `info` said about one file, and when it was asked."""
+    """What a target's `info` said about one path, and when it was asked."""
 
-    blob_id: str | None  # None when the target reports no version to key it by
-    size: int
+    info: dict[str, Any]  # empty when the target said there is no such path
+    # (protocol, path, version) of a file whose target reports a version, else None.
+    key: tuple[str, str, str] | None
     checked: float  # time.monotonic() of the look-up
+
+    @property
+    def size(self) -> int:
+        size = self.info.get("size")
+        return size if isinstance(size, int) else -1
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """How one version of a file is cut into blobs: whole up to one block,
+    else by blocks, each blob's ID naming the version and the block."""
+
+    key: tuple[str, str, str]
+    size: int
+    unit: int  # the block size: what each blob holds, the last one excepted
+    count: int
+
+    @staticmethod
+    def of(key: tuple[str, str, str], size: int, block_size: int) -> _Layout:
+        return _Layout(key, size, block_size, max(1, -(-size // block_size)))
+
+    def blob_id(self, index: int) -> str:
+        if self.count == 1:
+            return "fsspec:" + json.dumps(self.key)
+        return "fsspec:" + json.dumps([*self.key, f"block {index} of {self.unit}"])
+
+    def length(self, index: int) -> int:
+        return min(self.unit, self.size - index * self.unit)
+
+    def fits(self, max_bytes: int) -> bool:
+        """Whether the largest blob's file fits within the budget."""
+        return HEADER_LEN + len(self.blob_id(self.count - 1).encode()) + self.length(0) <= max_bytes
 
 
 class _Tier:
@@ -75,48 +139,107 @@ class _Tier:
         self.lock = threading.Lock()
         self.fetches: dict[str, _Fetch] = {}  # by blob ID; GUARDED_BY(lock)
         self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path); GUARDED_BY(lock)
+        self.cache_failures = 0  # GUARDED_BY(lock)
 
-    def read(self, blob_id: str, size: int, fetch: Callable[[], bytes]) -> bytes:
-        """The payload under `blob_id`, else `fetch()`'s, kept when it is `size` long.
+    def read(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+             held: dict[str, bytes] | None = None) -> list[bytes]:
+        """The payloads of `blobs`, (ID, length) of adjacent stretches of one
+        file in order: each from `held` or the cache, else fetched, and kept
+        when it has its length. `fetch(i, j)` returns the bytes of blobs[i:j]
+        in one piece, so neighbours missing together are fetched together.
         Concurrent readers of one missing blob wait for a single fetch."""
-        payload = self.cache.get(blob_id)
-        if payload is not None:
-            return payload
+        held = held or {}
+        found = [held.get(blob_id) or self.get(blob_id) for blob_id, _ in blobs]
         while True:
+            missing = [i for i, payload in enumerate(found) if payload is None]
+            if not missing:
+                return [payload for payload in found if payload is not None]
+            leading: list[tuple[int, _Fetch]] = []
+            waiting: list[tuple[int, _Fetch]] = []
             with self.lock:
-                flight = self.fetches.get(blob_id)
-                leading = flight is None
-                if flight is None:
-                    flight = self.fetches[blob_id] = _Fetch()
-            if not leading:
-                flight.done.wait()
-                if flight.payload is not None:
-                    return flight.payload
-                continue  # the fetch failed; this reader tries on its own account
+                for i in missing:
+                    flight = self.fetches.get(blobs[i][0])
+                    if flight is None:
+                        leading.append((i, self.fetches.setdefault(blobs[i][0], _Fetch())))
+                    else:
+                        waiting.append((i, flight))
             try:
-                # Another leader may have stored it since this reader's miss.
-                payload = self.cache.get(blob_id) if blob_id in self.cache else None
-                if payload is None:
-                    payload = fetch()
-                    if len(payload) == size:
-                        self.keep(blob_id, payload)
-                flight.payload = payload
-                return payload
+                self.lead(blobs, fetch, leading, found)
             finally:
                 with self.lock:
-                    del self.fetches[blob_id]
-                flight.done.set()
+                    for i, _ in leading:
+                        del self.fetches[blobs[i][0]]
+                for _, flight in leading:
+                    flight.done.set()
+            for i, flight in waiting:
+                flight.done.wait()
+                found[i] = flight.payload  # None when that fetch failed: this reader tries on its own account
+
+    def lead(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+             leading: list[tuple[int, _Fetch]], found: list[bytes | None]) -> None:
+        """Fetches the blobs this reader leads, neighbours in one request."""
+        runs: list[list[tuple[int, _Fetch]]] = []
+        for i, flight in leading:
+            # Another leader may have stored it since this reader's miss.
+            if self.holds(blobs[i][0]) and (payload := self.get(blobs[i][0])) is not None:
+                found[i] = flight.payload = payload
+            elif runs and runs[-1][-1][0] == i - 1:
+                runs[-1].append((i, flight))
+            else:
+                runs.append([(i, flight)])
+        for run in runs:
+            first, last = run[0][0], run[-1][0] + 1
+            data = fetch(first, last)
+            intact = len(data) == sum(length for _, length in blobs[first:last])
+            offset = 0
+            for i, flight in run:
+                blob_id, length = blobs[i]
+                payload = data[offset:offset + length] if len(run) > 1 else data
+                offset += length
+                found[i] = flight.payload = payload
+                if intact:
+                    self.keep(blob_id, payload)
+
+    # The cache's calls, where a failure of the volume under it (full,
+    # unwritable, unreadable) costs the cache's help, never the read. Only
+    # open filesystems call them, so the cache is not closed.
+    def get(self, blob_id: str) -> bytes | None:
+        try:
+            return self.cache.get(blob_id)
+        except RuntimeError as error:
+            self.failed("read", blob_id, error)
+            return None
+
+    def holds(self, blob_id: str) -> bool:
+        try:
+            return blob_id in self.cache
+        except RuntimeError as error:
+            self.failed("look up", blob_id, error)
+            return False
 
     def keep(self, blob_id: str, payload: bytes) -> None:
         """Offers a fetched payload to the cache."""
         try:
             self.cache.put(blob_id, payload)
-        except RuntimeError:
+        except RuntimeError as error:
+            if not self.holds(blob_id):
+                self.failed("store", blob_id, error)
+                return
             # Other bytes under the same version (a remote rewritten within its
             # clock's tick, say): neither copy can be trusted to be current.
-            if blob_id not in self.cache:
-                raise
+            self.drop(blob_id)
+
+    def drop(self, blob_id: str) -> None:
+        try:
             self.cache.delete(blob_id)
+        except RuntimeError as error:
+            self.failed("remove", blob_id, error)
+
+    def failed(self, step: str, blob_id: str, error: RuntimeError) -> None:
+        with self.lock:
+            self.cache_failures += 1
+        log.warning("qel cache at %s could not %s %s; the read goes on without it: %s",
+                    self.key, step, blob_id, error)
 
     def remembered(self, protocol: str, path: str, check_interval: float) -> _Remote | None:
         with self.lock:
@@ -127,11 +250,12 @@ class _Tier:
 
     def remember(self, protocol: str, path: str, remote: _Remote, check_interval: float) -> None:
         with self.lock:
-            if len(self.remotes) >= REMEMBERED_VERSIONS:
+            if len(self.remotes) >= REMEMBERED_PATHS:
                 now = time.monotonic()
                 self.remotes = {k: r for k, r in self.remotes.items() if now - r.checked < check_interval}
-                if len(self.remotes) >= REMEMBERED_VERSIONS:
-                    self.remotes.clear()
+                while len(self.remotes) >= REMEMBERED_PATHS:
+                    del self.remotes[next(iter(self.remotes))]
+            self.remotes.pop((protocol, path), None)  # to the end of the order
             self.remotes[(protocol, path)] = remote
 
     def forget(self, protocol: str | None = None, path: str | None = None) -> None:
@@ -175,11 +299,22 @@ def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counte
 def _release(tier: _Tier) -> None:
     with _tiers_lock:
         tier.users -= 1
-        if not tier.users:
+        if not tier.users and _tiers.get(tier.key) is tier:  # not a tier inherited through fork
             # Closed under the lock: a filesystem opening the directory again
             # waits until this cache has let go of it.
             del _tiers[tier.key]
             tier.cache.close()
+
+
+def _forget_tiers_after_fork() -> None:
+    # The parent's caches are closed in a forked child, and its locks may have
+    # been held by threads the child does not have: start afresh.
+    global _tiers, _tiers_lock
+    _tiers = {}
+    _tiers_lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_forget_tiers_after_fork)
 
 
 def _version(info: dict[str, Any]) -> str | None:
@@ -191,26 +326,69 @@ def _version(info: dict[str, Any]) -> str | None:
     return None if modified is None else f"{modified}={info[modified]}"
 
 
-def blob_id_for(protocol: str, path: str, info: dict[str, Any]) -> str | None:
-    """The blob ID of the file `info` describes, None if it has no version."""
+def _key(protocol: str, path: str, info: dict[str, Any]) -> tuple[str, str, str] | None:
+    """What names the version of the file `info` describes, None if nothing does."""
     version = _version(info)
-    if version is None:
+    if version is None or info.get("type") != "file" or not isinstance(info.get("size"), int):
         return None
-    return "fsspec:" + json.dumps([protocol, path, f"size={info['size']} {version}"])
+    return (protocol, path, f"size={info['size']} {version}")
 
 
-def _mutating(name: str) -> Callable[..., Any]:
+def _uncached(kwargs: dict[str, Any]) -> bool:
+    """Whether a read's keywords change what the target returns."""
+    return any(kwargs.get(name) is not None for name in UNCACHED_KEYWORDS)
+
+
+def _reads(mode: str) -> bool:
+    return set(mode) <= set("rbt") and "r" in mode
+
+
+def _mutating(name: str, written: tuple[int, str] | None = None) -> Callable[..., Any]:
     """The target's method `name`, after which the versions looked up are
-    forgotten, so reads through this filesystem see its own writes."""
+    forgotten, so reads through this filesystem see its own writes. When its
+    argument `written` (position, name) is one path, what the cache holds of
+    that file is dropped too: a rewrite may leave its version as it was."""
 
     def method(self: QelFileSystem, *args: Any, **kwargs: Any) -> Any:
         try:
             return getattr(self.target, name)(*args, **kwargs)
         finally:
             self._tier.forget()
+            if written is not None:
+                position, keyword = written
+                path = args[position] if len(args) > position else kwargs.get(keyword)
+                if isinstance(path, str):
+                    self._drop(path)
 
     method.__name__ = method.__qualname__ = name
     return method
+
+
+class _Written:
+    """A target's file open for writing: closing it drops what the cache
+    holds of the file, as the written bytes may keep the old version."""
+
+    def __init__(self, file: Any, closed: Callable[[], None]) -> None:
+        self._file = file
+        self._closed = closed
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._file, name)
+
+    def __iter__(self) -> Any:
+        return iter(self._file)
+
+    def close(self) -> None:
+        try:
+            self._file.close()
+        finally:
+            self._closed()
+
+    def __enter__(self) -> _Written:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
@@ -241,6 +419,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         max_bytes: int,
         frequency_counters: int = 0,
         check_interval: float = 60.0,
+        block_size: int = DEFAULT_BLOCK_SIZE,
         target_protocol: str | None = None,
         target_options: dict[str, Any] | None = None,
         fs: AbstractFileSystem | None = None,
@@ -250,15 +429,18 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         super().__init__(**kwargs)
         if (fs is None) == (target_protocol is None):
             raise ValueError("qel filesystem: give exactly one of fs and target_protocol")
-        if check_interval < 0:
-            raise ValueError("qel filesystem: check_interval must not be negative")
+        if not 0 <= check_interval < math.inf:  # nan too
+            raise ValueError("qel filesystem: check_interval must be a finite number of seconds, not negative")
+        if isinstance(block_size, bool) or not isinstance(block_size, int) or block_size <= 0:
+            raise ValueError(f"qel filesystem: block_size must be a positive number of bytes, not {block_size!r}")
         self.target: AbstractFileSystem = fs if fs is not None else filesystem(target_protocol, **(target_options or {}))
         protocol = self.target.protocol
         self.target_protocol: str = protocol if isinstance(protocol, str) else protocol[0]
         self.check_interval = check_interval
-        self._tier = _acquire(directory, max_bytes, frequency_counters)
+        self.block_size = block_size
         self._closed = False
-        self._release = weakref.finalize(self, _release, self._tier)
+        self._opened = (directory, max_bytes, frequency_counters)
+        self._hold()
         own_strip, target_strip = type(self)._strip_protocol, self.target._strip_protocol
         # An instance attribute, as fsspec's own layered filesystems have: paths
         # may carry this protocol or the target's.
@@ -277,46 +459,90 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return object.__getattribute__(self, name)
         return getattr(target, name)
 
-    def stats(self) -> CacheStats:
-        """The cache's statistics: shared by every filesystem over its directory."""
-        return self._blob_cache().stats()
+    @property
+    def _tier(self) -> _Tier:
+        if self._pid != os.getpid():
+            # Inherited through fork: the parent's cache is closed here, and
+            # the child opens the directory for itself.
+            self._release.detach()
+            self._hold()
+        return self._held
+
+    def _hold(self) -> None:
+        self._held = _acquire(*self._opened)
+        self._pid = os.getpid()  # once held: a child that fails to open tries again on its next call
+        self._release = weakref.finalize(self, _release, self._held)
+
+    def stats(self) -> TierStats:
+        """The cache's statistics, shared by every filesystem over its directory."""
+        tier = self._tier
+        self._blob_cache()
+        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures)
 
     def close(self) -> None:
         """Lets go of the cache (closed with its last filesystem); idempotent."""
         self._closed = True
-        self._release()
+        if self._pid == os.getpid():
+            self._release()
         cached = type(self)._cache
         if cached.get(getattr(self, "_fs_token_", None)) is self:
             del cached[self._fs_token_]
 
     def open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
-        if mode not in ("r", "rb", "rt"):
-            try:
-                return self.target.open(path, mode, **kwargs)
-            finally:
-                self._tier.forget(self.target_protocol, self._strip_protocol(path))
+        if not _reads(mode):
+            file = self.target.open(path, mode, **kwargs)
+            self._tier.forget(self.target_protocol, self._strip_protocol(path))
+            return _Written(file, lambda: self._drop(path))
         return super().open(path, mode, **kwargs)
 
-    def _open(
-        self,
-        path: str,
-        mode: str = "rb",
-        block_size: int | None = None,
-        autocommit: bool = True,
-        cache_options: dict[str, Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
+    def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
         assert mode == "rb", mode
-        payload = None if kwargs else self._whole(path)
-        if payload is None:
-            return self.target.open(path, "rb", block_size=block_size, cache_options=cache_options, **kwargs)
-        return io.BytesIO(payload)
+        cached = self._cached(path, kwargs)
+        if cached is None:
+            return self.target.open(path, "rb", **kwargs)
+        return QelFile(self, self._strip_protocol(path), *cached)
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
-        payload = None if kwargs else self._whole(path)
-        if payload is None:
+        cached = self._cached(path, kwargs)
+        if cached is None:
             return bytes(self.target.cat_file(path, start=start, end=end, **kwargs))
-        return payload[start:end]
+        layout = cached[1]
+        first, last, _ = slice(start, end).indices(layout.size)
+        return self._bytes(self._strip_protocol(path), layout, first, last)
+
+    def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
+        """The target's `info`, remembered for `check_interval` seconds."""
+        if kwargs:
+            return dict(self.target.info(path, **kwargs))
+        return dict(self._remote(path).info)
+
+    def get_file(self, rpath: str, lpath: Any, callback: Any = DEFAULT_CALLBACK, outfile: Any = None,
+                 **kwargs: Any) -> None:
+        """Copies a file to `lpath` (a path or a file object), through the cache."""
+        if outfile is None and isfilelike(lpath):
+            outfile = lpath
+        if outfile is None and not _uncached(kwargs) and self._remote(rpath).info.get("type") == "directory":
+            os.makedirs(lpath, exist_ok=True)
+            return
+        cached = self._cached(rpath, kwargs)
+        if cached is None:
+            self.target.get_file(rpath, lpath, callback=callback, outfile=outfile, **kwargs)
+            return
+        layout = cached[1]
+        if outfile is None:
+            os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
+        with contextlib.nullcontext(outfile) if outfile is not None else open(lpath, "wb") as out:
+            callback.set_size(layout.size)
+            path = self._strip_protocol(rpath)
+            for first in range(0, layout.count, COPY_BLOCKS):
+                for payload in self._blocks(path, layout, first, min(layout.count, first + COPY_BLOCKS)):
+                    out.write(payload)
+                    callback.relative_update(len(payload))
+
+    def to_async(self) -> AsyncFileSystemWrapper:
+        """This filesystem for async users, zarr's `FsspecStore` for one: its
+        calls run this filesystem's methods in worker threads."""
+        return AsyncFileSystemWrapper(self, asynchronous=True)
 
     def invalidate_cache(self, path: str | None = None) -> None:
         """Forgets the versions looked up for `path` (all when None), and
@@ -324,48 +550,155 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         self._tier.forget(self.target_protocol, None if path is None else self._strip_protocol(path))
         self.target.invalidate_cache(path)
 
-    pipe_file = _mutating("pipe_file")
-    pipe = _mutating("pipe")
-    put_file = _mutating("put_file")
-    put = _mutating("put")
+    # Every writer fsspec's filesystems share, under each of its names.
+    pipe_file = _mutating("pipe_file", (0, "path"))
+    pipe = _mutating("pipe", (0, "path"))
+    put_file = _mutating("put_file", (1, "rpath"))
+    put = _mutating("put", (1, "rpath"))
+    upload = _mutating("upload", (1, "rpath"))
     rm_file = _mutating("rm_file")
     rm = _mutating("rm")
-    cp_file = _mutating("cp_file")
-    copy = _mutating("copy")
-    mv = _mutating("mv")
-    touch = _mutating("touch")
-    write_bytes = _mutating("write_bytes")
-    write_text = _mutating("write_text")
+    delete = _mutating("delete")
+    rmdir = _mutating("rmdir")
+    cp_file = _mutating("cp_file", (1, "path2"))
+    copy = _mutating("copy", (1, "path2"))
+    cp = _mutating("cp", (1, "path2"))
+    mv = _mutating("mv", (1, "path2"))
+    move = _mutating("move", (1, "path2"))
+    rename = _mutating("rename", (1, "path2"))
+    touch = _mutating("touch", (0, "path"))
+    write_bytes = _mutating("write_bytes", (0, "path"))
+    write_text = _mutating("write_text", (0, "path"))
+
+    def _drop(self, path: str) -> None:
+        """Forgets the file at `path` and drops its blobs."""
+        path = self._strip_protocol(path)
+        self._tier.forget(self.target_protocol, path)
+        try:
+            remote = self._remote(path)
+        except FileNotFoundError:
+            return
+        self._tier.forget(self.target_protocol, path)
+        layout = self._layout(remote)
+        if layout is not None:
+            for index in range(layout.count):
+                self._tier.drop(layout.blob_id(index))
 
     def _blob_cache(self) -> BlobCache:
         if self._closed:
             raise RuntimeError("blob cache is closed")
         return self._tier.cache
 
-    def _whole(self, path: str) -> bytes | None:
-        """The whole file through the cache, or None when it is to be read
-        from the target as usual (too large, or no version to key it by)."""
-        tier = self._tier
-        self._blob_cache()  # refuses a closed filesystem
+    def _remote(self, path: str) -> _Remote:
+        """What the target's `info` says of `path`, asked at most once per check_interval."""
         path = self._strip_protocol(path)
+        tier = self._tier
         remote = tier.remembered(self.target_protocol, path, self.check_interval)
         if remote is None:
-            info = self.target.info(path)
-            if info.get("type") == "directory":
-                raise IsADirectoryError(path)
-            size = info.get("size")
-            blob_id = blob_id_for(self.target_protocol, path, info) if isinstance(size, int) else None
-            remote = _Remote(blob_id, size if isinstance(size, int) else -1, time.monotonic())
+            try:
+                info = dict(self.target.info(path))
+            except FileNotFoundError:
+                # Remembered too: readers probe for files that are not there
+                # (a dataset's optional metadata), and would ask every time.
+                remote = _Remote({}, None, time.monotonic())
+            else:
+                remote = _Remote(info, _key(self.target_protocol, path, info), time.monotonic())
             tier.remember(self.target_protocol, path, remote, self.check_interval)
-        if remote.blob_id is None or HEADER_LEN + len(remote.blob_id.encode()) + remote.size > tier.max_bytes:
+        if not remote.info:
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+        return remote
+
+    def _file(self, path: str) -> _Remote:
+        remote = self._remote(path)
+        if remote.info.get("type") == "directory":
+            raise IsADirectoryError(path)
+        return remote
+
+    def _cached(self, path: str, kwargs: dict[str, Any]) -> tuple[_Remote, _Layout] | None:
+        """What is known of the file a read is for, and how it is cached;
+        None when it is read from the target as it is."""
+        if _uncached(kwargs):
             return None
-        payload = tier.read(remote.blob_id, remote.size, lambda: bytes(self.target.cat_file(path)))
-        if len(payload) != remote.size:
+        remote = self._file(path)
+        layout = self._layout(remote)
+        return None if layout is None else (remote, layout)
+
+    def _layout(self, remote: _Remote) -> _Layout | None:
+        """How the file is cached, or None when it is read from the target
+        as it is (no version to key it by, or a blob would exceed the budget)."""
+        tier = self._tier
+        self._blob_cache()  # refuses a closed filesystem
+        if remote.key is None:
+            return None
+        layout = _Layout.of(remote.key, remote.size, self.block_size)
+        return layout if layout.fits(tier.max_bytes) else None
+
+    def _blocks(self, path: str, layout: _Layout, first: int, last: int,
+                held: dict[str, bytes] | None = None) -> list[bytes]:
+        """The payloads of blocks first to last (excluded) of the file at `path`."""
+        def fetch(i: int, j: int) -> bytes:
+            if not layout.size:
+                return bytes(self.target.cat_file(path))
+            # A range even for a whole file: s3fs asks for the size first without one.
+            start = (first + i) * layout.unit
+            return bytes(self.target.cat_file(path, start=start, end=min(layout.size, (first + j) * layout.unit)))
+
+        blobs = [(layout.blob_id(i), layout.length(i)) for i in range(first, last)]
+        payloads = self._tier.read(blobs, fetch, held)
+        if [len(p) for p in payloads] != [length for _, length in blobs]:
             # Changed since its version was looked up: served, not kept, asked again next time.
-            tier.forget(self.target_protocol, path)
-        return payload
+            self._tier.forget(self.target_protocol, path)
+        return payloads
+
+    def _bytes(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
+               held: dict[str, bytes] | None = None) -> bytes:
+        """Bytes start to end of the file at `path`, and `ahead` blocks more
+        fetched into the cache; `held` (ID to payload) is searched before the
+        cache, and left holding the blocks this read touched."""
+        end = min(end, layout.size)
+        if end <= start:
+            return b""
+        first, last = start // layout.unit, (end - 1) // layout.unit + 1
+        # Ahead only when the read must fetch anyway: a block fetched ahead
+        # then spares the next read a request.
+        end_id = layout.blob_id(last - 1)
+        if ahead and (held is None or end_id not in held) and not self._tier.holds(end_id):
+            last_fetched = min(layout.count, last + ahead)
+        else:
+            last_fetched = last
+        payloads = self._blocks(path, layout, first, last_fetched, held)[:last - first]
+        if held is not None:
+            held.clear()
+            held.update((layout.blob_id(first + i), payload) for i, payload in enumerate(payloads))
+        offset = first * layout.unit
+        if len(payloads) == 1:
+            return payloads[0][start - offset:end - offset]
+        return b"".join(payloads)[start - offset:end - offset]
+
+
+class QelFile(AbstractBufferedFile):  # type: ignore[misc]
+    """A file opened for reading through the tier: its blocks come from the
+    cache as reads reach them, fetched on a miss, with a block of read-ahead
+    for reads that go on where the last one ended. Not safe to share among
+    threads, as no file object is."""
+
+    def __init__(self, fs: QelFileSystem, path: str, remote: _Remote, layout: _Layout) -> None:
+        super().__init__(fs, path, mode="rb", block_size=layout.unit, cache_type="none", size=layout.size)
+        self.details = dict(remote.info)
+        self._layout = layout
+        self._held: dict[str, bytes] = {}  # the blocks of the last read, by blob ID
+        self._ended = 0  # where the last read ended
+
+    def _fetch_range(self, start: int, end: int) -> bytes:
+        ahead = READ_AHEAD_BLOCKS if start == self._ended and start else 0
+        self._ended = end
+        fs: QelFileSystem = self.fs
+        return fs._bytes(self.path, self._layout, start, end, ahead, self._held)
 
 
 # Names resolved on this filesystem rather than the target: its own methods,
-# and what fsspec's base class builds on them or needs to identify it.
-_OWN = frozenset(vars(QelFileSystem)) | {"cat", "read_bytes", "read_text", "_fs_token", "to_json", "to_dict"}
+# and what fsspec's base class builds on them (reads through `open`,
+# `cat_file` and `info`) or needs to identify it.
+_OWN = frozenset(vars(QelFileSystem)) | {
+    "cat", "cat_ranges", "read_bytes", "read_text", "read_block", "head", "tail", "get", "download",
+    "get_mapper", "exists", "isfile", "isdir", "size", "sizes", "_fs_token", "to_json", "to_dict"}

@@ -6,6 +6,7 @@ Run against s3fs over a local S3 server and against fsspec's memory filesystem."
 import gc
 import json
 import logging
+import math
 import os
 import random
 import signal
@@ -14,6 +15,7 @@ import sys
 import threading
 import time
 import uuid
+import warnings
 from pathlib import Path
 
 import fsspec
@@ -21,7 +23,9 @@ import pytest
 from fsspec.implementations.memory import MemoryFileSystem
 
 import blob_files
+import forked
 import s3_server
+import qel
 from qel import BlobCache
 from qel.fsspec import QelFileSystem
 
@@ -103,19 +107,23 @@ def close_filesystems():
         fs.close()
 
 
+@pytest.fixture(scope="module")
+def server():
+    """One local S3 server for the module; every test has a bucket of its own."""
+    with s3_server.serve(os.environ) as served:
+        yield served
+
+
 @pytest.fixture(params=["s3", "memory"])
 def remote(request, monkeypatch):
     if request.param == "memory":
-        yield MemoryRemote(monkeypatch)
-        return
-    with s3_server.serve(os.environ) as (endpoint, counting):
-        yield S3Remote(endpoint, counting)
+        return MemoryRemote(monkeypatch)
+    return S3Remote(*request.getfixturevalue("server"))
 
 
 @pytest.fixture
-def s3(monkeypatch):
-    with s3_server.serve(os.environ) as (endpoint, counting):
-        yield S3Remote(endpoint, counting)
+def s3(server):
+    return S3Remote(*server)
 
 
 def qel_fs(remote, directory, max_bytes=BUDGET, **kwargs):
@@ -351,3 +359,393 @@ def test_reader_killed_mid_fetch_leaves_a_cache_that_reopens_clean(s3, tmp_path)
                 assert payload == objects[path.split("/")[1]]
                 assert cache.get(blob_id) == payload
         assert blob_files.check_disk(directory) == stored  # the reopen cleared the interrupted write
+
+
+# Each write fsspec's filesystems offer, under every name, putting the file
+# at `source` (or its bytes) at `path`, where the tier holds an older version.
+WRITES = {
+    "pipe_file": lambda fs, path, source, data, local: fs.pipe_file(path, data),
+    "pipe": lambda fs, path, source, data, local: fs.pipe(path, data),
+    "write_bytes": lambda fs, path, source, data, local: fs.write_bytes(path, data),
+    "put_file": lambda fs, path, source, data, local: fs.put_file(local, path),
+    "put": lambda fs, path, source, data, local: fs.put(local, path),
+    "upload": lambda fs, path, source, data, local: fs.upload(local, path),
+    "upload by keyword": lambda fs, path, source, data, local: fs.upload(lpath=local, rpath=path),
+    "cp_file": lambda fs, path, source, data, local: fs.cp_file(source, path),
+    "copy": lambda fs, path, source, data, local: fs.copy(source, path),
+    "cp": lambda fs, path, source, data, local: fs.cp(source, path),
+    "mv": lambda fs, path, source, data, local: fs.mv(source, path),
+    "move": lambda fs, path, source, data, local: fs.move(source, path),
+    "rename": lambda fs, path, source, data, local: fs.rename(source, path),
+}
+
+
+def write_by_open(fs, path, data, mode):
+    with fs.open(path, mode) as f:
+        f.write(data)
+
+
+@pytest.mark.parametrize("how", [*WRITES, "open wb", "open r+b", "delete", "rm", "rm_file"])
+def test_a_change_through_any_writer_is_seen_at_once(remote, tmp_path, how):
+    old, new = b"o" * 5000, b"n" * 5000  # same size
+    if how == "open r+b" and remote.protocol == "s3":
+        pytest.skip("S3 objects are not written in place")
+    remote.write("a", old)
+    remote.write("b", new)
+    (tmp_path / "local").write_bytes(new)
+    fs = qel_fs(remote, tmp_path / "cache")
+    path = remote.path("a")
+    assert fs.cat_file(path) == old
+    assert fs.open(path).read() == old
+    if how in ("delete", "rm", "rm_file"):
+        getattr(fs, how)(path)
+        with pytest.raises(FileNotFoundError):
+            fs.cat_file(path)
+        return
+    if how.startswith("open"):
+        write_by_open(fs, path, new, how.split()[1])
+    else:
+        WRITES[how](fs, path, remote.path("b"), new, str(tmp_path / "local"))
+    assert fs.cat_file(path) == new
+    with fs.open(path) as f:
+        assert f.read() == new
+
+
+def test_a_full_or_broken_cache_volume_still_serves_remote_reads(tmp_path, monkeypatch, caplog):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"remote bytes" * 100)
+    fs = qel_fs(remote, tmp_path)
+    os.rmdir(tmp_path / "tmp")
+    (tmp_path / "tmp").write_bytes(b"")  # where every blob is first written
+    for _ in range(2):
+        assert fs.cat_file(remote.path("a")) == b"remote bytes" * 100
+        assert fs.open(remote.path("a")).read() == b"remote bytes" * 100
+    assert fs.stats().cache_failures == 4 and fs.stats().blobs == 0
+    assert "could not store" in caplog.text and "Not a directory" in caplog.text
+
+
+FULL_DISK = """if True:
+    import ctypes, json, sys
+    import fsspec
+    from qel.fsspec import QelFileSystem
+    remote = fsspec.filesystem("memory")
+    remote.pipe_file("/full/a", b"remote bytes" * 100)
+    fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)
+    assert ctypes.CDLL(None).qel_fault_configure(b"write:1+:ENOSPC") == 0
+    first = fs.cat_file("/full/a")
+    assert ctypes.CDLL(None).qel_fault_configure(b"") == 0
+    second = fs.cat_file("/full/a")
+    third = fs.cat_file("/full/a")
+    stats = fs.stats()
+    print(json.dumps([first == second == third == b"remote bytes" * 100, stats.cache_failures, stats.hits]))
+"""
+
+
+def test_a_full_disk_costs_the_cache_not_the_read(tmp_path):
+    shim = os.environ.get("QEL_FAULT_SHIM", str(ROOT / "build/test/tests/fault/libqel_fault_shim.so"))
+    assert os.path.exists(shim), f"fault shim not built at {shim}: run make build, or set QEL_FAULT_SHIM"
+    env = dict(os.environ, LD_PRELOAD=shim, QEL_FAULT_PREFIX=str(tmp_path),
+               PYTHONPATH=str(Path(qel.__file__).parent.parent))
+    child = subprocess.run([sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
+                           text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    # Served while the disk was full, stored once it had room, then a hit.
+    assert json.loads(child.stdout) == [True, 1, 1]
+    assert "No space left on device" in child.stderr
+
+
+def test_a_forked_child_opens_the_directory_for_itself_once_the_parent_lets_go(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"cached by the parent")
+    fs = qel_fs(remote, tmp_path)
+    assert fs.cat_file(remote.path("a")) == b"cached by the parent"
+    closed_read, closed_write = os.pipe()
+
+    def parent_lets_go():  # a thread of the parent's, absent from the child
+        fs.close()
+        os.write(closed_write, b"x")
+
+    def child():
+        os.read(closed_read, 1)
+        fresh = qel_fs(remote, tmp_path)  # fsspec's instances are forgotten in a child
+        read = [fresh.cat_file(remote.path("a")), fs.cat_file(remote.path("a"))]  # fs: the parent's, inherited
+        return [payload.decode() for payload in read] + [fresh.stats().hits]
+
+    closer = threading.Timer(0.5, parent_lets_go)
+    closer.start()
+    try:
+        assert forked.run(child) == ["cached by the parent"] * 2 + [2]
+    finally:
+        closer.join()
+        os.close(closed_read)
+        os.close(closed_write)
+
+
+@pytest.mark.parametrize("interval", [-1, math.nan, math.inf, -math.inf])
+def test_check_interval_must_be_a_finite_number_of_seconds(tmp_path, monkeypatch, interval):
+    with pytest.raises(ValueError, match="check_interval must be a finite number of seconds"):
+        qel_fs(MemoryRemote(monkeypatch), tmp_path, check_interval=interval)
+
+
+BLOCK = 64 << 10  # the block size of these tests: large files of a few blocks
+SIZES = {"whole": 5000, "blocks": 3 * BLOCK + 1234}  # one blob; four blocks, the last one partial
+
+
+def read_methods(tmp_path):
+    """Every read fsspec offers, each giving what it read as bytes."""
+    out = tmp_path / "out"
+
+    def got(fs, path, call):
+        call()
+        return out.read_bytes()
+
+    def via_open(fs, path, **kwargs):
+        with fs.open(path, "rb", **kwargs) as f:
+            return f.read()
+
+    return {
+        "cat_file": lambda fs, path: fs.cat_file(path),
+        "cat": lambda fs, path: fs.cat(path),
+        "cat_ranges": lambda fs, path: b"".join(fs.cat_ranges([path] * 2, [0, 10], [10, None])),
+        "read_bytes": lambda fs, path: fs.read_bytes(path),
+        "read_text": lambda fs, path: fs.read_text(path, encoding="latin-1", newline="").encode("latin-1"),
+        "read_block": lambda fs, path: fs.read_block(path, 0, 1 << 30),
+        "head": lambda fs, path: fs.head(path, 1 << 30),
+        "tail": lambda fs, path: fs.tail(path, 1 << 30),
+        "open": via_open,
+        "open text": lambda fs, path: fs.open(path, "r", encoding="latin-1", newline="").read().encode("latin-1"),
+        "open with block_size and cache_type": lambda fs, path: via_open(
+            fs, path, block_size=5, cache_type="bytes", cache_options={"trim": False}),
+        "open_files": lambda fs, path: fsspec.open_files(
+            f"qel::{fs.target_protocol}://{path.lstrip('/')}", **{fs.target_protocol: fs.target.storage_options},
+            qel={"directory": fs._opened[0], "max_bytes": fs._opened[1], "block_size": fs.block_size})[0].open().read(),
+        "get_file": lambda fs, path: got(fs, path, lambda: fs.get_file(path, str(out))),
+        "get": lambda fs, path: got(fs, path, lambda: fs.get(path, str(out))),
+        "download": lambda fs, path: got(fs, path, lambda: fs.download(path, str(out))),
+        "get_file to a file object": lambda fs, path: got(fs, path, lambda: fs.get_file(path, out.open("wb"))),
+        "get_mapper": lambda fs, path: fs.get_mapper(path.rsplit("/", 1)[0])[path.rsplit("/", 1)[1]],
+    }
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("method", read_methods(Path("/")))
+def test_every_read_method_is_served_from_the_cache_the_second_time(remote, tmp_path, method, size):
+    data = random.Random(size).randbytes(SIZES[size])
+    remote.write("a", data)
+    fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+    read = read_methods(tmp_path)[method]
+    assert read(fs, remote.path("a")) == data
+    before = remote.requests()
+    assert read(fs, remote.path("a")) == data
+    assert remote.requests() == before
+    assert fs.stats().blobs == (1 if size == "whole" else 4)
+    # And from the disk, after a restart, with the path's version asked once.
+    for each in [fs, *QelFileSystem._cache.values()]:
+        each.close()
+    QelFileSystem.clear_instance_cache()
+    fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+    assert read(fs, remote.path("a")) == data
+    assert remote.requests() == before + 1
+
+
+# (start, end) of reads against the file of SIZES["blocks"], and the blocks each touches.
+RANGES = [
+    ((0, 10), [0]), ((0, BLOCK), [0]), ((BLOCK - 1, BLOCK + 1), [0, 1]), ((BLOCK, 2 * BLOCK), [1]),
+    ((10, 3 * BLOCK + 5), [0, 1, 2, 3]), ((3 * BLOCK, None), [3]), ((3 * BLOCK + 1233, None), [3]),
+    ((-5, None), [3]), ((2 * BLOCK + 7, 1 << 30), [2, 3]), ((1 << 30, None), []), ((100, 50), []),
+    ((-BLOCK - 1, -BLOCK), [2]),
+]
+
+
+@pytest.mark.parametrize(("where", "blocks"), RANGES)
+def test_ranged_reads_fetch_the_blocks_they_touch_and_match_the_target(remote, tmp_path, where, blocks):
+    data = random.Random(7).randbytes(SIZES["blocks"])
+    remote.write("a", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    start, end = where
+    expected = data[start:end]
+    if blocks:  # targets differ on ranges past the end
+        assert remote.fs.cat_file(remote.path("a"), start=start, end=end) == expected
+    fetched = remote.fetches("a")
+    assert fs.cat_file(remote.path("a"), start, end) == expected
+    assert fs.stats().blobs == len(blocks)
+    assert remote.fetches("a") == fetched + (1 if blocks else 0)  # neighbours in one request
+    on_disk = blob_files.check_disk(str(tmp_path))
+    for blob_id, payload in on_disk.items():
+        _, path, version, block = json.loads(blob_id.removeprefix("fsspec:"))
+        index = int(block.split()[1])
+        assert (path, block, payload) == (remote.path("a"), f"block {index} of {BLOCK}",
+                                          data[index * BLOCK:(index + 1) * BLOCK])
+        assert version.startswith(f"size={len(data)} ")
+    assert sorted(int(json.loads(i.removeprefix("fsspec:"))[3].split()[1]) for i in on_disk) == blocks
+    # Through a file, from the cache now.
+    with fs.open(remote.path("a")) as f:
+        f.seek(start if start >= 0 else len(data) + start)
+        assert f.read(len(expected)) == expected
+    assert remote.fetches("a") == fetched + (1 if blocks else 0)
+
+
+def test_the_file_open_returns_is_an_fsspec_read_file(remote, tmp_path):
+    lines = b"".join(b"line %d\n" % i for i in range(30000))  # several blocks
+    remote.write("a", lines)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    with fs.open(remote.path("a")) as f:
+        assert (f.size, f.path, f.fs, f.mode) == (len(lines), fs._strip_protocol(remote.path("a")), fs, "rb")
+        assert f.info()["size"] == len(lines) and f.info()["type"] == "file"
+        assert f.readline() == b"line 0\n" and f.tell() == 7
+        f.seek(BLOCK - 3)
+        buffer = bytearray(10)
+        assert f.readinto(buffer) == 10 and bytes(buffer) == lines[BLOCK - 3:BLOCK + 7]
+        f.seek(-7, 2)
+        assert f.read() == b"line 29999\n"[-7:] and f.read() == b""
+        f.seek(0)
+        assert list(f) == lines.splitlines(keepends=True)
+        assert f.seekable() and f.readable() and not f.writable()
+    assert f.closed
+
+
+def test_sequential_reads_fetch_ahead_and_random_ones_do_not(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    data = random.Random(3).randbytes(8 * BLOCK)
+    remote.write("a", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    with fs.open(remote.path("a")) as f:
+        assert f.read(100) == data[:100]  # the start: no sign of a sequential read yet
+        assert remote.fetches("a") == 1 and fs.stats().blobs == 1
+        chunks = [f.read(BLOCK) for _ in range(8)]
+    assert b"".join(chunks) == data[100:]
+    # Each fetch after the first brings the block read and the next one.
+    assert remote.fetches("a") == 1 + 4 and fs.stats().blobs == 8
+    with fs.open(remote.path("a")) as f:
+        f.seek(5 * BLOCK)
+        assert f.read(10) == data[5 * BLOCK:5 * BLOCK + 10]
+    assert remote.fetches("a") == 5
+
+
+@pytest.mark.parametrize("size", SIZES)
+def test_a_changed_file_is_never_served_from_the_old_blocks(remote, tmp_path, size):
+    rng = random.Random(9)
+    old, new = rng.randbytes(SIZES[size]), rng.randbytes(SIZES[size])  # same size
+    remote.write("a", old)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    assert fs.cat_file(remote.path("a"), 0, 100) == old[:100]
+    assert fs.cat_file(remote.path("a")) == old
+    remote.write("a", new)
+    fs.invalidate_cache(remote.path("a"))
+    for start, end in [(0, 100), (BLOCK - 5, BLOCK + 5), (-10, None), (None, None)]:
+        assert fs.cat_file(remote.path("a"), start, end) == new[start:end]
+    with fs.open(remote.path("a")) as f:
+        assert f.read() == new
+    held = blob_files.check_disk(str(tmp_path))
+    versions = {json.loads(i.removeprefix("fsspec:"))[2] for i in held}
+    assert len(versions) == 2 and len(held) == 2 * fs._layout(fs._remote(remote.path("a"))).count
+
+
+def test_block_blobs_keep_to_the_budget(remote, tmp_path):
+    budget = 6 * BLOCK
+    rng = random.Random(13)
+    files = {f"f{i}": rng.randbytes(rng.randrange(BLOCK // 2, 5 * BLOCK)) for i in range(8)}
+    for name, data in files.items():
+        remote.write(name, data)
+    fs = qel_fs(remote, tmp_path, max_bytes=budget, block_size=BLOCK)
+    for _ in range(150):
+        name = rng.choice(sorted(files))
+        data = files[name]
+        start = rng.randrange(len(data))
+        end = start + rng.randrange(1, 2 * BLOCK)
+        assert fs.cat_file(remote.path(name), start, end) == data[start:end]
+    stats = fs.stats()
+    assert stats.bytes <= budget and stats.evictions + stats.puts_refused > 0 and stats.hits > 0
+    assert sum(os.path.getsize(p) for p in blob_files.files(str(tmp_path), "blobs")) <= budget
+    for blob_id, payload in blob_files.check_disk(str(tmp_path)).items():
+        _, path, _, *block = json.loads(blob_id.removeprefix("fsspec:"))
+        data = files[path.rsplit("/", 1)[1]]
+        index = int(block[0].split()[1]) if block else 0
+        assert payload == data[index * BLOCK:(index + 1) * BLOCK]
+
+
+def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_path):
+    remote.write("a", b"x" * 100)
+    fs = qel_fs(remote, tmp_path, check_interval=0.5)
+    first = fs.info(remote.path("a"))
+    before = remote.requests()
+    assert fs.info(remote.path("a")) == first and first["size"] == 100
+    assert (fs.exists(remote.path("a")), fs.isfile(remote.path("a")), fs.size(remote.path("a"))) == (True, True, 100)
+    assert not fs.isdir(remote.path("a"))
+    assert fs.cat_file(remote.path("a")) == b"x" * 100  # fetched, with no look-up
+    assert remote.requests() == before + 1, remote.counting.requests[before:]
+    remote.write("a", b"y" * 50)
+    before = remote.requests()
+    assert fs.info(remote.path("a"))["size"] == 100  # a change elsewhere is seen after the interval
+    time.sleep(0.6)
+    assert fs.info(remote.path("a"))["size"] == 50
+    assert remote.requests() == before + 1
+    assert fs.cat_file(remote.path("a")) == b"y" * 50
+
+
+def test_reads_with_a_target_version_stay_uncached_and_exact(s3, tmp_path):
+    s3.fs.call_s3("put_bucket_versioning", Bucket=s3.root, VersioningConfiguration={"Status": "Enabled"})
+    s3.write("a", b"first")
+    first = s3.fs.info(s3.path("a"))["VersionId"]
+    s3.write("a", b"second")
+    fs = fsspec.filesystem("qel", target_protocol="s3", target_options={**s3.options, "version_aware": True},
+                           directory=str(tmp_path), max_bytes=BUDGET)
+    assert fs.cat_file(s3.path("a")) == b"second"
+    for _ in range(2):
+        assert fs.cat_file(s3.path("a"), version_id=first) == b"first"
+        with fs.open(s3.path("a"), version_id=first) as f:
+            assert f.read() == b"first"
+    assert fs.cat_file(s3.path("a")) == b"second"
+    assert fs.stats().blobs == 1 and s3.fetches("a") == 5
+
+
+@pytest.mark.parametrize("how", ["mapper", "async filesystem", "URL"])
+def test_zarr_reads_through_the_tier_and_a_second_pass_asks_nothing(remote, tmp_path, how):
+    import numpy as np
+    import zarr
+    from zarr.storage import FsspecStore
+
+    fs = qel_fs(remote, tmp_path)
+    path = remote.path("array")
+    data = np.arange(40 * 50, dtype="int32").reshape(40, 50)
+    written = zarr.create_array(fs.get_mapper(path), shape=data.shape, chunks=(10, 10), dtype="int32")
+    written[:] = data  # through the tier, to the target
+
+    def open_array():
+        if how == "mapper":
+            return zarr.open_array(fs.get_mapper(path), mode="r")
+        if how == "async filesystem":
+            return zarr.open_array(FsspecStore(fs.to_async(), path=path, read_only=True), mode="r")
+        return zarr.open_array(f"qel::{remote.protocol}://{path.lstrip('/')}", mode="r", storage_options={
+            "qel": {"directory": str(tmp_path), "max_bytes": BUDGET}, remote.protocol: remote.options})
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert (open_array()[:] == data).all()
+        before = remote.requests()
+        assert (open_array()[5:25, 15:35] == data[5:25, 15:35]).all()
+        assert (open_array()[:] == data).all()
+    assert remote.requests() == before, (remote.calls if remote.protocol == "memory" else remote.counting.requests)[before:]
+    assert fs.stats().blobs == 20 + 1  # the chunks and the array's metadata
+
+
+def test_concurrent_readers_of_a_large_file_fetch_each_block_once(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    data = random.Random(17).randbytes(6 * BLOCK + 3)
+    remote.write("a", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    ranges = [(0, None), (BLOCK, 3 * BLOCK), (-10, None), (5, 4 * BLOCK + 1)] * 3
+    barrier, results = threading.Barrier(len(ranges)), []
+
+    def read(start, end):
+        barrier.wait()
+        results.append((start, end, fs.cat_file(remote.path("a"), start, end)))
+
+    threads = [threading.Thread(target=read, args=r) for r in ranges]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert len(results) == len(ranges) and all(got == data[start:end] for start, end, got in results)
+    fetched = [call for call in remote.calls if call[0] == "cat"]
+    assert fs.stats().blobs == 7 and fs.stats().puts_admitted == 7 and len(fetched) <= 7
