@@ -392,15 +392,16 @@ class _Written:
 
 
 class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
-    """A target filesystem with a qel `BlobCache` in front of its whole-file reads.
+    """A target filesystem with a qel `BlobCache` in front of its reads.
 
     The target is `fs` (an instance) or `target_protocol` with
     `target_options`. The cache is opened over `directory` with `max_bytes`
     and `frequency_counters` as `BlobCache` takes them; filesystems over the
     same directory in one process share it and must agree on both. `close()`
-    (or garbage collection) lets go of it. A file whose blob would exceed the
-    budget, or whose target reports no version, is read from the target
-    every time; a file admission refuses is still served.
+    (or garbage collection) lets go of it. Files larger than `block_size`
+    bytes are cached by blocks of that size. A file whose blobs would exceed
+    the budget, or whose target reports no version, is read from the target
+    every time; a blob admission refuses is still served.
     """
 
     protocol = "qel"
@@ -493,7 +494,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             file = self.target.open(path, mode, **kwargs)
             self._tier.forget(self.target_protocol, self._strip_protocol(path))
             return _Written(file, lambda: self._drop(path))
-        return super().open(path, mode, **kwargs)
+        return super().open(path, "rb" if "b" in mode else "r", **kwargs)
 
     def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> Any:
         assert mode == "rb", mode
@@ -679,19 +680,23 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
     """A file opened for reading through the tier: its blocks come from the
     cache as reads reach them, fetched on a miss, with a block of read-ahead
-    for reads that go on where the last one ended. Not safe to share among
-    threads, as no file object is."""
+    once reads have gone on, each where the last ended, for more than a
+    block. Not safe to share among threads, as no file object is."""
 
     def __init__(self, fs: QelFileSystem, path: str, remote: _Remote, layout: _Layout) -> None:
         super().__init__(fs, path, mode="rb", block_size=layout.unit, cache_type="none", size=layout.size)
         self.details = dict(remote.info)
         self._layout = layout
         self._held: dict[str, bytes] = {}  # the blocks of the last read, by blob ID
-        self._ended = 0  # where the last read ended
+        self._ended = -1  # where the last read ended
+        self._streak = 0  # bytes read in a row, each read where the last ended
 
     def _fetch_range(self, start: int, end: int) -> bytes:
-        ahead = READ_AHEAD_BLOCKS if start == self._ended and start else 0
+        # A reader that has read a block's worth in a row is streaming; one
+        # that seeks (a columnar format's footer, then its columns) is not.
+        self._streak = (self._streak if start == self._ended else 0) + end - start
         self._ended = end
+        ahead = READ_AHEAD_BLOCKS if self._streak > self._layout.unit else 0
         fs: QelFileSystem = self.fs
         return fs._bytes(self.path, self._layout, start, end, ahead, self._held)
 

@@ -481,10 +481,14 @@ def test_a_forked_child_opens_the_directory_for_itself_once_the_parent_lets_go(t
         os.close(closed_write)
 
 
-@pytest.mark.parametrize("interval", [-1, math.nan, math.inf, -math.inf])
-def test_check_interval_must_be_a_finite_number_of_seconds(tmp_path, monkeypatch, interval):
-    with pytest.raises(ValueError, match="check_interval must be a finite number of seconds"):
-        qel_fs(MemoryRemote(monkeypatch), tmp_path, check_interval=interval)
+@pytest.mark.parametrize(("option", "message"), [
+    *[({"check_interval": v}, "check_interval must be a finite number of seconds") for v in (-1, math.nan, math.inf,
+                                                                                          -math.inf)],
+    *[({"block_size": v}, "block_size must be a positive number of bytes") for v in (0, -1, 1.5, True)],
+])
+def test_options_out_of_range_are_refused(tmp_path, monkeypatch, option, message):
+    with pytest.raises(ValueError, match=message):
+        qel_fs(MemoryRemote(monkeypatch), tmp_path, **option)
 
 
 BLOCK = 64 << 10  # the block size of these tests: large files of a few blocks
@@ -514,6 +518,7 @@ def read_methods(tmp_path):
         "tail": lambda fs, path: fs.tail(path, 1 << 30),
         "open": via_open,
         "open text": lambda fs, path: fs.open(path, "r", encoding="latin-1", newline="").read().encode("latin-1"),
+        "open br": lambda fs, path: fs.open(path, "br").read(),
         "open with block_size and cache_type": lambda fs, path: via_open(
             fs, path, block_size=5, cache_type="bytes", cache_options={"trim": False}),
         "open_files": lambda fs, path: fsspec.open_files(
@@ -681,6 +686,15 @@ def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_pat
     assert fs.info(remote.path("a"))["size"] == 50
     assert remote.requests() == before + 1
     assert fs.cat_file(remote.path("a")) == b"y" * 50
+    # A missing path is remembered as missing, until a write through the tier.
+    assert not fs.exists(remote.path("b"))
+    before = remote.requests()
+    assert not fs.exists(remote.path("b"))
+    with pytest.raises(FileNotFoundError):
+        fs.cat_file(remote.path("b"))
+    assert remote.requests() == before
+    fs.pipe_file(remote.path("b"), b"new")
+    assert fs.exists(remote.path("b")) and fs.cat_file(remote.path("b")) == b"new"
 
 
 def test_reads_with_a_target_version_stay_uncached_and_exact(s3, tmp_path):
@@ -749,3 +763,24 @@ def test_concurrent_readers_of_a_large_file_fetch_each_block_once(tmp_path, monk
     assert len(results) == len(ranges) and all(got == data[start:end] for start, end, got in results)
     fetched = [call for call in remote.calls if call[0] == "cat"]
     assert fs.stats().blobs == 7 and fs.stats().puts_admitted == 7 and len(fetched) <= 7
+
+
+def test_a_column_of_a_parquet_file_fetches_the_blocks_it_touches_then_nothing(remote, tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = random.Random(21)
+    table = pa.table({f"c{i}": [rng.random() for _ in range(20000)] for i in range(6)})
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, row_group_size=5000, compression="none")
+    data = sink.getvalue().to_pybytes()  # 1.1 MB: column chunks of some 50 KB, 4 row groups, blocks of 64 KiB
+    remote.write("t.parquet", data)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    before = remote.requests()
+    assert pq.read_table(remote.path("t.parquet"), columns=["c4"], filesystem=fs).equals(table.select(["c4"]))
+    first = fs.stats().puts_admitted
+    assert 1 < first <= 4 * 2 + 1 < len(data) // BLOCK  # by blocks: at most two a chunk, and the footer's
+    middle = remote.requests()
+    assert middle > before
+    assert pq.read_table(remote.path("t.parquet"), columns=["c4"], filesystem=fs).equals(table.select(["c4"]))
+    assert remote.requests() == middle and fs.stats().puts_admitted == first
