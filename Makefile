@@ -102,7 +102,7 @@ BENCH_ARGS = --tools $(BENCH_BUILD)/bench --workdir $(BENCH_BUILD)/data --native
 # cache, over a local S3 server; the package from python/, the module from the
 # Release tree.
 FSSPEC_BENCH = PYTHONPATH=python $(PY) bench/fsspec_tier.py --native $(BENCH_BUILD)
-# pandas, pyarrow and zarr reading through the same systems and qel; they are
+# pandas, pyarrow and zarr reading through the same systems and qel; pandas is
 # installed for the benchmarks only.
 CLIENTS_BENCH = PYTHONPATH=python $(PY) bench/fsspec_clients.py --native $(BENCH_BUILD) --workdir $(BENCH_BUILD)/clients
 bench-deps:
