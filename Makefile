@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps build run wheel wheel-venv typecheck test test-cpp test-clang test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
+.PHONY: deps bench-deps build run wheel wheel-venv typecheck test test-cpp test-clang test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
 
 deps:
 	@scripts/install-deps
@@ -125,13 +125,21 @@ BENCH_ARGS = --tools $(BENCH_BUILD)/bench --workdir $(BENCH_BUILD)/data --native
 # cache, over a local S3 server; the package from python/, the module from the
 # Release tree.
 FSSPEC_BENCH = PYTHONPATH=python $(PY) bench/fsspec_tier.py --native $(BENCH_BUILD)
-bench: bench-build
+# pandas, pyarrow and zarr reading through the same systems and qel; pandas is
+# installed for the benchmarks only.
+CLIENTS_BENCH = PYTHONPATH=python $(PY) bench/fsspec_clients.py --native $(BENCH_BUILD) --workdir $(BENCH_BUILD)/clients
+bench-deps:
+	@scripts/install-deps --bench
+
+bench: bench-build bench-deps
 	$(PY) bench/compare.py $(BENCH_ARGS)
 	$(FSSPEC_BENCH)
+	$(CLIENTS_BENCH)
 
-bench-quick: bench-build
+bench-quick: bench-build bench-deps
 	$(PY) bench/compare.py --quick $(BENCH_ARGS)
 	$(FSSPEC_BENCH) --quick
+	$(CLIENTS_BENCH) --quick
 
 # Opening caches of 10,000 to 1,000,000 blobs beside the raw walk-and-read of
 # their files; needs about 5 GB free under build/ for the largest.

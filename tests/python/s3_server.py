@@ -21,20 +21,50 @@ ENVIRONMENT = {
 # Variables that would point the client somewhere else.
 CLEARED = ("AWS_PROFILE", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE", "AWS_ENDPOINT_URL", "HTTP_PROXY",
            "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy")
+PIECE = 256 * 1024  # bytes of response body written at a time
 
 
 class Counting:
-    """WSGI middleware recording (method, path) of every request."""
+    """WSGI middleware recording (method, path) of every request, and the
+    bytes of response body the server wrote to its clients' sockets."""
 
     def __init__(self, app):
         self.app = app
         self.lock = threading.Lock()
+        self.idle = threading.Condition(self.lock)  # notified as each response ends
         self.requests = []  # guarded by lock
+        self.sent = 0  # guarded by lock
+        self.active = 0  # responses being written; guarded by lock
 
     def __call__(self, environ, start_response):
         with self.lock:
             self.requests.append((environ["REQUEST_METHOD"], environ.get("PATH_INFO", "")))
-        return self.app(environ, start_response)
+            self.active += 1
+        body = None
+        try:
+            body = self.app(environ, start_response)
+            for chunk in body:
+                # In pieces, each counted once written: a client that hangs up
+                # early (s3fs does, to switch to ranged reads) is not charged
+                # for the rest of a body the server holds whole.
+                for start in range(0, len(chunk), PIECE):
+                    piece = chunk[start:start + PIECE]
+                    yield piece
+                    with self.lock:
+                        self.sent += len(piece)
+        finally:
+            if hasattr(body, "close"):
+                body.close()
+            with self.lock:
+                self.active -= 1
+                self.idle.notify_all()
+
+    def settled(self, timeout=10.0):
+        """(requests, bytes sent) once no response is being written, so a
+        client's last read is counted in full."""
+        with self.lock:
+            self.idle.wait_for(lambda: not self.active, timeout)
+            return len(self.requests), self.sent
 
     def count(self, path=None):
         """Requests so far, or those for one path ("/bucket/key")."""
