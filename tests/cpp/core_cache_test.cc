@@ -115,7 +115,7 @@ TEST_F(Cache, PoisonedAndForkedCachesRefuseWork) {
   cache.reset();
 
   // A closed cache's refusals, in order after ID checks, are the model
-  // test's; that closing keeps files, the binding's reopen after a with block.
+  // test's; that closing keeps files, the front test's reopen after a with block.
   for (auto [poison, message] : {std::pair{&BlobCacheTestAccess::poison_commit, "blob cache commit lock is poisoned"},
                                  std::pair{&BlobCacheTestAccess::poison_lifecycle, "blob cache lifecycle lock is poisoned"},
                                  std::pair{&BlobCacheTestAccess::poison_engine_lock, "blob cache engine lock is poisoned"}}) {

@@ -14,7 +14,7 @@ TEST(Format, Crc32cMatchesPublishedVector) {
 }
 
 // The other kinds' texts are pinned end to end: closed, configuration and
-// invalid-blob by the binding and model tests, corrupt by the fuzzer,
+// invalid-blob by the front and model tests, corrupt by the fuzzer,
 // reconciliation and I/O by the fault tests; the errno kinds by the store
 // suite's vanished read and the hostile test's taken temp names.
 TEST(Errors, DisplayTexts) {

@@ -1,4 +1,4 @@
-"""The qel command line: info, verify, clear, --version and bad use."""
+"""The qel command line: info, verify, clear, --version and bad use, the demo's refusals included."""
 
 import io
 import os
@@ -11,7 +11,7 @@ import tempfile
 import pytest
 
 import qel
-from qel import BlobCache, _native
+from qel import BlobCache, NativeBlobCache, _native
 from qel.__main__ import main
 
 from blob_files import lock_is_free, path_for, payload
@@ -206,23 +206,41 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
         (["clear", "--force", "{plain}"], "unrecognized arguments: --force"),
         (["--bogus"], "unrecognized arguments: --bogus"),
         (["info", "{linked}"], "{linked}: not a qel cache directory (it has no blobs directory)"),
-        (["demo", "--blobs", "0"], "argument --blobs: "),
         (["compact", "{plain}"], "invalid choice: 'compact'"),
+        # the demo refuses before it runs anything
+        (["demo", "--max-bytes", "9999999999999999999999G"], "must be from 1 byte to 1 TiB: '9999999999999999999999G'"),
+        (["demo", "--max-bytes", "1" + "0" * 400], f"must be from 1 byte to 1 TiB: '{'1' + '0' * 400}'"),
+        (["demo", "--max-bytes", "1.5TiB"], "argument --max-bytes: must be from 1 byte to 1 TiB: '1.5TiB'"),
+        (["demo", "--max-bytes", "0.1"], "argument --max-bytes: must be from 1 byte to 1 TiB: '0.1'"),
+        (["demo", "--blobs", "99999999999999999999"], "argument --blobs: must be from 1 to 1,000,000: '99999999999999999999'"),
+        (["demo", "--blobs", "0"], "argument --blobs: must be from 1 to 1,000,000: '0'"),
+        (["demo", "--dir", "{file}"],
+         "cannot open a cache over {file}: create blob cache root: Not a directory (os error 20)"),
+        (["demo", "--dir", "{held}"], "cannot open a cache over {held}: lock blob cache directory {held}: in use by another open cache"),
     ],
 )
 def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
-    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path, "linked": tmp_path / "linked"}
+    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path, "linked": tmp_path / "linked",
+             "held": tmp_path / "held"}
     (tmp_path / "file").write_bytes(b"")
     # blobs/ a link to another cache's: neither counted nor opened through
     with BlobCache(tmp_path / "other", 1 << 20) as other:
         other.put("elsewhere", b"x")
     (tmp_path / "linked").mkdir()
     (tmp_path / "linked" / "blobs").symlink_to(tmp_path / "other" / "blobs")
+    held = NativeBlobCache(str(paths["held"]), 1 << 20, 0)  # another cache open meanwhile
     before = snapshot(tmp_path)
     status, out, err = cli(capsys, *[arg.format(**paths) for arg in argv])
+    held.close()
     assert (status, out) == (2, "")
     assert err.count("\n") == 1 and err.startswith("qel") and message.format(**paths) in err
     assert snapshot(tmp_path) == before
+
+
+def test_largest_allowed_values_are_accepted():
+    from qel.__main__ import blob_count, byte_count
+
+    assert byte_count("1TiB") == 1 << 40 and byte_count("1.5k") == 1536 and blob_count("1000000") == 1_000_000
 
 
 @pytest.mark.parametrize("verb", ["info", "verify", "clear", "demo"])

@@ -1,8 +1,10 @@
-"""qel.BlobCache: membership, length, statistics, read-through and memoize."""
+"""qel.BlobCache and the binding under it: argument handling, round trips, error classes,
+lifecycle, membership, length, statistics, read-through and memoize."""
 
 import functools
 import logging
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -12,13 +14,192 @@ import time
 
 import pytest
 
-from qel import BlobCache, CacheClosedError, CacheStats
+import qel
+from qel import (BlobCache, BlobMismatchError, CacheClosedError, CacheStats, DirectoryInUseError, NativeBlobCache,
+                 PanicException)
+from qel._native import DirectoryLock
 
 PAYLOAD = bytes(range(256)) * 4
 
 
 def file_len(blob_id, payload=PAYLOAD):
     return 24 + len(blob_id.encode()) + len(payload)
+
+
+def config(reason):
+    return f"^invalid blob cache configuration: {reason}$"
+
+
+NOT_NAMED = "^(?!argument ')"  # a failure in no parameter's conversion
+
+
+@pytest.mark.parametrize(
+    "call, error, pattern",
+    [  # converted in parameter order, before any rule is checked
+        (lambda c: NativeBlobCache(b"", "x", None), TypeError, "^argument 'directory': "),
+        (lambda c: NativeBlobCache("d", "x", 1 << 63), TypeError, "^argument 'max_bytes': "),
+        (lambda c: NativeBlobCache("", 1, None), TypeError, "^argument 'frequency_counters': "),
+        (lambda c: NativeBlobCache("d", 1 << 63, None), OverflowError, NOT_NAMED),
+        (lambda c: NativeBlobCache("d", 1, -(1 << 63) - 1), OverflowError, NOT_NAMED),
+        (lambda c: NativeBlobCache("\udc80", "x", 0), UnicodeEncodeError, NOT_NAMED),
+        # configuration rules go in this order: empty, max_bytes, frequency_counters, NUL
+        (lambda c: NativeBlobCache("", 0, -1), ValueError, config("directory must not be empty")),
+        (lambda c: NativeBlobCache("d", -(1 << 63), -1), ValueError, config("max_bytes must be positive")),
+        (lambda c: NativeBlobCache("a\0b", 0, 0), ValueError, config("max_bytes must be positive")),
+        (lambda c: NativeBlobCache("\0", 1, -1), ValueError, config("frequency_counters must not be negative")),
+        (lambda c: NativeBlobCache("a\0b", 1, 0), ValueError, config("directory must not contain NUL characters")),
+        # beyond what the admission filter can be sized for: the limit, not internals
+        (lambda c: NativeBlobCache("d", 1, (1 << 30) + 1), ValueError, config("frequency_counters must be at most 1073741824")),
+        (lambda c: NativeBlobCache("d", 1, 1 << 40), ValueError, config("frequency_counters must be at most 1073741824")),
+        (lambda c: c.get(b"k"), TypeError, "^argument 'blob_id': "),
+        (lambda c: c.put(b"k", bytearray()), TypeError, "^argument 'blob_id': "),
+        (lambda c: c.put("k", memoryview(b"v")), TypeError, "^argument 'payload': "),
+        (lambda c: c.get(), TypeError, "missing required argument 'blob_id'"),
+        (lambda c: c.get("a", "b"), TypeError, "positional"),
+        (lambda c: c.get("a", blob_id="a"), TypeError, "multiple values for argument 'blob_id'"),
+        (lambda c: c.delete_all(True), TypeError, "takes no arguments"),
+        # names are matched before any value is converted
+        (lambda c: c.put(b"not text", b"v", extra=1), TypeError, "unexpected keyword argument 'extra'"),
+        (lambda c: NativeBlobCache("d", 1, 0, directory="d"), TypeError, "multiple values for argument 'directory'"),
+        (lambda c: NativeBlobCache.put(object(), "k", b"v"), TypeError, "NativeBlobCache"),
+        # ID checks, surrogates included, are the model test's; failing steps the fault tests'
+    ],
+)
+def test_call_failures(cache, call, error, pattern):
+    with pytest.raises(error, match=pattern) as raised:
+        call(cache)
+    message, cause = str(raised.value), raised.value.__cause__
+    assert type(raised.value) is error
+    if message.startswith("argument '"):  # the conversion's own TypeError, chained under the parameter's name
+        assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
+
+
+def regular_file(tmp):
+    (tmp / "cache").write_text("a file")
+    return tmp / "cache", "Not a directory (os error 20)"
+
+
+def dangling_link(tmp):
+    (tmp / "cache").symlink_to(tmp / "missing")
+    return tmp / "cache", f"{tmp / 'cache'} is a dangling symbolic link"
+
+
+def dangling_link_above(tmp):
+    (tmp / "gone").symlink_to(tmp / "missing")
+    return tmp / "gone" / "cache", f"{tmp / 'gone'} is a dangling symbolic link"
+
+
+@pytest.mark.parametrize("make", [regular_file, dangling_link, dangling_link_above])
+def test_unusable_directory_says_why(tmp_path, make):
+    directory, reason = make(tmp_path)
+    with pytest.raises(RuntimeError) as raised:
+        NativeBlobCache(str(directory), 1 << 20, 0)
+    assert str(raised.value) == "create blob cache root: " + reason
+
+
+def test_keywords_and_subclasses_are_accepted(cache_dir):
+    index = type("Index", (), {"__index__": lambda self: 1 << 20})
+    text, blob = type("Text", (str,), {}), type("Blob", (bytes,), {})
+    cache = NativeBlobCache(frequency_counters=index(), max_bytes=index(), directory=text(cache_dir))
+    assert cache.put(payload=blob(b"payload"), blob_id=text("key")) is True
+    assert (stored := cache.get(blob_id="key")) == b"payload" and type(stored) is bytes
+    assert cache.delete(blob_id=text("key")) is None and cache.get("key") is None
+    cache.close()
+
+
+def test_panic_exception_escapes_except_exception():
+    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
+
+
+# Small payloads and the longest, non-ASCII and odd IDs are the model test's.
+@pytest.mark.parametrize(
+    "blob_id, payload, frequency_counters",
+    [("model/v3/weights", bytes(range(256)) * 4096, 1), ("a\0b", b"not the same blob as 'a'", 0)], ids=range(2))
+def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
+    with BlobCache(cache_dir, 8 << 20, frequency_counters=frequency_counters) as cache:
+        assert cache.put(blob_id, payload) is True and cache.get(blob_id) == payload
+        cut = blob_id.split("\0")[0]  # a NUL does not end the ID
+        assert cache.get(cut if cut != blob_id else blob_id[:-1] + "?") is None
+    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=frequency_counters) as cache:
+        assert cache.get(blob_id) == payload
+
+
+def test_closed_cache(tmp_path):
+    with pytest.raises(KeyError):
+        with BlobCache(tmp_path, 1 << 20) as cache:
+            assert cache.put("k", b"v")
+            raise KeyError("the with block still closes the cache")
+    assert cache.close() is None
+    with pytest.raises(RuntimeError, match="^blob cache is closed$"):  # each operation's refusal is the model test's
+        cache.get("k")
+
+
+def put_other_bytes(d, cache):
+    cache.put("k", b"a")
+    cache.put("k", b"b")
+
+
+def use_closed(d, cache):
+    cache.close()
+    cache.get("k")
+
+
+def open_again(d, cache):
+    NativeBlobCache(d, 1 << 20, 0)
+
+
+def lock_while_open(d, cache):
+    DirectoryLock(d)
+
+
+def open_while_locked(d, cache):
+    cache.close()
+    with DirectoryLock(d):
+        NativeBlobCache(d, 1 << 20, 0)
+
+
+def open_a_file(d, cache):
+    NativeBlobCache(os.path.join(d, "tmp", "blob-1-1.tmp"), 1 << 20, 0)
+
+
+IN_USE = "lock blob cache directory {d}: in use by another open cache"
+
+
+@pytest.mark.parametrize(
+    "failure, error, message",
+    [
+        (put_other_bytes, BlobMismatchError, 'blob ID content mismatch: "k"'),
+        (use_closed, CacheClosedError, "blob cache is closed"),
+        (open_again, DirectoryInUseError, IN_USE),
+        (lock_while_open, DirectoryInUseError, IN_USE),
+        (open_while_locked, DirectoryInUseError, IN_USE),
+        (open_a_file, RuntimeError, "create blob cache root: Not a directory (os error 20)"),  # no class of its own
+    ],
+)
+def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, error, message):
+    if failure is open_a_file:
+        open(os.path.join(cache_dir, "tmp", "blob-1-1.tmp"), "wb").close()
+    with pytest.raises(RuntimeError) as raised:
+        failure(cache_dir, cache)
+    assert (type(raised.value), str(raised.value)) == (error, message.format(d=cache_dir))
+    assert getattr(qel, error.__name__, RuntimeError) is error and issubclass(error, RuntimeError)
+
+
+def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
+    directory = str(tmp_path / "cache")
+    with pytest.raises(RuntimeError, match=r"^open blob cache root: No such file or directory \(os error 2\)$"):
+        DirectoryLock(directory)
+    assert not os.path.exists(directory)  # not made
+    BlobCache(directory, 1 << 20).close()
+    os.chmod(directory, 0o750)
+    lock = DirectoryLock(directory)
+    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
+    lock.release()
+    lock.release()
+    BlobCache(directory, 1 << 20).close()  # free again
+    with DirectoryLock(directory) as held:
+        assert isinstance(held, DirectoryLock)
+    BlobCache(directory, 1 << 20).close()
 
 
 def test_get_default_contains_and_len(tmp_path):
