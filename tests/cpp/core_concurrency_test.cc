@@ -28,10 +28,18 @@ TEST_F(Concurrency, MixedOperationsKeepEveryInvariant) {
     if (!result) errors[t] = result.error().to_string();
     return result.has_value();
   };
+  // delete_all runs in the middle of the workload: every worker pauses
+  // halfway until it has begun.
+  std::atomic<int> halfway{0};
+  std::atomic<bool> clearing{false};
   auto worker = [&](unsigned t) {
     std::mt19937 rng(t + 1);
     std::uniform_int_distribution<int> ids(0, 60), op(0, 9);
     for (int i = 0; i < 400; ++i) {
+      if (i == 200) {
+        ++halfway;
+        while (!clearing) std::this_thread::yield();
+      }
       const int id = ids(rng), o = op(rng);
       const std::string key = "k" + std::to_string(id);
       if (o < 6) {
@@ -47,7 +55,8 @@ TEST_F(Concurrency, MixedOperationsKeepEveryInvariant) {
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 4; ++t) threads.emplace_back(worker, t);
   threads.emplace_back([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (halfway < 4) std::this_thread::yield();
+    clearing = true;
     check(4, cache->delete_all());
   });
   for (auto& t : threads) t.join();
@@ -192,10 +201,12 @@ TEST_P(Liveness, ExclusiveCallReturnsWhileWorkersPutAndGetFlatOut) {
   std::atomic<int> saw_closed{0};
   std::vector<std::string> errors(4);
   std::vector<std::thread> workers;
+  std::atomic<int> running{0};  // workers past their first rounds
   for (unsigned t = 0; t < 4; ++t) {
     workers.emplace_back([&, t] {
       const std::string payload(4096, static_cast<char>('a' + t));
       for (int i = 0;; ++i) {
+        if (i == 16) ++running;
         const std::string key = std::to_string(t) + "/" + std::to_string(i);
         auto put = cache->put(key, bytes(payload));
         auto got = put ? cache->get(key) : Result<std::optional<Payload>>(unexpected(put.error()));
@@ -206,7 +217,7 @@ TEST_P(Liveness, ExclusiveCallReturnsWhileWorkersPutAndGetFlatOut) {
       }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  while (running < 4) std::this_thread::yield();
   // The watchdog only turns a hang into a failure; a hung call cannot be
   // abandoned, so the process ends here.
   auto within_watchdog = [](auto call, const char* what) {

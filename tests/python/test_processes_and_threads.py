@@ -176,13 +176,15 @@ def test_a_fork_child_lets_go_once_the_parent_has_closed(cache_dir):
         os.close(release_write)
 
 
-def busy_worker(cache, t, outcome):
+def busy_worker(cache, t, outcome, running):
     i = 0
     try:
         while True:
             cache.put(f"{t}/{i}", b"x" * 4096)
             cache.get(f"{t}/{i}")
             i += 1
+            if i == 16:
+                running.release()
     except RuntimeError as error:
         outcome[t] = str(error)
 
@@ -196,10 +198,12 @@ def test_exclusive_calls_return_while_threads_put_and_get_flat_out(tmp_path, cal
     for round in range(3):
         cache = NativeBlobCache(str(tmp_path / str(round)), 1 << 22, 0)
         outcome = {}
-        workers = [threading.Thread(target=busy_worker, args=(cache, t, outcome), daemon=True) for t in range(4)]
+        running = threading.Semaphore(0)
+        workers = [threading.Thread(target=busy_worker, args=(cache, t, outcome, running), daemon=True) for t in range(4)]
         for worker in workers:
             worker.start()
-        time.sleep(0.2)
+        for _ in workers:  # every worker is past its first rounds
+            assert running.acquire(timeout=60)
         for call in calls:
             caller = threading.Thread(target=getattr(cache, call), daemon=True)
             caller.start()
