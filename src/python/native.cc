@@ -1,13 +1,11 @@
 // The _native extension module: NativeBlobCache owns one BlobCache and turns
-// each Python call into one call of the core, with the interpreter lock
-// released around every core call except open.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <cxxabi.h>
+// each Python call into one call of the core, made here with the interpreter
+// lock held and run by the entry points in entry_points.c with it released.
+// A NativeBlobCache is shared by any number of threads: the core is
+// thread-safe, and the object holds nothing else that changes.
+#include "python/calls.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -18,6 +16,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "cache/blob_cache.h"
 
@@ -31,8 +31,6 @@ PyObject* panic_exception = nullptr;
 struct NativeBlobCacheObject {
   PyObject_HEAD
   std::unique_ptr<BlobCache> cache;
-  // Method calls currently running; each is a shared user, none exclusive.
-  std::atomic<uint64_t> users;
 };
 
 // ---- Exceptions
@@ -63,19 +61,16 @@ PyObject* raise_error(const BlobCacheError& error) {
   return nullptr;
 }
 
-// Runs one entry point; nothing thrown by the core may cross into the
-// interpreter. The core throws Panic for a broken invariant and otherwise
-// only bad_alloc. The forced unwind that ends a thread re-taking the
-// interpreter lock during finalization must pass: it is not noexcept and
-// lets that unwind through.
+// Runs one step of an entry point; nothing thrown by the core may cross into
+// the interpreter or the entry points' C frames. The core throws Panic for a
+// broken invariant and otherwise only bad_alloc. The body's result, or null
+// with a Python exception set.
 template <class Body>
-PyObject* boundary(Body&& body) {
+auto boundary(Body&& body) noexcept -> decltype(body()) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
   } catch (const std::exception& failure) {
     raise_panic(failure.what());
   } catch (...) {
@@ -84,26 +79,58 @@ PyObject* boundary(Body&& body) {
   return nullptr;
 }
 
-// Runs one core call with the interpreter lock released; an exception from
-// the core finds the lock held again. The lock is taken back outside any
-// destructor: during finalization that ends the thread with a forced unwind,
-// which would abort the process in a noexcept frame. By then the call has
-// returned, so it holds no lock of the core.
-template <class Op>
-auto without_gil(Op&& op) {
-  PyThreadState* state = PyEval_SaveThread();
-  std::optional<decltype(op())> result;
-  std::exception_ptr failure;
-  try {
-    result.emplace(op());
-  } catch (abi::__forced_unwind&) {
-    throw;  // the thread is ending; the interpreter lock is not its to take
-  } catch (...) {
-    failure = std::current_exception();
+}  // namespace
+}  // namespace qel
+
+// One call of the core, between the entry point that made it and its finish.
+struct qel_call {
+  virtual ~qel_call() = default;
+  // Without the interpreter lock.
+  virtual void run() noexcept = 0;
+  // With the lock again: the result, or null with a Python exception set.
+  virtual PyObject* finish() = 0;
+};
+
+namespace qel {
+namespace {
+
+// `op` is the core call and may throw; `done` turns what it returned into the
+// Python result. What `op` reads lives in the call or in the arguments, which
+// the caller holds until the entry point returns.
+template <class Op, class Done>
+class CoreCall final : public qel_call {
+ public:
+  CoreCall(Op op, Done done) : op_(std::move(op)), done_(std::move(done)) {}
+
+  void run() noexcept override {
+    try {
+      result_.emplace(op_());
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
   }
-  PyEval_RestoreThread(state);
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
+
+  PyObject* finish() override {
+    if (failure_) std::rethrow_exception(failure_);
+    return done_(*result_);
+  }
+
+ private:
+  Op op_;
+  Done done_;
+  std::optional<std::invoke_result_t<Op&>> result_;
+  std::exception_ptr failure_;  // what `op` threw instead
+};
+
+template <class Op, class Done>
+std::unique_ptr<qel_call> core_call(Op op, Done done) {
+  return std::make_unique<CoreCall<Op, Done>>(std::move(op), std::move(done));
+}
+
+// Makes an entry point's call; see calls.h.
+template <class Body>
+qel_call* make_call(Body&& body) noexcept {
+  return boundary(std::forward<Body>(body)).release();
 }
 
 // ---- Arguments
@@ -258,31 +285,26 @@ std::optional<int64_t> integer_argument(const char* parameter, PyObject* value) 
   return static_cast<int64_t>(converted);
 }
 
-// ---- Receiver and use counter
+// ---- Receiver and results
 
-class Use {
- public:
-  explicit Use(NativeBlobCacheObject* object) : object_(object) { object_->users.fetch_add(1, std::memory_order_relaxed); }
-  ~Use() { object_->users.fetch_sub(1, std::memory_order_relaxed); }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-  BlobCache& cache() const { return *object_->cache; }
-
- private:
-  NativeBlobCacheObject* object_;
-};
-
-std::optional<Use> receiver(PyObject* self) {
+// The receiver's cache, or null with a TypeError set. The caller holds the
+// receiver until the entry point returns, so the cache outlives the call.
+BlobCache* receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(native_type))) {
     PyErr_SetString(PyExc_TypeError, "method requires a NativeBlobCache receiver");
-    return std::nullopt;
+    return nullptr;
   }
-  return std::optional<Use>(std::in_place, reinterpret_cast<NativeBlobCacheObject*>(self));
+  return reinterpret_cast<NativeBlobCacheObject*>(self)->cache.get();
 }
 
 PyObject* none_or_raise(const Result<void>& result) {
   if (!result) return raise_error(result.error());
   Py_RETURN_NONE;
+}
+
+PyObject* bool_or_raise(const Result<bool>& result) {
+  if (!result) return raise_error(result.error());
+  return PyBool_FromLong(*result);
 }
 
 // ---- NativeBlobCache
@@ -313,139 +335,13 @@ std::optional<std::string> configuration_fault(std::string_view directory, int64
   return std::nullopt;
 }
 
-PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[3];
-    if (!match_tuple(NEW_SIGNATURE, args, kwargs, values)) return nullptr;
-    const auto directory = text_argument("directory", values[0]);
-    if (!directory) return nullptr;
-    const auto max_bytes = integer_argument("max_bytes", values[1]);
-    if (!max_bytes) return nullptr;
-    const auto frequency_counters = integer_argument("frequency_counters", values[2]);
-    if (!frequency_counters) return nullptr;
-    if (auto fault = configuration_fault(*directory, *max_bytes, *frequency_counters)) {
-      return raise_error(BlobCacheError::invalid_configuration(std::move(*fault)));
-    }
-
-    BlobCacheConfig config{
-        .directory = std::string(*directory),
-        .max_bytes = *max_bytes,
-        .frequency_counters = *frequency_counters,
-    };
-    // Opening a large cache takes seconds; other threads run meanwhile. No
-    // one else can reach the cache before it is returned, and the directory's
-    // lock keeps out any other opener.
-    auto opened = without_gil([&] { return BlobCache::open(std::move(config)); });
-    if (!opened) return raise_error(opened.error());
-
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;  // `opened` drops the cache; its files stay
-    auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
-    new (&object->cache) std::unique_ptr<BlobCache>(std::move(*opened));
-    new (&object->users) std::atomic<uint64_t>(0);
-    return self;
-  });
-}
-
 void native_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
   // Dropping is not close: the engine stops, every blob file stays on disk.
-  std::destroy_at(&object->users);
   std::destroy_at(&object->cache);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
-}
-
-PyObject* native_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[1];
-    if (!match_fast(GET_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    const auto blob_id = text_argument("blob_id", values[0]);
-    if (!blob_id) return nullptr;
-    auto found = without_gil([&] { return use->cache().get(*blob_id); });
-    if (!found) return raise_error(found.error());
-    if (!*found) Py_RETURN_NONE;
-    const Payload& payload = **found;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
-                                     static_cast<Py_ssize_t>(payload.size()));
-  });
-}
-
-PyObject* native_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[2];
-    if (!match_fast(PUT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    const auto blob_id = text_argument("blob_id", values[0]);
-    if (!blob_id) return nullptr;
-    const auto payload = bytes_argument("payload", values[1]);
-    if (!payload) return nullptr;
-    auto stored = without_gil([&] { return use->cache().put(*blob_id, *payload); });
-    if (!stored) return raise_error(stored.error());
-    return PyBool_FromLong(*stored);
-  });
-}
-
-PyObject* native_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[1];
-    if (!match_fast(DELETE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    const auto blob_id = text_argument("blob_id", values[0]);
-    if (!blob_id) return nullptr;
-    return none_or_raise(without_gil([&] { return use->cache().delete_blob(*blob_id); }));
-  });
-}
-
-PyObject* native_delete_all(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    return none_or_raise(without_gil([&] { return use->cache().delete_all(); }));
-  });
-}
-
-PyObject* native_close(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    return none_or_raise(without_gil([&] { return use->cache().close(); }));
-  });
-}
-
-PyObject* native_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[1];
-    if (!match_fast(CONTAINS_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    const auto blob_id = text_argument("blob_id", values[0]);
-    if (!blob_id) return nullptr;
-    auto held = without_gil([&] { return use->cache().contains(*blob_id); });
-    if (!held) return raise_error(held.error());
-    return PyBool_FromLong(*held);
-  });
-}
-
-PyObject* native_stats(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    auto use = receiver(self);
-    if (!use) return nullptr;
-    auto stats = without_gil([&] { return use->cache().stats(); });
-    if (!stats) return raise_error(stats.error());
-    return Py_BuildValue("(LLLKKKKK)", static_cast<long long>(stats->blobs), static_cast<long long>(stats->bytes),
-                         static_cast<long long>(stats->max_bytes), static_cast<unsigned long long>(stats->hits),
-                         static_cast<unsigned long long>(stats->misses),
-                         static_cast<unsigned long long>(stats->puts_admitted),
-                         static_cast<unsigned long long>(stats->puts_refused),
-                         static_cast<unsigned long long>(stats->evictions));
-  });
 }
 
 // ---- Module functions for tools that look at a directory no cache has open
@@ -462,34 +358,185 @@ std::optional<LocalFileStore> store_argument(PyObject* value) {
   return std::move(created).value();
 }
 
-PyObject* module_inspect_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    PyObject* values[2];
-    if (!match_fast(INSPECT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    const auto store = store_argument(values[0]);
-    if (!store) return nullptr;
-    const auto path = text_argument("path", values[1]);
-    if (!path) return nullptr;
-    if (path->find('\0') != std::string_view::npos) return raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
-    auto inspected = without_gil([&] { return store->inspect(std::filesystem::path(std::string(*path))); });
-    if (!inspected) return raise_error(inspected.error());
-    const FileMetadata& metadata = *inspected;
-    PyObject* blob_id = text_object(metadata.blob_id);
-    if (blob_id == nullptr) return nullptr;
-    const long long modified_ns = metadata.modified.seconds * 1'000'000'000LL + metadata.modified.nanos;
-    return Py_BuildValue("(NLL)", blob_id, static_cast<long long>(metadata.file_len), modified_ns);
+}  // namespace
+
+// ---- The calls the entry points make
+
+extern "C" {
+
+qel_call* qel_new_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[3];
+    if (!match_tuple(NEW_SIGNATURE, args, kwargs, values)) return nullptr;
+    const auto directory = text_argument("directory", values[0]);
+    if (!directory) return nullptr;
+    const auto max_bytes = integer_argument("max_bytes", values[1]);
+    if (!max_bytes) return nullptr;
+    const auto frequency_counters = integer_argument("frequency_counters", values[2]);
+    if (!frequency_counters) return nullptr;
+    if (auto fault = configuration_fault(*directory, *max_bytes, *frequency_counters)) {
+      raise_error(BlobCacheError::invalid_configuration(std::move(*fault)));
+      return nullptr;
+    }
+
+    BlobCacheConfig config{
+        .directory = std::string(*directory),
+        .max_bytes = *max_bytes,
+        .frequency_counters = *frequency_counters,
+    };
+    // Opening a large cache takes seconds; other threads run meanwhile. No
+    // one else can reach the cache before it is returned, and the directory's
+    // lock keeps out any other opener.
+    return core_call([config = std::move(config)]() mutable { return BlobCache::open(std::move(config)); },
+                     [type](Result<std::unique_ptr<BlobCache>>& opened) -> PyObject* {
+                       if (!opened) return raise_error(opened.error());
+                       auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+                       PyObject* self = alloc(type, 0);
+                       if (self == nullptr) return nullptr;  // the call drops the cache; its files stay
+                       auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
+                       new (&object->cache) std::unique_ptr<BlobCache>(std::move(*opened));
+                       return self;
+                     });
   });
 }
 
-PyObject* module_purge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
+qel_call* qel_get_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[1];
-    if (!match_fast(PURGE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    const auto store = store_argument(values[0]);
-    if (!store) return nullptr;
-    return none_or_raise(without_gil([&] { return store->purge(); }));
+    if (!match_fast(GET_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    return core_call([cache, blob_id = *blob_id] { return cache->get(blob_id); },
+                     [](const Result<std::optional<Payload>>& found) -> PyObject* {
+                       if (!found) return raise_error(found.error());
+                       if (!*found) Py_RETURN_NONE;
+                       const Payload& payload = **found;
+                       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+                                                        static_cast<Py_ssize_t>(payload.size()));
+                     });
   });
 }
+
+qel_call* qel_put_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[2];
+    if (!match_fast(PUT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    const auto payload = bytes_argument("payload", values[1]);
+    if (!payload) return nullptr;
+    return core_call([cache, blob_id = *blob_id, payload = *payload] { return cache->put(blob_id, payload); },
+                     bool_or_raise);
+  });
+}
+
+qel_call* qel_delete_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(DELETE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    return core_call([cache, blob_id = *blob_id] { return cache->delete_blob(blob_id); }, none_or_raise);
+  });
+}
+
+qel_call* qel_contains_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(CONTAINS_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    const auto blob_id = text_argument("blob_id", values[0]);
+    if (!blob_id) return nullptr;
+    return core_call([cache, blob_id = *blob_id] { return cache->contains(blob_id); }, bool_or_raise);
+  });
+}
+
+qel_call* qel_delete_all_call(PyObject* self) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    return core_call([cache] { return cache->delete_all(); }, none_or_raise);
+  });
+}
+
+qel_call* qel_close_call(PyObject* self) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    return core_call([cache] { return cache->close(); }, none_or_raise);
+  });
+}
+
+qel_call* qel_stats_call(PyObject* self) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    BlobCache* cache = receiver(self);
+    if (cache == nullptr) return nullptr;
+    return core_call([cache] { return cache->stats(); }, [](const Result<BlobCacheStats>& stats) -> PyObject* {
+      if (!stats) return raise_error(stats.error());
+      return Py_BuildValue("(LLLKKKKK)", static_cast<long long>(stats->blobs), static_cast<long long>(stats->bytes),
+                           static_cast<long long>(stats->max_bytes), static_cast<unsigned long long>(stats->hits),
+                           static_cast<unsigned long long>(stats->misses),
+                           static_cast<unsigned long long>(stats->puts_admitted),
+                           static_cast<unsigned long long>(stats->puts_refused),
+                           static_cast<unsigned long long>(stats->evictions));
+    });
+  });
+}
+
+qel_call* qel_inspect_file_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[2];
+    if (!match_fast(INSPECT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    const auto path = text_argument("path", values[1]);
+    if (!path) return nullptr;
+    if (path->find('\0') != std::string_view::npos) {
+      raise_error(BlobCacheError::io_errno("open cache entry", EINVAL));
+      return nullptr;
+    }
+    return core_call(
+        [store = std::move(*store), path = std::filesystem::path(std::string(*path))] { return store.inspect(path); },
+        [](const Result<FileMetadata>& inspected) -> PyObject* {
+          if (!inspected) return raise_error(inspected.error());
+          const FileMetadata& metadata = *inspected;
+          PyObject* blob_id = text_object(metadata.blob_id);
+          if (blob_id == nullptr) return nullptr;
+          const long long modified_ns = metadata.modified.seconds * 1'000'000'000LL + metadata.modified.nanos;
+          return Py_BuildValue("(NLL)", blob_id, static_cast<long long>(metadata.file_len), modified_ns);
+        });
+  });
+}
+
+qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(PURGE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    return core_call([store = std::move(*store)] { return store.purge(); }, none_or_raise);
+  });
+}
+
+void qel_call_run(qel_call* call) noexcept { call->run(); }
+
+PyObject* qel_call_finish(qel_call* call) noexcept {
+  const std::unique_ptr<qel_call> owned(call);
+  return boundary([&] { return owned->finish(); });
+}
+
+}  // extern "C"
+
+namespace {
+
+// ---- Tables
 
 template <class Function>
 PyCFunction method(Function function) {
@@ -498,30 +545,30 @@ PyCFunction method(Function function) {
 }
 
 PyMethodDef native_methods[] = {
-    {"get", method(native_get), METH_FASTCALL | METH_KEYWORDS, "get($self, blob_id)\n--\n\n"},
-    {"put", method(native_put), METH_FASTCALL | METH_KEYWORDS, "put($self, blob_id, payload)\n--\n\n"},
-    {"delete", method(native_delete), METH_FASTCALL | METH_KEYWORDS, "delete($self, blob_id)\n--\n\n"},
-    {"delete_all", method(native_delete_all), METH_NOARGS, "delete_all($self)\n--\n\n"},
-    {"close", method(native_close), METH_NOARGS, "close($self)\n--\n\n"},
-    {"contains", method(native_contains), METH_FASTCALL | METH_KEYWORDS,
+    {"get", method(qel_native_get), METH_FASTCALL | METH_KEYWORDS, "get($self, blob_id)\n--\n\n"},
+    {"put", method(qel_native_put), METH_FASTCALL | METH_KEYWORDS, "put($self, blob_id, payload)\n--\n\n"},
+    {"delete", method(qel_native_delete), METH_FASTCALL | METH_KEYWORDS, "delete($self, blob_id)\n--\n\n"},
+    {"delete_all", method(qel_native_delete_all), METH_NOARGS, "delete_all($self)\n--\n\n"},
+    {"close", method(qel_native_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"contains", method(qel_native_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, blob_id)\n--\n\nWhether a readable blob is held, without counting as an access."},
-    {"stats", method(native_stats), METH_NOARGS,
+    {"stats", method(qel_native_stats), METH_NOARGS,
      "stats($self)\n--\n\n(blobs, bytes, max_bytes, hits, misses, puts_admitted, puts_refused, evictions)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef module_functions[] = {
-    {"inspect_file", method(module_inspect_file), METH_FASTCALL | METH_KEYWORDS,
+    {"inspect_file", method(qel_module_inspect_file), METH_FASTCALL | METH_KEYWORDS,
      "inspect_file(directory, path)\n--\n\nVerifies one blob file of the cache directory as an open "
      "would: (blob_id, file_len, modified_ns), or RuntimeError naming what is wrong."},
-    {"purge", method(module_purge), METH_FASTCALL | METH_KEYWORDS,
+    {"purge", method(qel_module_purge), METH_FASTCALL | METH_KEYWORDS,
      "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot native_slots[] = {
     {Py_tp_doc, const_cast<char*>("NativeBlobCache(directory, max_bytes, frequency_counters)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(native_new)},
+    {Py_tp_new, reinterpret_cast<void*>(qel_native_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc)},
     {Py_tp_methods, native_methods},
     {0, nullptr},
