@@ -28,7 +28,8 @@ run: deps
 WHEEL_DIR     := build/wheel
 ZIG_TARGET    ?= x86_64-linux-gnu.2.28
 GTEST_SOURCES ?= /usr/src/googletest
-ZIG_ENV       := ZIG_GLOBAL_CACHE_DIR=$(abspath build/zig-cache)
+ZIG_CACHE     ?= build/zig-cache
+ZIG_ENV       := ZIG_GLOBAL_CACHE_DIR=$(abspath $(ZIG_CACHE))
 ZIG_CONFIG    := -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-toolchain.cmake) \
                  -Ccmake.define.QEL_ZIG_TARGET=$(ZIG_TARGET) -Cbuild.targets=_native \
                  -Ccmake.define.QEL_TESTS=ON -Ccmake.define.QEL_GTEST_SOURCES=$(GTEST_SOURCES)

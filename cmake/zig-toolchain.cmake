@@ -4,15 +4,15 @@
 set(QEL_ZIG_TARGET "x86_64-linux-gnu.2.28" CACHE STRING "zig's target: architecture-os-abi.glibc")
 if(NOT QEL_ZIG)
   # The zig binary inside the ziglang package of the Python that builds.
-  find_program(QEL_ZIG_PYTHON NAMES python3 python HINTS "${Python_EXECUTABLE}" REQUIRED)
-  if(Python_EXECUTABLE)
-    set(QEL_ZIG_PYTHON "${Python_EXECUTABLE}")
+  set(python "${Python_EXECUTABLE}")
+  if(NOT python)
+    find_program(python NAMES python3 python REQUIRED)
   endif()
   execute_process(
-    COMMAND "${QEL_ZIG_PYTHON}" -c "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"
-    OUTPUT_VARIABLE zig OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
+    COMMAND "${python}" -c "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"
+    OUTPUT_VARIABLE zig OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed ERROR_QUIET)
   if(failed OR NOT EXISTS "${zig}")
-    message(FATAL_ERROR "zig-toolchain: ${QEL_ZIG_PYTHON} has no ziglang package (pip install ziglang), or pass -DQEL_ZIG=/path/to/zig")
+    message(FATAL_ERROR "zig-toolchain: ${python} has no ziglang package (pip install ziglang); or pass -DQEL_ZIG=/path/to/zig")
   endif()
   set(QEL_ZIG "${zig}" CACHE FILEPATH "The zig compiler")
 endif()
