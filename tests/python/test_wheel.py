@@ -18,8 +18,8 @@ import qel
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WHEELS = ROOT / "build" / "wheel" / "repaired"
-# The newest glibc the wheel may ask for: what the systems users run still have.
-OLDEST_GLIBC = (2, 28)
+# The wheel runs on this glibc and newer: it may ask for no newer one.
+GLIBC_FLOOR = (2, 28)
 # The kernel's page and the ELF interpreter are not libraries a wheel links.
 LOADER = re.compile(r"^(linux-vdso\.so\.\d+|/lib64/ld-linux-x86-64\.so\.2|/lib/ld-linux-aarch64\.so\.1)$")
 
@@ -76,7 +76,7 @@ def test_wheel_carries_what_the_extension_needs(wheel):
 
 
 def test_tag_is_manylinux_2_28_or_older(wheel, policy):
-    assert glibc_version(policy["name"].removeprefix("manylinux_").replace("_", ".")) <= OLDEST_GLIBC, wheel.name
+    assert glibc_version(policy["name"].removeprefix("manylinux_").replace("_", ".")) <= GLIBC_FLOOR, wheel.name
     shown = run(sys.executable, "-m", "auditwheel", "show", str(wheel))
     assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{policy["name"]}_', shown), shown
 
@@ -99,7 +99,7 @@ def test_extension_asks_for_no_newer_symbol_versions(wheel, policy, tmp_path):
     versions = set().union(*needs.values())
     assert all(re.fullmatch(r"GLIBC_\d+\.\d+(\.\d+)?", version) for version in versions), versions
     newest = max(glibc_version(version.removeprefix("GLIBC_")) for version in versions)
-    assert newest <= OLDEST_GLIBC, sorted(versions)
+    assert newest <= GLIBC_FLOOR, sorted(versions)
 
 
 def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
