@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps build run wheel wheel-tests sources sdist typecheck test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
+.PHONY: deps build run wheel wheel-tests wheel-venv sources sdist typecheck test test-cpp test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
 
 deps:
 	@scripts/install-deps
@@ -75,8 +75,21 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch $$(uname -m) -R \
 	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -L 'engine|core'
 
-test-python: build wheel typecheck
-	PYTHONPATH=python $(PY) -m pytest -q tests/python
+# The Python suites run against what ships: the repaired wheel, installed into
+# a virtual environment made afresh each time. The test tools come from .venv,
+# whose site-packages a .pth file puts after the fresh environment's own, so
+# that qel itself resolves only to the wheel. The tests assert it does.
+WHEEL_VENV := build/venv-wheel
+wheel-venv: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PY) -m venv --without-pip $(WHEEL_VENV)
+	$(PY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-index --no-deps $(WHEEL_DIR)/repaired/*.whl
+	$(PY) -c 'import site; print(site.getsitepackages()[0])' \
+	  >"$$($(WHEEL_VENV)/bin/python -c 'import site; print(site.getsitepackages()[0])')/zz-development-tools.pth"
+
+# build makes the fault-injection shim that the fault suites preload.
+test-python: build wheel-venv typecheck
+	$(WHEEL_VENV)/bin/python -m pytest -q tests/python
 
 # The package's own annotations, and the stubs against the built module.
 typecheck: build
@@ -109,9 +122,9 @@ test-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
 # Many more kills and random operation sequences than make test runs.
-stress: build
-	QEL_CRASH_CYCLES=2000 QEL_MODEL_EXAMPLES=600 PYTHONPATH=python \
-	  $(PY) -m pytest -q tests/python/test_crash.py tests/python/test_model.py
+stress: wheel-venv
+	QEL_CRASH_CYCLES=2000 QEL_MODEL_EXAMPLES=600 \
+	  $(WHEEL_VENV)/bin/python -m pytest -q tests/python/test_crash.py tests/python/test_model.py
 
 # Benchmarks against the machine's own limits and the Python peers, from a
 # Release tree of their own. SKBUILD keeps that tree's module inside it

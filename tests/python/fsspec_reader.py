@@ -7,8 +7,6 @@ import sys
 
 import fsspec
 
-fsspec.register_implementation("qel", "qel.fsspec.QelFileSystem", clobber=True)
-
 
 def main():
     endpoint, bucket, directory, max_bytes, seed, *keys = sys.argv[1:]

@@ -14,7 +14,6 @@ import tempfile
 
 import pytest
 
-import qel
 from qel._native import NativeBlobCache
 
 import blob_files
@@ -45,8 +44,7 @@ def play(directory, script):
     """Runs script's steps, [op, ...] or ([op, ...], result or predicate), in a shimmed child."""
     assert os.path.exists(SHIM), f"fault shim not built at {SHIM}: run make build, or set QEL_FAULT_SHIM"
     steps = [s[0] if isinstance(s, tuple) else s for s in script]
-    env = dict(os.environ, LD_PRELOAD=SHIM, QEL_FAULT_PREFIX=str(directory),
-               PYTHONPATH=str(pathlib.Path(qel.__file__).parent.parent))
+    env = dict(os.environ, LD_PRELOAD=SHIM, QEL_FAULT_PREFIX=str(directory))
     proc = subprocess.run([sys.executable, str(HERE / "fault_child.py"), json.dumps({"dir": str(directory), "steps": steps})],
                           env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr}"
@@ -252,8 +250,7 @@ def test_hostile_directories_without_openat2():
     """The hostile-directory suite again as on a kernel older than openat2: the fallback's walk, one
     link-refusing open per component, must keep the cache inside its directory just as well."""
     assert os.path.exists(SHIM), f"fault shim not built at {SHIM}: run make build, or set QEL_FAULT_SHIM"
-    env = dict(os.environ, LD_PRELOAD=SHIM, QEL_FAULT="openat2:1+:ENOSYS",
-               PYTHONPATH=os.pathsep.join([str(pathlib.Path(qel.__file__).parent.parent), str(HERE)]))
+    env = dict(os.environ, LD_PRELOAD=SHIM, QEL_FAULT="openat2:1+:ENOSYS", PYTHONPATH=str(HERE))
     ran = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(HERE / "test_hostile.py")],
                          env=env, capture_output=True, text=True, timeout=600)
     assert ran.returncode == 0, ran.stdout[-4000:] + ran.stderr[-2000:]
