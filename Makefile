@@ -6,7 +6,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= $(shell nproc)
 CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: deps bench-deps build run wheel wheel-venv typecheck test test-cpp test-clang test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
+.PHONY: deps bench-deps build run wheel wheel-tests wheel-venv sources sdist typecheck test test-cpp test-clang test-asan test-tsan test-python fuzz test-fuzz stress bench-build bench bench-quick bench-scale clean
 
 deps:
 	@scripts/install-deps
@@ -19,15 +19,40 @@ run: deps
 	$(PY) -m pip install -q .
 	cd /tmp && $(abspath $(PY)) -m qel demo
 
-# A self-contained wheel in build/wheel/repaired: built by scikit-build-core
-# in a tree of its own (kept, so rebuilds are incremental), then repaired by
-# auditwheel, which copies libisal into it and names the manylinux policy met.
-WHEEL_DIR := build/wheel
-wheel: deps
+# A self-contained wheel in build/wheel/repaired for systems with the glibc of
+# ZIG_TARGET or newer: zig's clang compiles against that glibc and links LLVM's
+# libc++ in, ISA-L and libcrypto are built static from third_party/; built by
+# scikit-build-core in a tree of its own (kept, with zig's cache, so rebuilds
+# are incremental), then checked and tagged by auditwheel. The tree also
+# knows the C++ suites, built there by wheel-tests to run on older systems.
+WHEEL_DIR     := build/wheel
+ZIG_TARGET    ?= x86_64-linux-gnu.2.28
+GTEST_SOURCES ?= /usr/src/googletest
+ZIG_CACHE     ?= build/zig-cache
+ZIG_ENV       := ZIG_GLOBAL_CACHE_DIR=$(abspath $(ZIG_CACHE))
+ZIG_CONFIG    := -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-toolchain.cmake) \
+                 -Ccmake.define.QEL_ZIG_TARGET=$(ZIG_TARGET) -Cbuild.targets=_native \
+                 -Ccmake.define.QEL_TESTS=ON -Ccmake.define.QEL_GTEST_SOURCES=$(GTEST_SOURCES)
+wheel: deps sources
 	rm -rf $(WHEEL_DIR)/dist $(WHEEL_DIR)/repaired
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)/dist -Cbuild-dir=$(WHEEL_DIR)/tree .
+	$(ZIG_ENV) $(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)/dist -Cbuild-dir=$(WHEEL_DIR)/tree \
+	  $(ZIG_CONFIG) .
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR)/repaired $(WHEEL_DIR)/dist/*.whl
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show $(WHEEL_DIR)/repaired/*.whl
+
+wheel-tests: wheel
+	$(ZIG_ENV) $(CMAKE) --build $(WHEEL_DIR)/tree -j $(JOBS) --target qel_store_tests qel_engine_tests qel_core_tests
+
+# The release sources of ISA-L, OpenSSL and xxHash, for the wheel and the sdist.
+sources:
+	@scripts/fetch-sources
+
+# An sdist in build/sdist that builds where a C++20 compiler and CMake are: it
+# links the system's ISA-L, libcrypto and xxHash when their development
+# packages are installed, else builds them from the sources it carries.
+sdist: deps sources
+	rm -rf build/sdist
+	$(PY) -c 'from scikit_build_core.build import build_sdist; build_sdist("build/sdist")'
 
 test: build test-cpp test-clang test-asan test-tsan test-python test-fuzz
 

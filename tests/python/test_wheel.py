@@ -1,7 +1,8 @@
 """The repaired wheel that `make wheel` leaves in build/wheel/repaired: its tag
-names a manylinux policy, and installed into a fresh virtual environment its
-extension finds every shared library inside the wheel or among that policy's
-system libraries, and stores and reads a blob."""
+names a manylinux policy no newer than manylinux_2_28, its extension asks for
+no glibc symbol newer than that and carries every library but the policy's
+system ones, and installed into a fresh virtual environment it stores and
+reads a blob."""
 
 import json
 import os
@@ -17,6 +18,8 @@ import qel
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WHEELS = ROOT / "build" / "wheel" / "repaired"
+# The wheel runs on this glibc and newer: it may ask for no newer one.
+GLIBC_FLOOR = (2, 28)
 # The kernel's page and the ELF interpreter are not libraries a wheel links.
 LOADER = re.compile(r"^(linux-vdso\.so\.\d+|/lib64/ld-linux-x86-64\.so\.2|/lib/ld-linux-aarch64\.so\.1)$")
 
@@ -60,11 +63,43 @@ def venv(wheel, tmp_path_factory):
     return python, env
 
 
+def glibc_version(text):
+    return tuple(int(part) for part in text.split("."))
+
+
 def test_wheel_carries_what_the_extension_needs(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     assert {"qel/_native.abi3.so", "qel/_native.pyi", "qel/py.typed"} <= set(names)
-    assert any(re.fullmatch(r"qel\.libs/libisal-[0-9a-f]+\.so[.0-9]*", name) for name in names), names
+    # ISA-L, libcrypto and the C++ runtime are linked in: no library travels beside the module.
+    assert [name for name in names if re.search(r"\.so(\.|$)", name)] == ["qel/_native.abi3.so"], names
     assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
+
+
+def test_tag_is_manylinux_2_28_or_older(wheel, policy):
+    assert glibc_version(policy["name"].removeprefix("manylinux_").replace("_", ".")) <= GLIBC_FLOOR, wheel.name
+    shown = run(sys.executable, "-m", "auditwheel", "show", str(wheel))
+    assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{policy["name"]}_', shown), shown
+
+
+def test_extension_asks_for_no_newer_symbol_versions(wheel, policy, tmp_path):
+    """The versions the module needs, read from its ELF: only glibc's, none
+    newer than the tag's promise, and none of a C++ runtime or libgcc."""
+    with zipfile.ZipFile(wheel) as archive:
+        extension = pathlib.Path(archive.extract("qel/_native.abi3.so", tmp_path))
+    needs = {}
+    library = None
+    for line in run("readelf", "--version-info", "--wide", str(extension)).splitlines():
+        if match := re.search(r"File: (\S+)", line):
+            library = match[1]
+        elif match := re.search(r"Name: (\S+)", line):
+            needs.setdefault(library, set()).add(match[1])
+    assert needs, "no version needs: readelf's output was not understood"
+    glibc = {name for name in policy["lib_whitelist"] if not re.match(r"lib(stdc\+\+|gcc_s|atomic)\.", name)}
+    assert set(needs) <= glibc | {"ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}, needs
+    versions = set().union(*needs.values())
+    assert all(re.fullmatch(r"GLIBC_\d+\.\d+(\.\d+)?", version) for version in versions), versions
+    newest = max(glibc_version(version.removeprefix("GLIBC_")) for version in versions)
+    assert newest <= GLIBC_FLOOR, sorted(versions)
 
 
 def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
@@ -73,9 +108,8 @@ def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
     site = pathlib.Path(platlib.strip())
     extension = site / "qel" / "_native.abi3.so"
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", run("readelf", "-d", str(extension)))
-    assert any(name.startswith("libisal-") for name in needed), needed  # the wheel's copy, renamed by the repair
-    # Linked in: no libcrypto, libstdc++ or libgcc_s at run time.
-    assert not [name for name in needed if re.match(r"lib(crypto|ssl|stdc\+\+|gcc_s|xxhash)\.", name)], needed
+    # Linked in: no ISA-L, libcrypto or C++ runtime at run time.
+    assert not [name for name in needed if re.match(r"lib(isal|crypto|ssl|stdc\+\+|c\+\+|gcc_s|xxhash)", name)], needed
 
     allowed = set(policy["lib_whitelist"])
     outside = []
