@@ -266,27 +266,52 @@ Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_di
 namespace {
 
 std::mutex roots_mutex;
-std::vector<RootDir*> process_roots;  // guarded by roots_mutex
+std::vector<int*> root_fds;  // guarded by roots_mutex: the descriptor of every live RootDir
 
-}  // namespace
+// In a forked child, with roots_mutex held by the forking thread. A plain
+// close, never LOCK_UN: the lock is the parent's, on the open file the
+// parent shares.
+void forget_roots_in_child() {
+  for (int* fd : root_fds) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  root_fds.clear();
+}
 
-RootDir::RootDir(Fd fd) : fd_(fd.release()) {
+// The process's one fork handler. roots_mutex is held across the fork, so
+// that the child finds the registry whole.
+void register_fork_handler() {
   static std::once_flag registered;
   std::call_once(registered, [] {
     pthread_atfork([] { roots_mutex.lock(); }, [] { roots_mutex.unlock(); },
                    [] {
-                     forget_all_in_child();
+                     detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
+                     forget_roots_in_child();
                      roots_mutex.unlock();
                    });
   });
+}
+
+}  // namespace
+
+std::atomic<uint64_t> detail::fork_generation{0};
+
+uint64_t fork_generation() {
+  register_fork_handler();
+  return detail::fork_generation.load(std::memory_order_relaxed);
+}
+
+RootDir::RootDir(Fd fd) : fd_(fd.release()) {
+  register_fork_handler();
   std::lock_guard guard(roots_mutex);
-  process_roots.push_back(this);
+  root_fds.push_back(&fd_);
 }
 
 RootDir::~RootDir() {
   {
     std::lock_guard guard(roots_mutex);
-    process_roots.erase(std::find(process_roots.begin(), process_roots.end(), this));
+    root_fds.erase(std::find(root_fds.begin(), root_fds.end(), &fd_));
   }
   if (fd_ < 0) return;  // a forked child's copy, closed already
   // Explicitly, before the close: the lock belongs to the open file, which
@@ -298,15 +323,6 @@ RootDir::~RootDir() {
 bool RootDir::linked() const {
   struct stat st {};
   return posix::fstat(fd_, &st) == 0 && st.st_nlink > 0;
-}
-
-// In a forked child, with roots_mutex held by the forking thread.
-void RootDir::forget_all_in_child() {
-  for (RootDir* root : process_roots) {
-    ::close(root->fd_);
-    root->fd_ = -1;
-  }
-  process_roots.clear();
 }
 
 }  // namespace qel::posix
