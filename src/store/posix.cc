@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/mutex.h"
+
 namespace qel::posix {
 
 namespace fs = std::filesystem;
@@ -265,32 +267,30 @@ Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_di
 
 namespace {
 
-std::mutex roots_mutex;
-std::vector<int*> root_fds;  // guarded by roots_mutex: the descriptor of every live RootDir
+// Taken last: a store holds its revive mutex while it opens and drops roots.
+Mutex roots_mutex;
+std::vector<int*> root_fds GUARDED_BY(roots_mutex);  // the descriptor of every live RootDir
 
-// In a forked child, with roots_mutex held by the forking thread. A plain
-// close, never LOCK_UN: the lock is the parent's, on the open file the
-// parent shares.
-void forget_roots_in_child() {
+// The process's one fork handler. roots_mutex is held across the fork, so
+// that the child finds the registry whole.
+void before_fork() ACQUIRE(roots_mutex) { roots_mutex.lock(); }
+void in_parent_after_fork() RELEASE(roots_mutex) { roots_mutex.unlock(); }
+
+// The only thread of the child. A plain close, never LOCK_UN: the lock is
+// the parent's, on the open file the parent shares.
+void in_child_after_fork() RELEASE(roots_mutex) {
+  detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
   for (int* fd : root_fds) {
     ::close(*fd);
     *fd = -1;
   }
   root_fds.clear();
+  roots_mutex.unlock();
 }
 
-// The process's one fork handler. roots_mutex is held across the fork, so
-// that the child finds the registry whole.
 void register_fork_handler() {
   static std::once_flag registered;
-  std::call_once(registered, [] {
-    pthread_atfork([] { roots_mutex.lock(); }, [] { roots_mutex.unlock(); },
-                   [] {
-                     detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
-                     forget_roots_in_child();
-                     roots_mutex.unlock();
-                   });
-  });
+  std::call_once(registered, [] { pthread_atfork(before_fork, in_parent_after_fork, in_child_after_fork); });
 }
 
 }  // namespace
@@ -304,13 +304,13 @@ uint64_t fork_generation() {
 
 RootDir::RootDir(Fd fd) : fd_(fd.release()) {
   register_fork_handler();
-  std::lock_guard guard(roots_mutex);
+  MutexLock guard(roots_mutex);
   root_fds.push_back(&fd_);
 }
 
 RootDir::~RootDir() {
   {
-    std::lock_guard guard(roots_mutex);
+    MutexLock guard(roots_mutex);
     root_fds.erase(std::find(root_fds.begin(), root_fds.end(), &fd_));
   }
   if (fd_ < 0) return;  // a forked child's copy, closed already
