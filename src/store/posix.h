@@ -187,8 +187,8 @@ class Listing {
   std::unique_ptr<DIR, int (*)(DIR*)> dir_{nullptr, ::closedir};
 };
 
-// The number of forks between the process's first ancestor that used this
-// layer and this process; the fork handler is in place once this returns.
+// How many forks lie between this process and the ancestor that first put
+// the fork handler in place; it is in place once this returns.
 // Something opened under one generation belongs, under another, to a parent
 // whose threads do not exist here.
 uint64_t fork_generation();
