@@ -1,31 +1,18 @@
 #include "cache/blob_cache.h"
 
-#include <pthread.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include <algorithm>
 #include <cassert>
-#include <atomic>
 #include <cstring>
-#include <mutex>
 #include <vector>
+
+#include "store/posix.h"
 
 namespace qel {
 namespace {
-
-// Raised in every child process; a cache opened under another value belongs
-// to a parent whose engine threads do not exist here.
-std::atomic<uint64_t> fork_generation{0};
-
-uint64_t current_fork_generation() {
-  static std::once_flag registered;
-  std::call_once(registered, [] {
-    pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
-  });
-  return fork_generation.load(std::memory_order_relaxed);
-}
 
 bool is_lost_file(const BlobCacheError& error) {
   return error.kind() == BlobCacheError::Kind::CorruptEntry || error.is_io_kind(IoKind::NotFound);
@@ -56,7 +43,7 @@ BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine
       store_(std::move(store)),
       engine_(std::move(engine)),
       callback_(std::move(callback)),
-      fork_generation_(current_fork_generation()) {}
+      fork_generation_(posix::fork_generation()) {}
 
 Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
   auto store = LocalFileStore::create(config.directory);
@@ -103,7 +90,7 @@ BlobCache::~BlobCache() {
   engine_.reset();
 }
 
-bool BlobCache::forked() const { return fork_generation_ != fork_generation.load(std::memory_order_relaxed); }
+bool BlobCache::forked() const { return posix::forked_since(fork_generation_); }
 
 BlobCache::OpenCall::OpenCall(BlobCache& cache, std::string_view blob_id) NO_THREAD_SAFETY_ANALYSIS {
   if (auto checked = check_blob_id(blob_id); !checked) {

@@ -152,7 +152,7 @@ class BlobCache {
   PoisonMutex commit_ ACQUIRED_AFTER(lifecycle_){"blob cache commit lock is poisoned"};
   bool closed_ GUARDED_BY(lifecycle_) = false;
   const RemovalCallback callback_;
-  const uint64_t fork_generation_;
+  const uint64_t fork_generation_;  // the process's at open
   // Statistics only: relaxed, and read without a lock.
   std::atomic<uint64_t> hits_{0};
   std::atomic<uint64_t> misses_{0};

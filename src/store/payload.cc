@@ -1,7 +1,8 @@
 #include "store/payload.h"
 
-#include <mutex>
 #include <vector>
+
+#include "common/mutex.h"
 
 namespace qel {
 namespace {
@@ -16,8 +17,8 @@ constexpr size_t SPARE_LEN = size_t{4} << 20;
 constexpr size_t MAX_SPARES = 4;
 
 struct SparePool {
-  std::mutex mutex;
-  std::vector<std::unique_ptr<uint8_t[]>> spares;  // guarded by mutex
+  Mutex mutex;
+  std::vector<std::unique_ptr<uint8_t[]>> spares GUARDED_BY(mutex);
 };
 
 SparePool& spare_pool() {
@@ -31,7 +32,7 @@ Payload::Payload(size_t size) : size_(size), pooled_(size >= POOLED_MIN && size 
   if (size == 0) return;
   if (pooled_) {
     SparePool& pool = spare_pool();
-    std::lock_guard lock(pool.mutex);
+    MutexLock lock(pool.mutex);
     if (!pool.spares.empty()) {
       data_ = std::move(pool.spares.back());
       pool.spares.pop_back();
@@ -44,7 +45,7 @@ Payload::Payload(size_t size) : size_(size), pooled_(size >= POOLED_MIN && size 
 Payload::~Payload() {
   if (!pooled_ || !data_) return;
   SparePool& pool = spare_pool();
-  std::lock_guard lock(pool.mutex);
+  MutexLock lock(pool.mutex);
   if (pool.spares.size() < MAX_SPARES) pool.spares.push_back(std::move(data_));
 }
 

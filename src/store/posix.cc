@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/mutex.h"
+
 namespace qel::posix {
 
 namespace fs = std::filesystem;
@@ -265,28 +267,51 @@ Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_di
 
 namespace {
 
-std::mutex roots_mutex;
-std::vector<RootDir*> process_roots;  // guarded by roots_mutex
+// Taken last: a store holds its revive mutex while it opens and drops roots.
+Mutex roots_mutex;
+std::vector<int*> root_fds GUARDED_BY(roots_mutex);  // the descriptor of every live RootDir
+
+// The process's one fork handler. roots_mutex is held across the fork, so
+// that the child finds the registry whole.
+void before_fork() ACQUIRE(roots_mutex) { roots_mutex.lock(); }
+void in_parent_after_fork() RELEASE(roots_mutex) { roots_mutex.unlock(); }
+
+// The only thread of the child. A plain close, never LOCK_UN: the lock is
+// the parent's, on the open file the parent shares.
+void in_child_after_fork() RELEASE(roots_mutex) {
+  detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
+  for (int* fd : root_fds) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  root_fds.clear();
+  roots_mutex.unlock();
+}
+
+void register_fork_handler() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(before_fork, in_parent_after_fork, in_child_after_fork); });
+}
 
 }  // namespace
 
+std::atomic<uint64_t> detail::fork_generation{0};
+
+uint64_t fork_generation() {
+  register_fork_handler();
+  return detail::fork_generation.load(std::memory_order_relaxed);
+}
+
 RootDir::RootDir(Fd fd) : fd_(fd.release()) {
-  static std::once_flag registered;
-  std::call_once(registered, [] {
-    pthread_atfork([] { roots_mutex.lock(); }, [] { roots_mutex.unlock(); },
-                   [] {
-                     forget_all_in_child();
-                     roots_mutex.unlock();
-                   });
-  });
-  std::lock_guard guard(roots_mutex);
-  process_roots.push_back(this);
+  register_fork_handler();
+  MutexLock guard(roots_mutex);
+  root_fds.push_back(&fd_);
 }
 
 RootDir::~RootDir() {
   {
-    std::lock_guard guard(roots_mutex);
-    process_roots.erase(std::find(process_roots.begin(), process_roots.end(), this));
+    MutexLock guard(roots_mutex);
+    root_fds.erase(std::find(root_fds.begin(), root_fds.end(), &fd_));
   }
   if (fd_ < 0) return;  // a forked child's copy, closed already
   // Explicitly, before the close: the lock belongs to the open file, which
@@ -298,15 +323,6 @@ RootDir::~RootDir() {
 bool RootDir::linked() const {
   struct stat st {};
   return posix::fstat(fd_, &st) == 0 && st.st_nlink > 0;
-}
-
-// In a forked child, with roots_mutex held by the forking thread.
-void RootDir::forget_all_in_child() {
-  for (RootDir* root : process_roots) {
-    ::close(root->fd_);
-    root->fd_ = -1;
-  }
-  process_roots.clear();
 }
 
 }  // namespace qel::posix

@@ -4,9 +4,11 @@
 // fault seam below fails the Nth call of one kind with a chosen errno, in
 // process. On top of the wrappers: a descriptor that closes itself, link-free
 // resolution beneath a directory, the never-replacing rename, fsync, removal
-// of trees, directory listings, and the cache root with its exclusive lock,
-// whose descriptors a forked child closes. Everything may run from any
-// thread; the fault plan is atomics, and the root registry has its own mutex.
+// of trees, directory listings, the cache root with its exclusive lock, and
+// the process's one fork handler: a forked child closes every root's
+// descriptor and counts one more fork generation. Everything may run from any
+// thread; the fault plan and the generation are atomics, and the root
+// registry has its own mutex.
 #pragma once
 
 #include <dirent.h>
@@ -61,6 +63,7 @@ uint64_t calls_made(Call call);
 namespace detail {
 extern std::atomic<bool> faults_armed;
 bool injected(Call call);
+extern std::atomic<uint64_t> fork_generation;
 }  // namespace detail
 
 // True, with errno set, when this call is the one planned to fail. One
@@ -184,6 +187,16 @@ class Listing {
   std::unique_ptr<DIR, int (*)(DIR*)> dir_{nullptr, ::closedir};
 };
 
+// How many forks lie between this process and the ancestor that first put
+// the fork handler in place; it is in place once this returns.
+// Something opened under one generation belongs, under another, to a parent
+// whose threads do not exist here.
+uint64_t fork_generation();
+// One relaxed load: cheap enough to ask on every call.
+inline bool forked_since(uint64_t generation) {
+  return detail::fork_generation.load(std::memory_order_relaxed) != generation;
+}
+
 // The cache root, open for as long as a store holds it; when locked, it
 // carries the exclusive lock that marks the directory as in use. Every root
 // of the process is registered: a child made by fork never uses a cache
@@ -203,8 +216,7 @@ class RootDir {
   bool linked() const;
 
  private:
-  static void forget_all_in_child();
-  int fd_;
+  int fd_;  // -1 in a forked child, which closed its copy at the fork
 };
 
 }  // namespace qel::posix

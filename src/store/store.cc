@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
+#include "common/mutex.h"
 #include "store/blob_file.h"
 
 namespace qel {
@@ -61,10 +61,10 @@ struct LocalFileStore::Shared {
   // `roots` until the release, since a reader may still be using it; there is
   // one per time the directory was removed under the open cache.
   std::atomic<const RootDir*> root{nullptr};
-  std::mutex revive_mutex;
-  std::vector<std::unique_ptr<RootDir>> roots;  // guarded by revive_mutex; `root` is the last
-  bool locking = false;                         // guarded by revive_mutex
-  bool released = false;                        // guarded by revive_mutex
+  Mutex revive_mutex;
+  std::vector<std::unique_ptr<RootDir>> roots GUARDED_BY(revive_mutex);  // `root` is the last
+  bool locking GUARDED_BY(revive_mutex) = false;
+  bool released GUARDED_BY(revive_mutex) = false;
 };
 
 LocalFileStore::LocalFileStore(fs::path root) : names_(std::move(root)), shared_(std::make_shared<Shared>()) {}
@@ -86,7 +86,7 @@ Result<LocalFileStore> LocalFileStore::create(std::string_view directory) {
 Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
   const RootDir* root = shared_->root.load(std::memory_order_acquire);
   if (root && (!revive || root->linked())) return root;
-  std::lock_guard guard(shared_->revive_mutex);
+  MutexLock guard(shared_->revive_mutex);
   root = shared_->root.load(std::memory_order_acquire);
   if (root && root->linked()) return root;  // made again by another thread
   if (shared_->released) return unexpected(BlobCacheError::closed());
@@ -105,7 +105,7 @@ Result<const RootDir*> LocalFileStore::held_root(bool revive) const {
 Result<void> LocalFileStore::lock_root(bool make) const {
   const RootDir* root;
   {
-    std::lock_guard guard(shared_->revive_mutex);
+    MutexLock guard(shared_->revive_mutex);
     shared_->locking = true;
     root = shared_->root.load(std::memory_order_acquire);
   }
@@ -119,7 +119,7 @@ Result<void> LocalFileStore::lock_root(bool make) const {
 }
 
 void LocalFileStore::release_root() const {
-  std::lock_guard guard(shared_->revive_mutex);
+  MutexLock guard(shared_->revive_mutex);
   shared_->released = true;
   shared_->root.store(nullptr, std::memory_order_release);
   shared_->roots.clear();
