@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to the blob file readers as the content of a blob
+// Feeds arbitrary bytes to the blob file check and the store's readers as the content of a blob
 // file. Input: one control byte, then the file content.
 //   bit 0    place the file where its embedded blob ID maps (else a fixed path)
 //   bits 1-2 the record `read` is checked against: exact, checksum + 1,
@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "store/blob_file.h"
 #include "store/format.h"
 #include "store/store.h"
 
@@ -164,16 +165,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t input_size) {
 
   fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   require(fd >= 0, "open input file");
-  auto prefix = store.read_prefix(fd, static_cast<int64_t>(size), path);
-  if (prefix) {
-    require(oracle.header_ok && at_home && prefix->blob_id == oracle.blob_id && prefix->header.id_len == oracle.id_len &&
-                prefix->header.payload_len == oracle.payload_len &&
-                qel::HEADER_LEN + oracle.id_len + oracle.payload_len == size && oracle_utf8(oracle.blob_id),
-            "accepted prefix matches the file");
-    require(::lseek(fd, 0, SEEK_CUR) == static_cast<off_t>(qel::HEADER_LEN + oracle.id_len),
-            "prefix leaves the file at the payload");
+  std::string stored_id;
+  const qel::BlobNames names(harness.root);
+  auto verified = qel::verify_blob_file({fd, static_cast<int64_t>(size), path.native(), names}, nullptr, {}, &stored_id);
+  require(verified.has_value() == well_formed, "verification accepts exactly the well-formed files");
+  if (verified) {
+    require(stored_id == oracle.blob_id && verified->id_len == oracle.id_len &&
+                verified->payload_len == oracle.payload_len && verified->checksum == oracle.checksum,
+            "verified header and ID match the file");
   } else {
-    check_corrupt(prefix.error(), relative);
+    check_corrupt(verified.error(), relative);
   }
   ::close(fd);
 

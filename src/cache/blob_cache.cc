@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -286,11 +285,17 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
   // the ID lock keeps other puts and deletes of the ID out: the write runs
   // beside other puts. An eviction meanwhile makes the entry decline the
   // rename, so no file outside the engine's budget ever appears.
-  auto committed =
-      store_.commit(*metadata, payload, [&](const std::function<int()>& rename) { return entry->publish(rename); });
-  if (committed) return *committed;
+  auto written = store_.write_temp(*metadata, payload);
+  if (!written) return undo_put(entry, std::move(written).error());
+  const std::optional<int> renamed = entry->publish([&] { return store_.publish(*written); });
+  if (renamed == 0) return true;
+  if (auto abandoned = store_.abandon(std::move(*written), renamed); !abandoned)
+    return undo_put(entry, std::move(abandoned).error());
+  return false;  // evicted while it was written
+}
+
+Result<bool> BlobCache::undo_put(const std::shared_ptr<DiskEntry>& entry, CommitFailure failure) {
   MutexGuard commit(commit_);
-  CommitFailure failure = std::move(committed).error();
   if (failure.leftover_temp) callback_.add_cleanup_path(*failure.leftover_temp);
   if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
   return unexpected(std::move(failure.error));

@@ -70,6 +70,9 @@ class BlobCache {
   Result<std::optional<Payload>> get_blob(std::string_view blob_id);
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
+  // A put whose commit failed: takes commit_, keeps a leftover temp file for
+  // cleanup and drops the entry it made.
+  Result<bool> undo_put(const std::shared_ptr<DiskEntry>& entry, CommitFailure failure);
   Result<void> invalidate_entry(const std::shared_ptr<DiskEntry>& entry);
   void close_policy_preserving_files();
   // A process forked after open has no engine threads: nothing may wait.

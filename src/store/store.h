@@ -1,8 +1,7 @@
 // LocalFileStore owns the cache directory on disk:
 //
-//   root/tmp/blob-<pid>-<seq>.tmp     commits in progress
-//   root/blobs/H1/H2/<sha256>.blob    committed blobs, H1 H2 the digest's first
-//                                     two pairs of hex digits
+//   root/tmp/blob-<pid>-<seq>.tmp     files being written
+//   root/blobs/H1/H2/<sha256>.blob    committed blobs (see names.h)
 //
 // Everything under the root is reached from a descriptor of the root that the
 // store holds open, without following a link, so nothing planted inside the
@@ -10,35 +9,30 @@
 // that descriptor and, once lock_root has taken it, the directory's exclusive
 // lock. Every operation but release_root may run from any thread; the only
 // mutable state, the held root, is replaced atomically when the root has to be
-// made again. scan verifies files on threads of its own, joined before it
-// returns.
+// made again. System calls go through posix.h, files are checked by
+// blob_file.h, the data directory is scanned by scan.h.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <array>
-#include <atomic>
+#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "store/error.h"
 #include "store/format.h"
+#include "store/names.h"
 #include "store/payload.h"
+#include "store/posix.h"
+#include "store/scan.h"
 
 namespace qel {
 
 inline constexpr int TEMP_NAME_ATTEMPTS = 128;
-inline constexpr size_t INSPECT_CHUNK_LEN = 65536;
-inline constexpr size_t MAX_SCAN_THREADS = 8;
 
-// Process-wide temp-file sequence, starting at 1; every attempt takes a number.
-extern std::atomic<uint64_t> TEMP_SEQUENCE;
+struct BlobRecord;
 
 struct CommitFailure {
   BlobCacheError error;
@@ -46,20 +40,24 @@ struct CommitFailure {
   std::optional<std::filesystem::path> leftover_temp;
 };
 
-struct BlobPrefix {
-  BlobHeader header;
-  std::string blob_id;
+// A blob file written and flushed under a temp name, not yet visible; its
+// shard exists and held nothing at the blob's path when it was written.
+class TempFile {
+ public:
+  TempFile(TempFile&&) = default;
+  TempFile& operator=(TempFile&&) = default;
+
+ private:
+  friend class LocalFileStore;
+  TempFile(posix::Fd tmp_dir, posix::Fd shard, std::string temp_name, std::string final_name, std::string blob_id)
+      : tmp_dir_(std::move(tmp_dir)), shard_(std::move(shard)), temp_name_(std::move(temp_name)),
+        final_name_(std::move(final_name)), blob_id_(std::move(blob_id)) {}
+  posix::Fd tmp_dir_;
+  posix::Fd shard_;
+  std::string temp_name_;
+  std::string final_name_;
+  std::string blob_id_;
 };
-
-// The SHA-256 of a blob ID; its hex digits name the blob's file.
-using BlobDigest = std::array<uint8_t, 32>;
-
-struct ScanResult {
-  std::vector<FileMetadata> entries;          // newest first, then by path
-  std::vector<std::filesystem::path> invalid;  // corrupt blob files, by path
-};
-
-class RootDir;
 
 class LocalFileStore {
  public:
@@ -67,9 +65,9 @@ class LocalFileStore {
   // nothing on disk.
   static Result<LocalFileStore> create(std::string_view directory);
 
-  const std::filesystem::path& root() const { return root_; }
-  const std::filesystem::path& tmp_dir() const { return tmp_dir_; }
-  const std::filesystem::path& blobs_dir() const { return blobs_dir_; }
+  const std::filesystem::path& root() const { return names_.root(); }
+  const std::filesystem::path& tmp_dir() const { return names_.tmp_dir(); }
+  const std::filesystem::path& blobs_dir() const { return names_.blobs_dir(); }
 
   // Creates root, tmp and blobs, each narrowed to 0700, and holds the root open.
   Result<void> prepare() const;
@@ -84,28 +82,28 @@ class LocalFileStore {
   // digest rather than the path.
   std::filesystem::path path_of(const BlobDigest& digest) const;
   // The digest a blob path is named for; none for a name that is no digest.
-  static std::optional<BlobDigest> digest_in(const std::filesystem::path& path);
+  static std::optional<BlobDigest> digest_in(const std::filesystem::path& path) { return BlobNames::digest_in(path); }
   // calculate_metadata at the blob's own path.
   Result<FileMetadata> metadata_for(std::string_view blob_id, std::span<const uint8_t> payload) const;
   // The text for `path` in messages: relative to root when under it.
-  std::string relative(const std::filesystem::path& path) const;
+  std::string relative(const std::filesystem::path& path) const { return names_.relative(path); }
 
-  // Decides, around the rename that publishes a written file, whether it
-  // still may appear: runs `rename` (0 or an errno) and returns its result,
-  // or returns nothing without running it.
-  using PublishGate = std::function<std::optional<int>(const std::function<int()>& rename)>;
-  // Writes under a temp name, fsyncs, renames into place through `gate`;
-  // never replaces. False when the gate declined: the temp file is gone.
-  Expected<bool, CommitFailure> commit(const FileMetadata& metadata, std::span<const uint8_t> payload,
-                                       const PublishGate& gate) const;
+  // A commit is write_temp, then publish or abandon: the caller decides in
+  // between whether the file may still appear. Writes the blob's file under a
+  // temp name and fsyncs it; clears what is no blob file at its path.
+  Expected<TempFile, CommitFailure> write_temp(const FileMetadata& metadata, std::span<const uint8_t> payload) const;
+  // Renames the file into place, never replacing; 0 or an errno, and after a
+  // failure the file is still to be abandoned.
+  int publish(TempFile& file) const;
+  // Removes the temp file of a publish that did not happen: declined, or
+  // failed with `rename_error`, which the failure then reports.
+  Expected<void, CommitFailure> abandon(TempFile file, std::optional<int> rename_error) const;
 
   // The payload of a known file, verified against its record.
   Result<Payload> read(const FileMetadata& metadata) const;
   // The same for a record that keeps the digest naming its file, not its path.
   Result<Payload> read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
                        bool path_of_id) const;
-  // Reads and checks header and blob ID of an open file positioned at 0.
-  Result<BlobPrefix> read_prefix(int fd, int64_t file_len, const std::filesystem::path& path) const;
   // Verifies an unknown file in constant memory and builds its record.
   Result<FileMetadata> inspect(const std::filesystem::path& path) const;
 
@@ -118,27 +116,15 @@ class LocalFileStore {
 
  private:
   struct Shared;
-  LocalFileStore(std::filesystem::path root);
+  explicit LocalFileStore(std::filesystem::path root);
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
-  Result<const RootDir*> held_root(bool revive) const;
-  Result<void> scan_directory(int parent, const std::filesystem::path& dir, ScanResult& result) const;
-  // One listed entry of `dir`, open as `dirfd`: recursed into, inspected,
-  // set apart as invalid or left alone.
-  Result<void> scan_entry(int dirfd, const std::filesystem::path& dir, const std::string& name, unsigned char type,
-                          ScanResult& result) const;
-  // inspect for `name` in the open directory `dirfd`, which is `path`'s.
-  Result<FileMetadata> inspect_in(int dirfd, const std::string& name, std::string path) const;
-  // Takes over `fd`, open on the regular file `path` with status `st`.
-  Result<FileMetadata> inspect_open(int fd, const struct stat& st, std::string path) const;
-  Result<Payload> read_at(const std::string& path, std::string_view blob_id, int64_t file_len, uint32_t checksum,
-                          bool path_of_id) const;
-  // `path` relative to the root, or nullptr when it does not lie under it.
-  const char* beneath_root(const std::string& path) const;
+  Result<const posix::RootDir*> held_root(bool revive) const;
+  Result<Payload> read_at(const std::string& path, const BlobRecord& record) const;
+  // Removes the temp file of a commit that ends, failed with `error` or not.
+  Expected<void, CommitFailure> discard(const TempFile& file, std::optional<BlobCacheError> error) const;
 
-  std::filesystem::path root_;
-  std::filesystem::path tmp_dir_;
-  std::filesystem::path blobs_dir_;
+  BlobNames names_;
   std::shared_ptr<Shared> shared_;
 };
 

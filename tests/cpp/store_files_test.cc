@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "core_test_util.h"
+#include "store/blob_file.h"
 
 namespace qel {
 namespace {
@@ -10,15 +11,23 @@ using namespace testing_util;
 
 unsigned mode_of(const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); }
 
-std::optional<int> always(const std::function<int()>& rename) { return rename(); }
-
 class Store : public TempDir {
  protected:
   void SetUp() override { ASSERT_TRUE(s_.prepare()); }
+  // write_temp then publish, abandoning what does not publish.
+  Expected<void, CommitFailure> commit(const FileMetadata& metadata, const std::string& payload) {
+    auto written = s_.write_temp(metadata, bytes(payload));
+    if (!written) return unexpected(std::move(written).error());
+    const int renamed = s_.publish(*written);
+    if (renamed == 0) return {};
+    auto abandoned = s_.abandon(std::move(*written), renamed);
+    EXPECT_FALSE(abandoned.has_value()) << "a failed rename abandoned without an error";
+    return abandoned;
+  }
   FileMetadata commit(const std::string& id, const std::string& payload) {
     auto metadata = calculate_metadata(id, bytes(payload), s_.path_for(id));
-    auto committed = s_.commit(*metadata, bytes(payload), always);
-    EXPECT_TRUE(committed.has_value() && *committed) << (committed ? "declined" : committed.error().error.to_string());
+    auto committed = commit(*metadata, payload);
+    EXPECT_TRUE(committed.has_value()) << committed.error().error.to_string();
     return *metadata;
   }
   bool tmp_empty() const { return fs::is_empty(s_.tmp_dir()); }
@@ -76,15 +85,50 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
   EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
 }
 
-// The gate declines when the blob's entry was evicted while its file was
-// written: nothing may appear, and the written temp file goes.
-TEST_F(Store, CommitThatItsGateDeclinesLeavesNoFile) {
+// The core abandons a written file when the blob's entry was evicted while it
+// was written: nothing may appear, and the temp file goes.
+TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
-  auto committed = s_.commit(*metadata, bytes("payload"), [](const auto&) { return std::optional<int>(); });
-  ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-  EXPECT_FALSE(*committed);
+  auto written = s_.write_temp(*metadata, bytes("payload"));
+  ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
+  EXPECT_FALSE(tmp_empty());
+  ASSERT_TRUE(s_.abandon(std::move(*written), std::nullopt).has_value());
   EXPECT_FALSE(fs::exists(metadata->path));
   EXPECT_TRUE(tmp_empty());
+}
+
+// A file another process commits at the same path between write_temp's
+// check and the rename must survive: the rename never replaces.
+TEST_F(Store, PublishNeverReplacesAFileThatAppearedMeanwhile) {
+  auto metadata = calculate_metadata("raced", bytes("mine"), s_.path_for("raced"));
+  auto written = s_.write_temp(*metadata, bytes("mine"));
+  ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
+  spit(metadata->path, "theirs");
+  const int renamed = s_.publish(*written);
+  EXPECT_EQ(renamed, EEXIST);
+  auto abandoned = s_.abandon(std::move(*written), renamed);
+  ASSERT_FALSE(abandoned.has_value());
+  EXPECT_EQ(abandoned.error().error.to_string(), "blob ID content mismatch: \"raced\"");
+  EXPECT_EQ(slurp(metadata->path), "theirs");
+  EXPECT_TRUE(tmp_empty());
+}
+
+// A read verifies straight into the buffer it is given, which its caller may
+// hand on without a copy; a record the file does not match fails it.
+TEST_F(Store, VerificationFillsTheCallersBuffer) {
+  auto metadata = commit("direct", "payload bytes");
+  auto check = [&](const BlobRecord& record, std::span<uint8_t> into) {
+    posix::Fd fd(::open(metadata.path.c_str(), O_RDONLY | O_CLOEXEC));
+    const BlobNames names(root_);
+    return verify_blob_file({fd.get(), metadata.file_len, metadata.path, names}, &record, into);
+  };
+  std::string into(13, '\0');
+  auto span = std::span(reinterpret_cast<uint8_t*>(into.data()), into.size());
+  ASSERT_TRUE(check({"direct", metadata.file_len, metadata.checksum, true}, span).has_value());
+  EXPECT_EQ(into, "payload bytes");
+  auto wrong = check({"direct", metadata.file_len, metadata.checksum + 1, true}, span);
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_EQ(wrong.error().to_string(), "corrupt blob cache entry: metadata mismatch " + s_.relative(metadata.path));
 }
 
 // Only a regular file can be a blob: one at the final path is never replaced,
@@ -101,7 +145,7 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
     const std::string id = std::string("taken-") + name;
     occupy(s_.path_for(id));
     auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
-    auto committed = s_.commit(metadata, bytes("payload"), always);
+    auto committed = commit(metadata, "payload");
     EXPECT_TRUE(tmp_empty());
     if (std::string_view(name) == "file") {
       ASSERT_FALSE(committed.has_value());
@@ -110,7 +154,6 @@ TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
       EXPECT_EQ(slurp(s_.path_for(id)), "other");
     } else {
       ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-      EXPECT_TRUE(*committed);
       EXPECT_EQ(text(*s_.read(metadata)), "payload");
     }
   }
