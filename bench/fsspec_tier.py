@@ -24,19 +24,13 @@ from typing import Callable
 
 import fsspec
 
-from compare import load_native
+from harness import HERE, ROOT, KiB, load_native, log
+from report import markdown_table, terminal_table
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests/python"))
 import s3_server  # noqa: E402
 
-KiB = 1024
 SYSTEMS = ("s3fs", "filecache", "qel::")
-
-
-def log(message: str) -> None:
-    print(message, file=sys.stderr, flush=True)
 
 
 def make_fs(system: str, options: dict, directory: Path) -> fsspec.AbstractFileSystem:
@@ -123,8 +117,7 @@ def main() -> None:
                          f"{row['second_pass_requests']:.0f}", f"{row['speedup_vs_s3fs_both_passes']:.2f}",
                          f"{row['speedup_vs_s3fs_second_pass']:.2f}", f"{row['speedup_vs_filecache_second_pass']:.2f}"]
                         for row in rows]
-    widths = [max(len(c[i]) for c in cells) for i in range(len(header))]
-    print("\n".join("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip() for row in cells))
+    print(terminal_table(cells))
     caption = (f"{files} files of {size // KiB} KiB from a local S3 server (moto) on 127.0.0.1, each read twice "
                f"with open().read(); median of {repeats}; speedups are medians of ratios within each repeat.")
     print(caption)
@@ -132,9 +125,7 @@ def main() -> None:
     (args.results / "fsspec.json").write_text(json.dumps(
         {"mode": "quick" if args.quick else "full", "files": files, "size": size, "repeats": repeats, "rows": rows},
         indent=1) + "\n")
-    md = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    md += ["| " + " | ".join(row) + " |" for row in cells[1:]]
-    (args.results / "fsspec.md").write_text("\n".join(md) + "\n\n" + caption + "\n")
+    (args.results / "fsspec.md").write_text(markdown_table(cells) + "\n\n" + caption + "\n")
 
 
 if __name__ == "__main__":

@@ -21,8 +21,8 @@ import sys
 import time
 from pathlib import Path
 
-from compare import (HERE, ROOT, filesystem, load_native, log, machine, paired, print_checks, raw_io, terminal_table,
-                     write_results)
+from harness import HERE, ROOT, load_native, log, paired, run_tool, take_turns
+from report import judged, machine, print_checks, terminal_table, write_results
 
 COUNTS = (10_000, 100_000, 1_000_000)
 PAYLOAD_LEN = 1024
@@ -62,17 +62,15 @@ def measure(count: int, args: argparse.Namespace) -> dict:
     directory = args.workdir / f"blobs-{count}"
     shutil.rmtree(directory, ignore_errors=True)
     log(f"{count:,} blobs: writing")
-    written = raw_io(args.tools / "blob_files", directory, count, PAYLOAD_LEN)
+    written = run_tool(args.tools / "blob_files", directory, count, PAYLOAD_LEN)
     try:
-        raw_io(args.tools / "raw_io", "walk", directory)  # warm the page cache
-        walks, opens = [], []
+        run_tool(args.tools / "raw_io", "walk", directory)  # warm the page cache
+        runs: dict[str, list[dict]] = {}
         for rep in range(args.repeats):
             log(f"{count:,} blobs: repeat {rep + 1} of {args.repeats}")
-            # Alternate which goes first, so a slow spell does not always fall on one.
-            turns = [lambda: walks.append(raw_io(args.tools / "raw_io", "walk", directory)),
-                     lambda: opens.append(open_in_child(directory, args.native))]
-            for turn in turns[rep % 2:] + turns[:rep % 2]:
-                turn()
+            take_turns([[("walk", lambda: run_tool(args.tools / "raw_io", "walk", directory))],
+                        [("open", lambda: open_in_child(directory, args.native))]], rep, runs)
+        walks, opens = runs["walk"], runs["open"]
         for seen in [w["ops"] for w in walks] + [o["blobs"] for o in opens]:
             if seen != count:
                 raise SystemExit(f"{seen} blobs seen in a directory of {count}")
@@ -113,8 +111,7 @@ def main() -> None:
     args.workdir = args.workdir.resolve()
     args.workdir.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
-    host = machine()
-    host["filesystem"] = filesystem(args.workdir)
+    host = machine(args.workdir)
     try:
         rows = [measure(count, args) for count in args.counts]
     finally:
@@ -122,9 +119,8 @@ def main() -> None:
 
     header = ["blobs", "open", "files/s", "resident memory added", "per blob", "raw walk", "raw files/s", "open / raw walk"]
     cells = [header] + [row_cells(r) for r in rows]
-    checks = [{"target": f"open of {r['blobs']:,} blobs, times the raw single-thread walk-and-read",
-               "measured": round(r["open_vs_walk"], 3), "wanted": f"<= {RATIO_TARGET}",
-               "met": r["open_vs_walk"] <= RATIO_TARGET} for r in rows if r["blobs"] >= 100_000]
+    checks = [judged(f"open of {r['blobs']:,} blobs, times the raw single-thread walk-and-read", r["open_vs_walk"],
+                     RATIO_TARGET, at_most=True) for r in rows if r["blobs"] >= 100_000]
     print(terminal_table(cells))
     print()
     print_checks(checks)
