@@ -149,9 +149,9 @@ class UnusableDirectory(Exception):
     """The cache could not be opened over the directory given."""
 
 
-def open_cache(root: Path, max_bytes: int) -> NativeBlobCache:
+def open_cache(root: Path, max_bytes: int, durable: bool) -> NativeBlobCache:
     try:
-        return NativeBlobCache(str(root), max_bytes, 0)
+        return NativeBlobCache(str(root), max_bytes, 0, durable=durable)
     except (RuntimeError, ValueError) as failure:
         raise UnusableDirectory(f"cannot open a cache over {root}: {failure}") from None
 
@@ -164,12 +164,12 @@ def size(count: float) -> str:
     raise AssertionError("unreachable")
 
 
-def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
+def run(directory: Path | None, blobs: int, max_bytes: int, *, durable: bool = True) -> int:
     origin = Origin(blobs)
     reads = blobs * READS_PER_BLOB
     with contextlib.ExitStack() as stack:
         root = directory or Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="qel-demo-")))
-        cache = open_cache(root, max_bytes)
+        cache = open_cache(root, max_bytes, durable)
         print(f"qel demo over {root}")
         print(
             f"  {blobs:,} distinct blobs of {size(MIN_PAYLOAD)} to {size(MAX_PAYLOAD)} "
@@ -185,7 +185,7 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
         on_disk = sum(path.stat().st_size for path in files)
 
         start = time.perf_counter()
-        reopened = NativeBlobCache(str(root), max_bytes, 0)
+        reopened = NativeBlobCache(str(root), max_bytes, 0, durable=durable)
         reopen_seconds = time.perf_counter() - start
         try:
             found, mismatched_after = check_after_reopen(reopened, origin)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -41,7 +42,9 @@ BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& 
 std::optional<Result<Payload>> read_leased(const LocalFileStore& store, DiskEntry& entry) {
   auto lease = entry.acquire_read();
   if (!lease) return std::nullopt;
-  return entry.read(store);
+  Payload payload(entry.payload_len());
+  if (auto read = entry.read_into(store, {payload.data(), payload.size()}); !read) return unexpected(std::move(read).error());
+  return payload;
 }
 
 bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
@@ -195,28 +198,46 @@ void BlobCache::close_policy_preserving_files() {
 }
 
 Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
-  auto found = get_blob(blob_id);
-  if (found) (*found ? hits_ : misses_).fetch_add(1, std::memory_order_relaxed);
-  return found;
+  auto held = hold(blob_id);
+  if (!held) return unexpected(std::move(held).error());
+  if (!*held) return std::optional<Payload>();
+  Payload payload((*held)->payload_len());
+  auto read = read_into(std::move(**held), {payload.data(), payload.size()});
+  if (!read) return unexpected(std::move(read).error());
+  if (!*read) return std::optional<Payload>();
+  return std::optional<Payload>(std::move(payload));
 }
 
-Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
+Result<std::optional<HeldBlob>> BlobCache::hold(std::string_view blob_id) {
   if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
   if (forked()) return unexpected(BlobCacheError::closed());
-  ReadGuard lifecycle(lifecycle_);
+  std::shared_lock lifecycle(lifecycle_.raw());
+  lifecycle_.check();
   if (closed_) return unexpected(BlobCacheError::closed());
   auto found = policy_entry(blob_id);
   if (!found) return unexpected(std::move(found).error());
-  if (!*found) return std::optional<Payload>();
-  const std::shared_ptr<DiskEntry>& entry = **found;
+  // No lease: a put is still writing the file, or it is leaving.
+  std::optional<ReadLease> lease = *found ? (**found)->acquire_read() : std::nullopt;
+  if (!lease) {
+    misses_.fetch_add(1, std::memory_order_relaxed);
+    return std::optional<HeldBlob>();
+  }
+  return std::optional<HeldBlob>(HeldBlob(std::move(lifecycle), std::move(**found), std::move(*lease)));
+}
 
-  std::optional<Result<Payload>> read = read_leased(store_, *entry);
-  if (!read) return std::optional<Payload>();
-  if (*read) return std::optional<Payload>(std::move(*read).value());
-  if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());
-  // The lease is gone by now: the eviction below would wait for it.
-  if (auto invalidated = invalidate_entry(entry); !invalidated) return unexpected(std::move(invalidated).error());
-  return std::optional<Payload>();
+Result<bool> BlobCache::read_into(HeldBlob blob, std::span<uint8_t> into) {
+  assert(into.size() == blob.payload_len());
+  Result<void> read = blob.entry_->read_into(store_, into);
+  // The eviction below would wait for the lease.
+  blob.lease_.reset();
+  if (read) {
+    hits_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  if (!is_lost_file(read.error())) return unexpected(std::move(read).error());
+  if (auto invalidated = invalidate_entry(blob.entry_); !invalidated) return unexpected(std::move(invalidated).error());
+  misses_.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
@@ -285,7 +306,7 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
   // the ID lock keeps other puts and deletes of the ID out: the write runs
   // beside other puts. An eviction meanwhile makes the entry decline the
   // rename, so no file outside the engine's budget ever appears.
-  auto written = store_.write_temp(*metadata, payload);
+  auto written = store_.write_temp(*metadata, payload, config_.durable);
   if (!written) return undo_put(entry, std::move(written).error());
   const std::optional<int> renamed = entry->publish([&] { return store_.publish(*written); });
   if (renamed == 0) return true;

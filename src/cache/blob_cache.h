@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +28,10 @@ struct BlobCacheConfig {
   std::string directory;
   int64_t max_bytes;           // > 0; no blob file longer than this is kept
   int64_t frequency_counters;  // >= 0; 0 follows the blobs held
+  // Each put's file reaches the disk before it is published. Without, a crash
+  // of the machine may leave recent files missing or torn, and the next open
+  // drops the torn ones by their checksums.
+  bool durable = true;
 };
 
 // What the cache holds and how it has fared since it was opened.
@@ -40,6 +46,23 @@ struct BlobCacheStats {
   uint64_t evictions;      // blobs the engine removed to make room
 };
 
+// A blob found by BlobCache::hold and kept readable for one read_into: the
+// cache stays open and the blob's file stays in place until then. Owned by
+// the thread that holds it.
+class HeldBlob {
+ public:
+  HeldBlob(HeldBlob&&) = default;
+  size_t payload_len() const { return entry_->payload_len(); }
+
+ private:
+  friend class BlobCache;
+  HeldBlob(std::shared_lock<SharedMutex> lifecycle, std::shared_ptr<DiskEntry> entry, ReadLease lease)
+      : lifecycle_(std::move(lifecycle)), entry_(std::move(entry)), lease_(std::move(lease)) {}
+  std::shared_lock<SharedMutex> lifecycle_;
+  std::shared_ptr<DiskEntry> entry_;
+  std::optional<ReadLease> lease_;
+};
+
 class BlobCache {
  public:
   // Builds store, callback and engine, then reconciles the directory.
@@ -50,6 +73,12 @@ class BlobCache {
   BlobCache& operator=(const BlobCache&) = delete;
 
   Result<std::optional<Payload>> get(std::string_view blob_id);
+  // get in two steps, for a caller that places the payload itself: hold finds
+  // the blob (the get's lookup), read_into reads and verifies it into `into`,
+  // blob.payload_len() bytes, and tells whether it was there. Until the read,
+  // close and delete_all wait, so nothing else may wait on them meanwhile.
+  Result<std::optional<HeldBlob>> hold(std::string_view blob_id);
+  Result<bool> read_into(HeldBlob blob, std::span<uint8_t> into);
   // True when the cache now holds exactly this payload under this ID.
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
@@ -66,8 +95,7 @@ class BlobCache {
   BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine, DiskPolicyCallback callback);
 
   Result<void> reconcile();
-  // get and put without the statistics.
-  Result<std::optional<Payload>> get_blob(std::string_view blob_id);
+  // put without the statistics.
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload);
   // A put whose commit failed: takes commit_, keeps a leftover temp file for

@@ -87,6 +87,9 @@ struct qel_call {
   virtual ~qel_call() = default;
   // Without the interpreter lock.
   virtual void run() noexcept = 0;
+  // With the lock again after a run: whether to run again. Runs no Python
+  // code: a finalizer could call into the cache that the call holds open.
+  virtual bool resume() noexcept { return false; }
   // With the lock again: the result, or null with a Python exception set.
   virtual PyObject* finish() = 0;
 };
@@ -307,6 +310,86 @@ PyObject* bool_or_raise(const Result<bool>& result) {
   return PyBool_FromLong(*result);
 }
 
+// ---- get
+
+// Payloads from this length on are read straight into the bytes object
+// handed to Python, at the cost of taking the interpreter lock once more to
+// create it; shorter ones are read into a buffer of the core's and copied,
+// which costs less than that. Measured with bench/get_threshold.py.
+constexpr size_t DIRECT_READ_MIN = size_t{32} << 10;
+
+// A get in up to two runs. The first finds the blob and, when it is short,
+// reads it; a long one stays held while the lock is taken back to create a
+// bytes object of its length, and the second run reads into that object. No
+// one else has a reference to the object until the call returns it whole and
+// verified; after a miss or a failed read it is released unseen.
+class GetCall final : public qel_call {
+ public:
+  GetCall(BlobCache& cache, std::string_view blob_id) : cache_(cache), blob_id_(blob_id) {}
+  // Deleted by qel_call_finish, with the interpreter lock held.
+  ~GetCall() override { Py_XDECREF(bytes_); }
+
+  void run() noexcept override {
+    try {
+      if (bytes_ != nullptr) {
+        filled_ = read({reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes_)), static_cast<size_t>(PyBytes_Size(bytes_))});
+        return;
+      }
+      auto held = cache_.hold(blob_id_);
+      if (!held) return fail(std::move(held).error());
+      if (!*held) return;
+      held_.emplace(std::move(**held));
+      if (held_->payload_len() >= DIRECT_READ_MIN) return;
+      Payload payload(held_->payload_len());
+      if (read({payload.data(), payload.size()})) payload_.emplace(std::move(payload));
+    } catch (...) {
+      held_.reset();
+      failure_ = std::current_exception();
+    }
+  }
+
+  bool resume() noexcept override {
+    if (!held_) return false;
+    bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(held_->payload_len()));
+    if (bytes_ != nullptr) return true;
+    held_.reset();
+    no_object_ = true;
+    return false;
+  }
+
+  PyObject* finish() override {
+    if (failure_) std::rethrow_exception(failure_);
+    if (error_) return raise_error(*error_);
+    if (no_object_) return nullptr;  // with the creation's MemoryError
+    if (filled_) return std::exchange(bytes_, nullptr);
+    if (!payload_) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload_->data()),
+                                     static_cast<Py_ssize_t>(payload_->size()));
+  }
+
+ private:
+  // Reads the held blob into `into` and lets it go; whether it was there whole.
+  bool read(std::span<uint8_t> into) {
+    HeldBlob held = std::move(*held_);
+    held_.reset();
+    auto read = cache_.read_into(std::move(held), into);
+    if (!read) fail(std::move(read).error());
+    return read && *read;
+  }
+
+  void fail(BlobCacheError error) { error_.emplace(std::move(error)); }
+
+  BlobCache& cache_;
+  const std::string_view blob_id_;  // the caller's argument, held until the call returns
+  std::optional<HeldBlob> held_;    // found, not yet read
+  std::optional<Payload> payload_;  // a short payload read
+  PyObject* bytes_ = nullptr;       // a long payload's object, ours alone until returned
+  bool filled_ = false;             // bytes_ holds the verified payload
+  bool no_object_ = false;          // bytes_ could not be created
+  std::optional<BlobCacheError> error_;
+  std::exception_ptr failure_;  // what the core threw instead
+};
+
 // ---- NativeBlobCache
 
 constexpr const char* NEW_NAMES[] = {"directory", "max_bytes", "frequency_counters"};
@@ -367,7 +450,23 @@ extern "C" {
 qel_call* qel_new_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[3];
-    if (!match_tuple(NEW_SIGNATURE, args, kwargs, values)) return nullptr;
+    // `durable` is keyword-only; the other keywords bind as before.
+    PyObject* durable_value = kwargs == nullptr ? nullptr : PyDict_GetItemString(kwargs, "durable");
+    PyObject* others = kwargs;
+    if (durable_value != nullptr) {
+      others = PyDict_Copy(kwargs);
+      if (others == nullptr || PyDict_DelItemString(others, "durable") != 0) {
+        Py_XDECREF(others);
+        return nullptr;
+      }
+    }
+    const bool matched = match_tuple(NEW_SIGNATURE, args, others, values);
+    if (others != kwargs) Py_DECREF(others);
+    if (!matched) return nullptr;
+    if (durable_value != nullptr && !PyBool_Check(durable_value)) {
+      wrong_type("durable", "bool", durable_value);
+      return nullptr;
+    }
     const auto directory = text_argument("directory", values[0]);
     if (!directory) return nullptr;
     const auto max_bytes = integer_argument("max_bytes", values[1]);
@@ -383,6 +482,7 @@ qel_call* qel_new_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
         .directory = std::string(*directory),
         .max_bytes = *max_bytes,
         .frequency_counters = *frequency_counters,
+        .durable = durable_value != Py_False,
     };
     // Opening a large cache takes seconds; other threads run meanwhile. No
     // one else can reach the cache before it is returned, and the directory's
@@ -408,14 +508,7 @@ qel_call* qel_get_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (cache == nullptr) return nullptr;
     const auto blob_id = text_argument("blob_id", values[0]);
     if (!blob_id) return nullptr;
-    return core_call([cache, blob_id = *blob_id] { return cache->get(blob_id); },
-                     [](const Result<std::optional<Payload>>& found) -> PyObject* {
-                       if (!found) return raise_error(found.error());
-                       if (!*found) Py_RETURN_NONE;
-                       const Payload& payload = **found;
-                       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
-                                                        static_cast<Py_ssize_t>(payload.size()));
-                     });
+    return std::make_unique<GetCall>(*cache, *blob_id);
   });
 }
 
@@ -527,6 +620,8 @@ qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 void qel_call_run(qel_call* call) noexcept { call->run(); }
 
+int qel_call_resume(qel_call* call) noexcept { return call->resume() ? 1 : 0; }
+
 PyObject* qel_call_finish(qel_call* call) noexcept {
   const std::unique_ptr<qel_call> owned(call);
   return boundary([&] { return owned->finish(); });
@@ -567,7 +662,7 @@ PyMethodDef module_functions[] = {
 };
 
 PyType_Slot native_slots[] = {
-    {Py_tp_doc, const_cast<char*>("NativeBlobCache(directory, max_bytes, frequency_counters)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("NativeBlobCache(directory, max_bytes, frequency_counters, *, durable=True)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(qel_native_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc)},
     {Py_tp_methods, native_methods},
