@@ -198,46 +198,45 @@ void BlobCache::close_policy_preserving_files() {
 }
 
 Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
-  auto held = hold(blob_id);
-  if (!held) return unexpected(std::move(held).error());
-  if (!*held) return std::optional<Payload>();
-  Payload payload((*held)->payload_len());
-  auto read = read_into(std::move(**held), {payload.data(), payload.size()});
+  struct Owned final : PayloadSink {
+    std::optional<std::span<uint8_t>> buffer(size_t len) override { return std::span(payload.emplace(len).data(), len); }
+    std::optional<Payload> payload;
+  } sink;
+  auto read = get_into(blob_id, sink);
   if (!read) return unexpected(std::move(read).error());
-  if (!*read) return std::optional<Payload>();
-  return std::optional<Payload>(std::move(payload));
+  if (*read != ReadInto::Filled) sink.payload.reset();
+  return std::move(sink.payload);
 }
 
-Result<std::optional<HeldBlob>> BlobCache::hold(std::string_view blob_id) {
+Result<ReadInto> BlobCache::get_into(std::string_view blob_id, PayloadSink& sink, bool again) {
   if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
   if (forked()) return unexpected(BlobCacheError::closed());
-  std::shared_lock lifecycle(lifecycle_.raw());
-  lifecycle_.check();
+  ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
-  auto found = policy_entry(blob_id);
+  auto found = again ? policy_peek(blob_id) : policy_entry(blob_id);
   if (!found) return unexpected(std::move(found).error());
-  // No lease: a put is still writing the file, or it is leaving.
-  std::optional<ReadLease> lease = *found ? (**found)->acquire_read() : std::nullopt;
-  if (!lease) {
-    misses_.fetch_add(1, std::memory_order_relaxed);
-    return std::optional<HeldBlob>();
+  Result<void> read;
+  {
+    // No lease: a put is still writing the file, or it is leaving.
+    std::optional<ReadLease> lease = *found ? (**found)->acquire_read() : std::nullopt;
+    if (!lease) {
+      misses_.fetch_add(1, std::memory_order_relaxed);
+      return ReadInto::Missing;
+    }
+    const std::optional<std::span<uint8_t>> into = sink.buffer((**found)->payload_len());
+    if (!into) return ReadInto::Stopped;
+    assert(into->size() == (**found)->payload_len());
+    read = (**found)->read_into(store_, *into);
   }
-  return std::optional<HeldBlob>(HeldBlob(std::move(lifecycle), std::move(**found), std::move(*lease)));
-}
-
-Result<bool> BlobCache::read_into(HeldBlob blob, std::span<uint8_t> into) {
-  assert(into.size() == blob.payload_len());
-  Result<void> read = blob.entry_->read_into(store_, into);
-  // The eviction below would wait for the lease.
-  blob.lease_.reset();
   if (read) {
     hits_.fetch_add(1, std::memory_order_relaxed);
-    return true;
+    return ReadInto::Filled;
   }
   if (!is_lost_file(read.error())) return unexpected(std::move(read).error());
-  if (auto invalidated = invalidate_entry(blob.entry_); !invalidated) return unexpected(std::move(invalidated).error());
+  // The lease is gone by now: the eviction below would wait for it.
+  if (auto invalidated = invalidate_entry(**found); !invalidated) return unexpected(std::move(invalidated).error());
   misses_.fetch_add(1, std::memory_order_relaxed);
-  return false;
+  return ReadInto::Missing;
 }
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
@@ -281,7 +280,13 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
     if (!reused || *reused) return reused;
 
     entry = DiskEntry::pending(*metadata);
-    callback_.reset_error();
+    // While everything offered fits the budget the engine admits it all, so
+    // the put need not wait for the verdict: half of a small put's time
+    // beside the disk. An eviction meanwhile still makes the publish decline.
+    auto used = with_policy([](Engine& engine) { return engine.policy().used(); });
+    if (!used) return unexpected(std::move(used).error());
+    const bool fits = metadata->file_len <= config_.max_bytes - *used - undecided_bytes_;
+    if (!fits) callback_.reset_error();
     auto taken = with_policy([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
     if (!taken) return unexpected(std::move(taken).error());
     if (!taken->has_value()) return unexpected(policy_error(taken->error()));
@@ -289,16 +294,21 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
       entry->begin_eviction();
       return false;
     }
-    if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
-    if (auto captured = callback_.take_error()) {
-      if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
-      return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
-    }
-    auto held = policy_contains(blob_id, entry);
-    if (!held) return unexpected(std::move(held).error());
-    if (!*held) {
-      entry->begin_eviction();
-      return false;
+    if (fits) {
+      undecided_bytes_ += metadata->file_len;
+    } else {
+      if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
+      undecided_bytes_ = 0;
+      if (auto captured = callback_.take_error()) {
+        if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+        return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+      }
+      auto held = policy_contains(blob_id, entry);
+      if (!held) return unexpected(std::move(held).error());
+      if (!*held) {
+        entry->begin_eviction();
+        return false;
+      }
     }
   }
 
@@ -412,6 +422,8 @@ Result<BlobCacheStats> BlobCache::stats() {
   if (forked()) return unexpected(BlobCacheError::closed());
   ReadGuard lifecycle(lifecycle_);
   if (closed_) return unexpected(BlobCacheError::closed());
+  // Puts that did not wait for their verdicts are counted once decided.
+  if (auto waited = wait_for_policy(); !waited) return unexpected(std::move(waited).error());
   auto engine = with_policy([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
   return BlobCacheStats{

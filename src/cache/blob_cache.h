@@ -8,8 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,21 +44,22 @@ struct BlobCacheStats {
   uint64_t evictions;      // blobs the engine removed to make room
 };
 
-// A blob found by BlobCache::hold and kept readable for one read_into: the
-// cache stays open and the blob's file stays in place until then. Owned by
-// the thread that holds it.
-class HeldBlob {
- public:
-  HeldBlob(HeldBlob&&) = default;
-  size_t payload_len() const { return entry_->payload_len(); }
+// How a get into a caller's buffer ended.
+enum class ReadInto : uint8_t {
+  Filled,   // the verified payload is in the buffer
+  Missing,  // no readable blob under the ID
+  Stopped,  // the sink gave no buffer; nothing read, nothing counted
+};
 
- private:
-  friend class BlobCache;
-  HeldBlob(std::shared_lock<SharedMutex> lifecycle, std::shared_ptr<DiskEntry> entry, ReadLease lease)
-      : lifecycle_(std::move(lifecycle)), entry_(std::move(entry)), lease_(std::move(lease)) {}
-  std::shared_lock<SharedMutex> lifecycle_;
-  std::shared_ptr<DiskEntry> entry_;
-  std::optional<ReadLease> lease_;
+// Where a get into a caller's buffer puts the payload: a buffer of exactly
+// `len` bytes, or none to stop before reading. Called once, without locks of
+// the cache held that the caller could need.
+class PayloadSink {
+ public:
+  virtual std::optional<std::span<uint8_t>> buffer(size_t len) = 0;
+
+ protected:
+  ~PayloadSink() = default;
 };
 
 class BlobCache {
@@ -73,12 +72,10 @@ class BlobCache {
   BlobCache& operator=(const BlobCache&) = delete;
 
   Result<std::optional<Payload>> get(std::string_view blob_id);
-  // get in two steps, for a caller that places the payload itself: hold finds
-  // the blob (the get's lookup), read_into reads and verifies it into `into`,
-  // blob.payload_len() bytes, and tells whether it was there. Until the read,
-  // close and delete_all wait, so nothing else may wait on them meanwhile.
-  Result<std::optional<HeldBlob>> hold(std::string_view blob_id);
-  Result<bool> read_into(HeldBlob blob, std::span<uint8_t> into);
+  // get for a caller that places the payload itself. `again`: the retry of
+  // a get that stopped, which admission has counted already. A buffer that
+  // ends other than Filled holds anything.
+  Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again = false);
   // True when the cache now holds exactly this payload under this ID.
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
@@ -151,6 +148,10 @@ class BlobCache {
   // new blob's file does not hold it: the file is its put's alone until
   // published, and only while the engine still holds the put's entry.
   PoisonMutex commit_{"blob cache commit lock is poisoned"};
+  // File lengths of puts admitted without waiting for the engine's verdict
+  // since a put last waited for one: an upper bound on what the engine has
+  // yet to count. Guarded by commit_.
+  int64_t undecided_bytes_ = 0;
   bool closed_ = false;  // written only under exclusive lifecycle_
   const DiskPolicyCallback callback_;
   const uint64_t fork_generation_;
