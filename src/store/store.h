@@ -41,7 +41,9 @@ struct CommitFailure {
 };
 
 // A blob file written and flushed under a temp name, not yet visible; its
-// shard exists and held nothing at the blob's path when it was written.
+// shard exists and held nothing at the blob's path when it was written. It
+// ends published or abandoned: dropped otherwise, its file stays in tmp until
+// the next open purges it.
 class TempFile {
  public:
   TempFile(TempFile&&) = default;
