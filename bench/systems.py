@@ -205,6 +205,7 @@ def rate(result: dict) -> float:
 def by_name(tools: Path, native: Path | None) -> dict[str, Adapter]:
     """Every system, with the tools and the module of a build."""
     adapters: list[Adapter] = [RawIO(tools / "raw_io"), RawIO(tools / "raw_io", sharded=True), Qel(native),
+                               Qel(native, durable=False),
                                PlainFiles(fsync=True), PlainFiles(fsync=False), Diskcache()]
     return {a.name: a for a in adapters}
 

@@ -316,9 +316,9 @@ PyObject* bool_or_raise(const Result<bool>& result) {
 // handed to Python, at the cost of taking the interpreter lock once more to
 // create it; shorter ones are read into a buffer of the core's and copied,
 // which costs less than that. Gets per CPU second, one thread, from the page
-// cache, copied / direct: 512 B 130k / 118k, 4 KiB 125k / 131k, 16 KiB 86k /
-// 111k, 64 KiB 38k / 52k.
-constexpr size_t DIRECT_READ_MIN = size_t{4} << 10;
+// cache, copied / direct: 512 B 130k / 118k, 4 KiB 125k / 131k (within the
+// noise), 16 KiB 86k / 111k, 64 KiB 38k / 52k.
+constexpr size_t DIRECT_READ_MIN = size_t{8} << 10;
 
 // A get in one or two runs. The first reads a short payload into a buffer
 // of its own, copied into a bytes object at the finish; at a long one it

@@ -12,8 +12,8 @@ from qel._native import NativeBlobCache
 
 import blob_files
 
-DIRECT_READ_MIN = 4 << 10  # the binding's threshold for reading into the returned object
-SIZES = [0, 1, 1000, DIRECT_READ_MIN - 1, DIRECT_READ_MIN, DIRECT_READ_MIN + 1, 1 << 20, (5 << 20) + 3]
+DIRECT_READ_MIN = 8 << 10  # the binding's threshold for reading into the returned object
+SIZES = [0, 1, 4096, DIRECT_READ_MIN - 1, DIRECT_READ_MIN, DIRECT_READ_MIN + 1, 1 << 20, (5 << 20) + 3]
 OVER_2_GIB = (1 << 31) + 4099
 
 
