@@ -83,9 +83,8 @@ class HandleStore(Store):
 
 @dataclasses.dataclass(frozen=True)
 class Qel:
-    """`NativeBlobCache` from the module at `native` (qel._native if None).
-    `durable=False` asks for puts without fsync; the binding does not offer
-    that yet, so no run uses it."""
+    """`NativeBlobCache` from the module at `native` (qel._native if None);
+    `durable=False` puts without fsync."""
 
     native: Path | None = None
     durable: bool = True
@@ -208,6 +207,7 @@ def by_name(tools: Path, native: Path | None) -> dict[str, Adapter]:
     header_len = load_native(native).HEADER_LEN
     adapters: list[Adapter] = [RawIO(tools / "raw_io", header_len), RawIO(tools / "raw_io", header_len, sharded=True),
                                Qel(native),
+                               Qel(native, durable=False),
                                PlainFiles(fsync=True), PlainFiles(fsync=False), Diskcache()]
     return {a.name: a for a in adapters}
 
@@ -215,6 +215,7 @@ def by_name(tools: Path, native: Path | None) -> dict[str, Adapter]:
 # What each system promises when a write returns.
 DURABILITY = {
     "qel": "fsync of the file, then rename",
+    "qel durable=False": "no fsync: rename of an unsynced file; a reopen drops what a crash tore",
     "raw C++": "fsync of the file, then rename",
     "raw C++ sharded": "fsync of the file, then rename",
     "plain dir+fsync": "fsync of the file, then os.replace",

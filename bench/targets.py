@@ -94,12 +94,20 @@ def hit_targets(blobs: int, trace: str) -> list[Target]:
 
 TARGETS: list[Target] = [
     Target("get 4 KiB, 1 thread, share of the raw read limit", 0.8, share("get", 4 * KiB, 1)),
+    Target("get 64 KiB, 1 thread, share of the raw read limit", 0.7, share("get", 64 * KiB, 1)),
+    Target("get 1 MiB, 1 thread, share of the raw read limit", 0.55, share("get", MiB, 1)),
+    Target("get 1 MiB, 1 thread, times plain open().read()", 0.65,
+           versus(("get", "qel", MiB, 1), ("get", "plain dir", MiB, 1))),
     Target("get 4 KiB, 1 thread, times diskcache get", 2.0,
            versus(("get", "qel", 4 * KiB, 1), ("get", "diskcache", 4 * KiB, 1))),
     *(Target(f"get {fmt_size(size)}, 2 threads over 1 thread", 1.7,
              over(("get", "qel", size, 2), ("get", "qel", size, 1))) for size in SIZES),
     *(Target(f"put {fmt_size(size)}, share of the raw durable write limit", 0.9, share("put", size))
       for size in (4 * KiB, MiB)),
+    Target("put 4 KiB durable=False, 1 thread, times diskcache set", 1.5,
+           versus(("put", "qel durable=False", 4 * KiB, 1), ("put", "diskcache", 4 * KiB, 1))),
+    Target("put 4 KiB durable=False, 4 threads, times diskcache set", 1.5,
+           versus(("put threads", "qel durable=False", 4 * KiB, 4), ("put threads", "diskcache", 4 * KiB, 4))),
     Target("reopen of the cache, times the raw walk-and-read", 1.5,
            versus(("reopen", "qel"), ("reopen", "raw C++")), at_most=True),
     *(t for size in (4 * KiB, 64 * KiB) for t in (

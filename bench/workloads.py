@@ -170,18 +170,18 @@ def put_rounds(ctx: Context, name: str, groups: list[list[Adapter]], size: int, 
 
 
 def put(ctx: Context) -> None:
-    """Puts of new blobs from one thread beside the raw durable write loops.
-    A qel that does not fsync (`Qel(durable=False)`) is to run back to back
-    with diskcache, in its group, once the binding offers it."""
+    """Puts of new blobs from one thread beside the raw durable write loops;
+    qel without fsync back to back with diskcache, which does not sync either."""
     for size in SIZES:
         log(f"put of new blobs, {fmt_size(size)} payloads, {ctx.scale.put_rounds} rounds")
         raw, sharded, qel = ctx.raw(), ctx.raw(sharded=True), Qel(ctx.native)
-        peers: list[Adapter] = [PlainFiles(fsync=True), PlainFiles(fsync=False), Diskcache()]
+        unsynced, dc = Qel(ctx.native, durable=False), Diskcache()
+        plain: list[Adapter] = [PlainFiles(fsync=True), PlainFiles(fsync=False)]
         # qel beside the two raw loops, back to back in every round.
-        runs = put_rounds(ctx, f"put-{size}", [[raw, sharded, qel], *([a] for a in peers)], size, 1)
+        runs = put_rounds(ctx, f"put-{size}", [[raw, sharded, qel], [unsynced, dc], *([a] for a in plain)], size, 1)
         # qel's files go into 65,536 shard directories, most of them new while
         # a cache is young; the sharded limit pays for making them as qel does.
-        add_beside_limit(ctx, "put", size, 1, [raw, sharded, qel, *peers], runs, {
+        add_beside_limit(ctx, "put", size, 1, [raw, sharded, qel, unsynced, dc, *plain], runs, {
             raw.name: "create, write, fsync, close, rename; one directory",
             sharded.name: "as raw C++, renamed into two levels of 256 shard directories made on first use",
             qel.name: spread_note(runs[qel.name], runs[sharded.name], sharded.name),
@@ -214,9 +214,10 @@ def put_threads(ctx: Context) -> None:
     for size in (4 * KiB, 64 * KiB):
         log(f"put of new blobs from several threads, {fmt_size(size)} payloads, {ctx.scale.put_rounds} rounds")
         sharded, qel, dc = ctx.raw(sharded=True), Qel(ctx.native), Diskcache()
+        unsynced = Qel(ctx.native, durable=False)
         for threads in THREADS:
-            runs = put_rounds(ctx, f"put-threads-{size}-{threads}", [[sharded, qel], [dc]], size, threads)
-            add_beside_limit(ctx, "put threads", size, threads, [sharded, qel, dc], runs, {
+            runs = put_rounds(ctx, f"put-threads-{size}-{threads}", [[sharded, qel], [unsynced, dc]], size, threads)
+            add_beside_limit(ctx, "put threads", size, threads, [sharded, qel, unsynced, dc], runs, {
                 sharded.name: "create, write, fsync, close, rename into two levels of shard directories, per thread",
             })
 

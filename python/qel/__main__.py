@@ -53,6 +53,9 @@ def main(argv: list[str] | None = None) -> int:
     run_demo.add_argument(
         "--max-bytes", type=byte_count, default="48MiB", help="byte budget, e.g. 48MiB (default: %(default)s)"
     )
+    run_demo.add_argument(
+        "--no-sync", action="store_true", help="puts skip fsync (durable=False): a crash may lose recent blobs"
+    )
     cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command is None:
@@ -60,7 +63,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.command != "demo":
         return cli.run(args)
     try:
-        return demo.run(args.dir, args.blobs, args.max_bytes)
+        return demo.run(args.dir, args.blobs, args.max_bytes, durable=not args.no_sync)
     except demo.UnusableDirectory as failure:
         run_demo.error(str(failure))
 

@@ -47,13 +47,17 @@ class BlobCache:
     Use it in a `with` block, which closes it. Blob IDs are text and payloads
     `bytes`; a blob ID is write-once. `frequency_counters` 0, the default,
     sizes the admission filter by the number of blobs held (50 counters a
-    blob, at most 32 MiB); any other count fixes its size.
+    blob, at most 32 MiB); any other count fixes its size. With `durable`
+    False, puts skip the fsync: a crash of the machine may lose recent puts,
+    and the next open drops any blob file left torn, so none is ever returned.
     """
 
     __slots__ = ("_native",)
 
-    def __init__(self, directory: str | os.PathLike[str], max_bytes: int, *, frequency_counters: int = 0) -> None:
-        self._native = NativeBlobCache(os.fspath(directory), max_bytes, frequency_counters)
+    def __init__(
+        self, directory: str | os.PathLike[str], max_bytes: int, *, frequency_counters: int = 0, durable: bool = True
+    ) -> None:
+        self._native = NativeBlobCache(os.fspath(directory), max_bytes, frequency_counters, durable=durable)
 
     @overload
     def get(self, blob_id: str) -> bytes | None: ...

@@ -145,9 +145,9 @@ class UnusableDirectory(Exception):
     """The cache could not be opened over the directory given."""
 
 
-def open_cache(root: Path, max_bytes: int) -> BlobCache:
+def open_cache(root: Path, max_bytes: int, durable: bool) -> BlobCache:
     try:
-        return BlobCache(root, max_bytes)
+        return BlobCache(root, max_bytes, durable=durable)
     except (RuntimeError, ValueError) as failure:
         raise UnusableDirectory(f"cannot open a cache over {root}: {failure}") from None
 
@@ -160,12 +160,12 @@ def size(count: float) -> str:
     raise AssertionError("unreachable")
 
 
-def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
+def run(directory: Path | None, blobs: int, max_bytes: int, *, durable: bool = True) -> int:
     origin = Origin(blobs)
     reads = blobs * READS_PER_BLOB
     with contextlib.ExitStack() as stack:
         root = directory or Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="qel-demo-")))
-        cache = open_cache(root, max_bytes)
+        cache = open_cache(root, max_bytes, durable)
         print(f"qel demo over {root}")
         print(
             f"  {blobs:,} distinct blobs of {size(MIN_PAYLOAD)} to {size(MAX_PAYLOAD)} "
@@ -177,7 +177,7 @@ def run(directory: Path | None, blobs: int, max_bytes: int) -> int:
             tally, elapsed = run_clients(cache, origin, reads)
 
         start = time.perf_counter()
-        reopened = BlobCache(root, max_bytes)
+        reopened = BlobCache(root, max_bytes, durable=durable)
         reopen_seconds = time.perf_counter() - start
         with reopened:
             # What the reopen verified and kept: every file the workload left.

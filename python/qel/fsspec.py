@@ -128,11 +128,12 @@ class _Tier:
     """The state of one cache directory, shared by every filesystem over it
     in this process; safe to use from any thread."""
 
-    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int) -> None:
+    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int, durable: bool) -> None:
         self.key = key
         self.cache = cache
         self.max_bytes = max_bytes
         self.frequency_counters = frequency_counters
+        self.durable = durable
         self.users = 1  # GUARDED_BY(_tiers_lock)
         # Never held together with _tiers_lock, nor across a call to the
         # cache or the target.
@@ -277,20 +278,20 @@ _tiers: dict[str, _Tier] = {}  # by real directory path; GUARDED_BY(_tiers_lock)
 _tiers_lock = threading.RLock()
 
 
-def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int) -> _Tier:
+def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int, durable: bool) -> _Tier:
     key = os.path.realpath(os.fspath(directory))
     with _tiers_lock:
         tier = _tiers.get(key)
         if tier is None:
-            cache = BlobCache(key, max_bytes, frequency_counters=frequency_counters)
-            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters)
+            cache = BlobCache(key, max_bytes, frequency_counters=frequency_counters, durable=durable)
+            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters, durable)
             return tier
         tier.users += 1  # before anything allocates, so a finalizer cannot close it meanwhile
-        if (tier.max_bytes, tier.frequency_counters) != (max_bytes, frequency_counters):
+        if (tier.max_bytes, tier.frequency_counters, tier.durable) != (max_bytes, frequency_counters, durable):
             _release(tier)
             raise ValueError(
-                f"qel cache directory {key} is already open in this process with max_bytes={tier.max_bytes} "
-                f"and frequency_counters={tier.frequency_counters}"
+                f"qel cache directory {key} is already open in this process with max_bytes={tier.max_bytes}, "
+                f"frequency_counters={tier.frequency_counters} and durable={tier.durable}"
             )
         return tier
 
@@ -394,13 +395,13 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     """A target filesystem with a qel `BlobCache` in front of its reads.
 
     The target is `fs` (an instance) or `target_protocol` with
-    `target_options`. The cache is opened over `directory` with `max_bytes`
-    and `frequency_counters` as `BlobCache` takes them; filesystems over the
-    same directory in one process share it and must agree on both. `close()`
-    (or garbage collection) lets go of it. Files larger than `block_size`
-    bytes are cached by blocks of that size. A file whose blobs would exceed
-    the budget, or whose target reports no version, is read from the target
-    every time; a blob admission refuses is still served.
+    `target_options`. The cache is opened over `directory` with `max_bytes`,
+    `frequency_counters` and `durable` as `BlobCache` takes them; filesystems
+    over the same directory in one process share it and must agree on all.
+    `close()` (or garbage collection) lets go of it. Files larger than
+    `block_size` bytes are cached by blocks of that size. A file whose blobs
+    would exceed the budget, or whose target reports no version, is read from
+    the target every time; a blob admission refuses is still served.
     """
 
     protocol = "qel"
@@ -418,6 +419,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         directory: str | os.PathLike[str],
         max_bytes: int,
         frequency_counters: int = 0,
+        durable: bool = True,
         check_interval: float = 60.0,
         block_size: int = DEFAULT_BLOCK_SIZE,
         target_protocol: str | None = None,
@@ -439,7 +441,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         self.check_interval = check_interval
         self.block_size = block_size
         self._closed = False
-        self._opened = (directory, max_bytes, frequency_counters)
+        self._opened = (directory, max_bytes, frequency_counters, durable)
         self._hold()
         own_strip, target_strip = type(self)._strip_protocol, self.target._strip_protocol
         # An instance attribute, as fsspec's own layered filesystems have: paths

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <vector>
@@ -29,7 +30,9 @@ BlobCacheError reconciliation_step(std::string_view step, const BlobCacheError& 
 std::optional<Result<Payload>> read_leased(const LocalFileStore& store, DiskEntry& entry) {
   auto lease = entry.acquire_read();
   if (!lease) return std::nullopt;
-  return entry.read(store);
+  Payload payload(entry.payload_len());
+  if (auto read = entry.read_into(store, {payload.data(), payload.size()}); !read) return unexpected(std::move(read).error());
+  return payload;
 }
 
 bool same_payload(const Payload& stored, std::span<const uint8_t> payload) {
@@ -213,26 +216,44 @@ void BlobCache::close_engine_keeping_files() {
 }
 
 Result<std::optional<Payload>> BlobCache::get(std::string_view blob_id) {
-  auto found = get_blob(blob_id);
-  if (found) (*found ? hits_ : misses_).fetch_add(1, std::memory_order_relaxed);
-  return found;
+  struct Owned final : PayloadSink {
+    std::optional<std::span<uint8_t>> buffer(size_t len) override { return std::span(payload.emplace(len).data(), len); }
+    std::optional<Payload> payload;
+  } sink;
+  auto read = get_into(blob_id, sink);
+  if (!read) return unexpected(std::move(read).error());
+  if (*read != ReadInto::Filled) sink.payload.reset();
+  return std::move(sink.payload);
 }
 
-Result<std::optional<Payload>> BlobCache::get_blob(std::string_view blob_id) {
+Result<ReadInto> BlobCache::get_into(std::string_view blob_id, PayloadSink& sink, bool again) {
   OpenCall call(*this, blob_id);
   if (call.refusal) return unexpected(std::move(*call.refusal));
-  auto found = engine_get(blob_id);
+  // The second run of a get only reads: its access was counted by the first.
+  auto found = again ? engine_peek(blob_id) : engine_get(blob_id);
   if (!found) return unexpected(std::move(found).error());
-  if (!*found) return std::optional<Payload>();
-  const std::shared_ptr<DiskEntry>& entry = **found;
-
-  std::optional<Result<Payload>> read = read_leased(store_, *entry);
-  if (!read) return std::optional<Payload>();
-  if (*read) return std::optional<Payload>(std::move(*read).value());
-  if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());
+  Result<void> read;
+  {
+    // No lease: a put is still writing the file, or it is leaving.
+    std::optional<ReadLease> lease = *found ? (**found)->acquire_read() : std::nullopt;
+    if (!lease) {
+      misses_.fetch_add(1, std::memory_order_relaxed);
+      return ReadInto::Missing;
+    }
+    const std::optional<std::span<uint8_t>> into = sink.buffer((**found)->payload_len());
+    if (!into) return ReadInto::Stopped;
+    assert(into->size() == (**found)->payload_len());
+    read = (**found)->read_into(store_, *into);
+  }
+  if (read) {
+    hits_.fetch_add(1, std::memory_order_relaxed);
+    return ReadInto::Filled;
+  }
+  if (!is_lost_file(read.error())) return unexpected(std::move(read).error());
   // The lease is gone by now: the eviction below would wait for it.
-  if (auto invalidated = invalidate_entry(entry); !invalidated) return unexpected(std::move(invalidated).error());
-  return std::optional<Payload>();
+  if (auto invalidated = invalidate_entry(**found); !invalidated) return unexpected(std::move(invalidated).error());
+  misses_.fetch_add(1, std::memory_order_relaxed);
+  return ReadInto::Missing;
 }
 
 Result<void> BlobCache::invalidate_entry(const std::shared_ptr<DiskEntry>& entry) {
@@ -299,7 +320,7 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
   // the ID lock keeps other puts and deletes of the ID out: the write runs
   // beside other puts. An eviction meanwhile makes the entry decline the
   // rename, so no file outside the engine's budget ever appears.
-  auto written = store_.write_temp(*metadata, payload);
+  auto written = store_.write_temp(*metadata, payload, config_.durable);
   if (!written) return undo_put(entry, std::move(written).error());
   const std::optional<int> renamed = entry->publish([&] { return store_.publish(*written); });
   if (renamed == 0) return true;

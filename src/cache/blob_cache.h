@@ -26,6 +26,10 @@ struct BlobCacheConfig {
   std::string directory;
   int64_t max_bytes;           // > 0; no blob file longer than this is kept
   int64_t frequency_counters;  // >= 0; 0 follows the blobs held
+  // Each put's file reaches the disk before it is published. Without, a crash
+  // of the machine may leave recent files missing or torn, and the next open
+  // drops the torn ones by their checksums.
+  bool durable = true;
 };
 
 // What the cache holds and how it has fared since it was opened.
@@ -40,6 +44,24 @@ struct BlobCacheStats {
   uint64_t evictions;      // blobs the engine removed to make room
 };
 
+// How a get into a caller's buffer ended.
+enum class ReadInto : uint8_t {
+  Filled,   // the verified payload is in the buffer
+  Missing,  // no readable blob under the ID
+  Stopped,  // the sink gave no buffer; nothing read, nothing counted
+};
+
+// Where a get into a caller's buffer puts the payload: a buffer of exactly
+// `len` bytes, or none to stop before reading. Called once, without locks of
+// the cache held that the caller could need.
+class PayloadSink {
+ public:
+  virtual std::optional<std::span<uint8_t>> buffer(size_t len) = 0;
+
+ protected:
+  ~PayloadSink() = default;
+};
+
 class BlobCache {
  public:
   // Builds store, callback and engine, then reconciles the directory.
@@ -50,6 +72,10 @@ class BlobCache {
   BlobCache& operator=(const BlobCache&) = delete;
 
   Result<std::optional<Payload>> get(std::string_view blob_id);
+  // get for a caller that places the payload itself. `again`: the retry of
+  // a get that stopped, which admission has counted already. A buffer that
+  // ends other than Filled holds anything.
+  Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again = false);
   // True when the cache now holds exactly this payload under this ID.
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
@@ -88,8 +114,7 @@ class BlobCache {
   };
 
   Result<void> reconcile() REQUIRES(commit_);
-  // get and put without the statistics.
-  Result<std::optional<Payload>> get_blob(std::string_view blob_id);
+  // put without the statistics.
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
   Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) REQUIRES(commit_);
   // A put whose commit failed: takes commit_, keeps a leftover temp file for

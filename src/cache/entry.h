@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "store/format.h"
@@ -44,8 +45,10 @@ class DiskEntry {
   FileTime modified() const { return modified_; }
   // The file's path, from the store that wrote or found it.
   std::filesystem::path path(const LocalFileStore& store) const { return store.path_of(digest_); }
-  Result<Payload> read(const LocalFileStore& store) const {
-    return store.read(blob_id_, digest_, file_len_, checksum_, path_of_id_);
+  size_t payload_len() const { return LocalFileStore::payload_len(blob_id_, file_len_); }
+  // The verified payload into `payload`, payload_len() bytes.
+  Result<void> read_into(const LocalFileStore& store, std::span<uint8_t> payload) const {
+    return store.read_into(blob_id_, digest_, file_len_, checksum_, path_of_id_, payload);
   }
 
   // A lease while Ready; none otherwise.

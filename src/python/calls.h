@@ -34,8 +34,12 @@ qel_call* qel_inspect_file_call(PyObject* const* args, Py_ssize_t nargs, PyObjec
 qel_call* qel_list_files_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 
-// Without the interpreter lock: the core call itself.
+// Without the interpreter lock: the core call itself, or its next step.
 void qel_call_run(qel_call* call) QEL_NOTHROW;
+
+// With the interpreter lock held again after a run: whether the call has
+// another step to run, made ready here. Runs no Python code.
+int qel_call_resume(qel_call* call) QEL_NOTHROW;
 
 // With the interpreter lock held again: the result, or NULL with a Python
 // exception set. Frees the call.

@@ -11,9 +11,11 @@
 
 static PyObject* released(qel_call* call) {
   if (call == NULL) return NULL;
-  PyThreadState* state = PyEval_SaveThread();
-  qel_call_run(call);
-  PyEval_RestoreThread(state);
+  do {
+    PyThreadState* state = PyEval_SaveThread();
+    qel_call_run(call);
+    PyEval_RestoreThread(state);
+  } while (qel_call_resume(call));
   return qel_call_finish(call);
 }
 

@@ -194,14 +194,14 @@ Result<posix::Fd> regular_file(int fd, const std::string& path, const BlobNames&
 
 }  // namespace
 
-Result<Payload> read_blob_file(int opened, const std::string& path, const BlobNames& names, const BlobRecord& record) {
+Result<void> read_blob_file(int opened, const std::string& path, const BlobNames& names, const BlobRecord& record,
+                            std::span<uint8_t> payload) {
   struct stat st {};
   auto fd = regular_file(opened, path, names, st);
   if (!fd) return unexpected(std::move(fd).error());
-  Payload payload(record.payload_len());
-  auto verified = verify_blob_file({fd->get(), st.st_size, path, names}, &record, std::span(payload.data(), payload.size()));
+  auto verified = verify_blob_file({fd->get(), st.st_size, path, names}, &record, payload);
   if (!verified) return unexpected(std::move(verified).error());
-  return payload;
+  return {};
 }
 
 Result<FileMetadata> inspect_blob_file(int opened, std::string path, const BlobNames& names) {

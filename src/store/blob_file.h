@@ -57,8 +57,11 @@ Result<BlobHeader> verify_blob_file(const BlobFile& file, const BlobRecord* reco
 // Both take over `opened`, what an open of the blob file at `path` gave (a
 // descriptor, or -1 with errno): a failed open and anything but a regular
 // file are reported for `path`.
-// The verified payload of the file against its record.
-Result<Payload> read_blob_file(int opened, const std::string& path, const BlobNames& names, const BlobRecord& record);
+// Reads the file's payload into `payload`, record.payload_len() bytes, and
+// verifies the file against its record; after a failure `payload` holds
+// anything.
+Result<void> read_blob_file(int opened, const std::string& path, const BlobNames& names, const BlobRecord& record,
+                            std::span<uint8_t> payload);
 // The record of the file when it verifies, `path_of_id` set. `path` is text:
 // an open inspects a million files, and building a std::filesystem::path for
 // each cost more than its hash.

@@ -41,14 +41,15 @@ Expected<Fd, OsError> shard_dir(int parent, const char* name, Narrow narrow) {
   return posix::open_subdir(parent, name, narrow);
 }
 
-// Writes header, ID and payload to `fd` and flushes them.
-Result<void> write_blob(int fd, const FileMetadata& metadata, std::span<const uint8_t> payload) {
+// Writes header, ID and payload to `fd`, and flushes them when `durable`.
+Result<void> write_blob(int fd, const FileMetadata& metadata, std::span<const uint8_t> payload, bool durable) {
   if (metadata.blob_id.size() > UINT32_MAX) return unexpected(BlobCacheError::invalid_blob("blob ID length overflows u32"));
   auto header = encode_header(static_cast<uint32_t>(metadata.blob_id.size()), payload.size(), metadata.checksum);
   auto id = std::span(reinterpret_cast<const uint8_t*>(metadata.blob_id.data()), metadata.blob_id.size());
   if (auto w = posix::write_all(fd, header); !w) return unexpected(BlobCacheError::io("write blob cache header", w.error()));
   if (auto w = posix::write_all(fd, id); !w) return unexpected(BlobCacheError::io("write blob cache ID", w.error()));
   if (auto w = posix::write_all(fd, payload); !w) return unexpected(BlobCacheError::io("write blob cache payload", w.error()));
+  if (!durable) return {};
   if (auto s = posix::sync_file(fd); !s) return unexpected(BlobCacheError::io("flush blob cache temp file", s.error()));
   return {};
 }
@@ -147,7 +148,7 @@ Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std:
 }
 
 Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata& metadata,
-                                                             std::span<const uint8_t> payload) const {
+                                                             std::span<const uint8_t> payload, bool durable) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
   const fs::path final_path(metadata.path);
   const fs::path shard_path = final_path.parent_path();
@@ -185,7 +186,7 @@ Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata&
     return fail(BlobCacheError::io("create blob cache temp file",
                                    OsError::custom(IoKind::AlreadyExists, "temporary filename attempts exhausted")));
   TempFile file(std::move(*tmp_dir), std::move(*shard), std::move(temp_name), std::move(final_name), metadata.blob_id);
-  auto written = write_blob(fd.get(), metadata, payload);
+  auto written = write_blob(fd.get(), metadata, payload, durable);
   fd = Fd(-1);  // closed before the rename, and before any removal
   if (!written) {
     auto discarded = discard(file, std::move(written).error());
@@ -219,20 +220,28 @@ Expected<void, CommitFailure> LocalFileStore::discard(const TempFile& file, std:
 }
 
 Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
-  return read_at(metadata.path, {metadata.blob_id, metadata.file_len, metadata.checksum, metadata.path_of_id});
+  const BlobRecord record{metadata.blob_id, metadata.file_len, metadata.checksum, metadata.path_of_id};
+  Payload payload(record.payload_len());
+  if (auto read = read_at(metadata.path, record, {payload.data(), payload.size()}); !read)
+    return unexpected(std::move(read).error());
+  return payload;
 }
 
-Result<Payload> LocalFileStore::read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len,
-                                     uint32_t checksum, bool path_of_id) const {
-  return read_at(names_.path_text(digest), {blob_id, file_len, checksum, path_of_id});
+Result<void> LocalFileStore::read_into(std::string_view blob_id, const BlobDigest& digest, int64_t file_len,
+                                       uint32_t checksum, bool path_of_id, std::span<uint8_t> payload) const {
+  return read_at(names_.path_text(digest), {blob_id, file_len, checksum, path_of_id}, payload);
 }
 
-Result<Payload> LocalFileStore::read_at(const std::string& path, const BlobRecord& record) const {
+size_t LocalFileStore::payload_len(std::string_view blob_id, int64_t file_len) {
+  return BlobRecord{blob_id, file_len, 0, false}.payload_len();
+}
+
+Result<void> LocalFileStore::read_at(const std::string& path, const BlobRecord& record, std::span<uint8_t> payload) const {
   auto root = held_root(false);
   if (!root) return unexpected(std::move(root).error());
   const char* beneath = names_.beneath_root(path);
   if (beneath == nullptr) return unexpected(outside("open cache entry ", *this, path));
-  return read_blob_file(posix::open_beneath((*root)->fd(), beneath, BLOB_OPEN_FLAGS), path, names_, record);
+  return read_blob_file(posix::open_beneath((*root)->fd(), beneath, BLOB_OPEN_FLAGS), path, names_, record, payload);
 }
 
 Result<FileMetadata> LocalFileStore::inspect(const fs::path& path) const {

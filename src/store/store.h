@@ -94,8 +94,10 @@ class LocalFileStore {
 
   // A commit is write_temp, then publish or abandon: the caller decides in
   // between whether the file may still appear. Writes the blob's file under a
-  // temp name and fsyncs it; clears what is no blob file at its path.
-  Expected<TempFile, CommitFailure> write_temp(const FileMetadata& metadata, std::span<const uint8_t> payload) const;
+  // temp name, fsyncs it when `durable`, and clears what is no blob file at
+  // its path.
+  Expected<TempFile, CommitFailure> write_temp(const FileMetadata& metadata, std::span<const uint8_t> payload,
+                                               bool durable) const;
   // Renames the file into place, never replacing; 0 or an errno, and after a
   // failure the file is still to be abandoned.
   int publish(TempFile& file) const;
@@ -105,9 +107,13 @@ class LocalFileStore {
 
   // The payload of a known file, verified against its record.
   Result<Payload> read(const FileMetadata& metadata) const;
-  // The same for a record that keeps the digest naming its file, not its path.
-  Result<Payload> read(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
-                       bool path_of_id) const;
+  // The same into the caller's `payload`, payload_len(blob_id, file_len)
+  // bytes, for a record that keeps the digest naming its file, not its path.
+  // After a failure `payload` holds anything.
+  Result<void> read_into(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
+                         bool path_of_id, std::span<uint8_t> payload) const;
+  // The payload length of a blob file of this ID and length.
+  static size_t payload_len(std::string_view blob_id, int64_t file_len);
   // Verifies an unknown file in constant memory and builds its record.
   Result<FileMetadata> inspect(const std::filesystem::path& path) const;
 
@@ -125,7 +131,7 @@ class LocalFileStore {
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
   Result<const posix::RootDir*> held_root(bool revive) const;
-  Result<Payload> read_at(const std::string& path, const BlobRecord& record) const;
+  Result<void> read_at(const std::string& path, const BlobRecord& record, std::span<uint8_t> payload) const;
   // Removes the temp file of a commit that ends, failed with `error` or not.
   Expected<void, CommitFailure> discard(const TempFile& file, std::optional<BlobCacheError> error) const;
 

@@ -175,6 +175,55 @@ TEST_F(Faults, GetMakesFourSystemCalls) {
   EXPECT_EQ(made, (std::map<std::string_view, uint64_t>{{"openat2", 1}, {"stat", 1}, {"read", 1}, {"close", 1}}));
 }
 
+std::map<std::string_view, uint64_t> calls_made() {
+  std::map<std::string_view, uint64_t> made;
+  for (size_t k = 0; k < posix::CALL_KINDS; ++k)
+    if (uint64_t n = posix::calls_made(static_cast<Call>(k))) made[posix::call_name(static_cast<Call>(k))] = n;
+  return made;
+}
+
+// So is a get into the caller's buffer, also when it stops for the buffer
+// first: stopping reads nothing.
+TEST_F(Faults, GetIntoTheCallersBufferMakesFourSystemCalls) {
+  auto cache = must_open("four-into");
+  const std::string payload = payload_of("big");
+  ASSERT_TRUE(*cache->put("big", bytes(payload)));
+  struct Sink final : PayloadSink {
+    std::optional<std::span<uint8_t>> buffer(size_t len) override {
+      lengths.push_back(len);
+      if (lengths.size() == 1) return std::nullopt;
+      into.resize(len);
+      return std::span(reinterpret_cast<uint8_t*>(into.data()), len);
+    }
+    std::vector<size_t> lengths;
+    std::string into;
+  } sink;
+  posix::arm_fault(Call::Open, 0, 0);
+  EXPECT_EQ(*cache->get_into("big", sink), ReadInto::Stopped);
+  EXPECT_EQ(calls_made(), (std::map<std::string_view, uint64_t>{}));
+  EXPECT_EQ(*cache->get_into("big", sink, true), ReadInto::Filled);
+  EXPECT_EQ(calls_made(), (std::map<std::string_view, uint64_t>{{"openat2", 1}, {"stat", 1}, {"read", 1}, {"close", 1}}));
+  posix::disarm_faults();
+  EXPECT_EQ(sink.lengths, (std::vector<size_t>{payload.size(), payload.size()}));
+  EXPECT_EQ(sink.into, payload);
+  EXPECT_EQ(*cache->get_into("absent", sink), ReadInto::Missing);
+  const auto stats = *cache->stats();
+  EXPECT_EQ(std::pair(stats.hits, stats.misses), std::pair(uint64_t{1}, uint64_t{1}));
+}
+
+// Only a durable cache flushes a put's file before publishing it.
+TEST_F(Faults, OnlyADurableCacheSyncsItsPuts) {
+  for (const bool durable : {true, false}) {
+    auto opened = BlobCache::open({durable ? "synced" : "unsynced", BUDGET, 1000, durable});
+    ASSERT_TRUE(opened.has_value());
+    posix::arm_fault(Call::Open, 0, 0);
+    EXPECT_TRUE(*(*opened)->put("new", bytes(payload_of("new"))));
+    EXPECT_EQ(posix::calls_made(Call::Fsync), durable ? 1u : 0u) << "durable " << durable;
+    posix::disarm_faults();
+    EXPECT_EQ(text(**(*opened)->get("new")), payload_of("new"));
+  }
+}
+
 TEST_F(Faults, EveryCallOfEveryOperationCanFailWithoutHarm) {
   const int codes[] = {EIO, ENOSPC, EPERM};
   std::set<Call> failed;

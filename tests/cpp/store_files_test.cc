@@ -16,7 +16,7 @@ class Store : public TempDir {
   void SetUp() override { ASSERT_TRUE(s_.prepare()); }
   // write_temp then publish, abandoning what does not publish.
   Expected<void, CommitFailure> commit(const FileMetadata& metadata, const std::string& payload) {
-    auto written = s_.write_temp(metadata, bytes(payload));
+    auto written = s_.write_temp(metadata, bytes(payload), true);
     if (!written) return unexpected(std::move(written).error());
     const int renamed = s_.publish(*written);
     if (renamed == 0) return {};
@@ -89,7 +89,7 @@ TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
 // was written: nothing may appear, and the temp file goes.
 TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
-  auto written = s_.write_temp(*metadata, bytes("payload"));
+  auto written = s_.write_temp(*metadata, bytes("payload"), true);
   ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
   EXPECT_FALSE(tmp_empty());
   ASSERT_TRUE(s_.abandon(std::move(*written), std::nullopt).has_value());
@@ -101,7 +101,7 @@ TEST_F(Store, AbandonedTempFileLeavesNoFile) {
 // check and the rename must survive: the rename never replaces.
 TEST_F(Store, PublishNeverReplacesAFileThatAppearedMeanwhile) {
   auto metadata = calculate_metadata("raced", bytes("mine"), s_.path_for("raced"));
-  auto written = s_.write_temp(*metadata, bytes("mine"));
+  auto written = s_.write_temp(*metadata, bytes("mine"), true);
   ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
   spit(metadata->path, "theirs");
   const int renamed = s_.publish(*written);

@@ -61,6 +61,10 @@ NOT_NAMED = "^(?!argument ')"  # a failure in no parameter's conversion
         # names are matched before any value is converted
         (lambda c: c.put(b"not text", b"v", extra=1), TypeError, "unexpected keyword argument 'extra'"),
         (lambda c: NativeBlobCache("d", 1, 0, directory="d"), TypeError, "multiple values for argument 'directory'"),
+        # durable is keyword-only and a bool
+        (lambda c: NativeBlobCache("d", 1, 0, False), TypeError, "takes 3 positional arguments but 4 were given"),
+        (lambda c: NativeBlobCache("d", 1, 0, durable=0), TypeError, "^argument 'durable': expected bool, got 'int'"),
+        (lambda c: NativeBlobCache("d", 1, durable=True), TypeError, "missing required argument 'frequency_counters'"),
         (lambda c: NativeBlobCache.put(object(), "k", b"v"), TypeError, "NativeBlobCache"),
         # ID checks, surrogates included, are the model test's; failing steps the fault tests'
     ],
