@@ -51,17 +51,21 @@ BlobCache::BlobCache(BlobCacheConfig config, LocalFileStore store, Engine engine
 Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config) {
   auto store = LocalFileStore::create(config.directory);
   if (!store) return unexpected(std::move(store).error());
-  // Before the directory is touched: a second open cache over it would purge
-  // tmp/ under this one's puts, take its files for foreign ones and break the
-  // budget. The lock stays with the store's copies until the cache goes.
+  // Before the directory is touched: a second engine over it would take the
+  // files of this one for foreign ones and break the budget. The lock stays
+  // with the store's copies until the cache goes.
   if (auto locked = store->lock_root(); !locked) return unexpected(std::move(locked).error());
-  if (auto prepared = store->prepare(); !prepared) return unexpected(std::move(prepared).error());
-  RemovalCallback callback(*store);
+  return open(std::move(config), std::move(*store));
+}
+
+Result<std::unique_ptr<BlobCache>> BlobCache::open(BlobCacheConfig config, LocalFileStore locked) {
+  if (auto prepared = locked.prepare(); !prepared) return unexpected(std::move(prepared).error());
+  RemovalCallback callback(locked);
   auto engine = start_engine(config.max_bytes, config.frequency_counters, callback);
   if (!engine) return unexpected(std::move(engine).error());
 
   std::unique_ptr<BlobCache> cache(
-      new BlobCache(std::move(config), std::move(*store), std::move(*engine), std::move(callback)));
+      new BlobCache(std::move(config), std::move(locked), std::move(*engine), std::move(callback)));
   {
     // No call reaches the cache before it is returned; the locks are those
     // the helpers need.
@@ -281,22 +285,56 @@ Result<bool> BlobCache::put(std::string_view blob_id, std::span<const uint8_t> p
 Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8_t> payload) {
   OpenCall call(*this, blob_id);
   if (call.refusal) return unexpected(std::move(*call.refusal));
-  MutexGuard id(id_lock(blob_id));
-  // Outside commit_: the checksum reads the whole payload.
+  // Outside every lock: the checksum reads the whole payload.
   auto metadata = store_.metadata_for(blob_id, payload);
+  if (!metadata) return unexpected(std::move(metadata).error());
+  return admit(
+      *metadata, [&](const Payload& stored) -> Result<bool> { return same_payload(stored, payload); },
+      [&] { return store_.write_temp(*metadata, payload, config_.durable); });
+}
 
+Result<bool> BlobCache::put_temp(const SharedTemp& file) {
+  OpenCall call(*this);
+  if (call.refusal) return unexpected(std::move(*call.refusal));
+  // Verified here, outside every lock, like a put's checksum.
+  auto inspected = store_.inspect_temp(file);
+  if (!inspected) return unexpected(std::move(inspected).error());
+  const FileMetadata& metadata = *inspected;
+  return admit(
+      metadata,
+      [&](const Payload& stored) -> Result<bool> {
+        auto mine = store_.read_temp(file, metadata);
+        if (!mine) return unexpected(std::move(mine).error());
+        return same_payload(stored, {mine->data(), mine->size()});
+      },
+      [&] { return store_.adopt_temp(file, metadata); });
+}
+
+void BlobCache::heard_reads(std::span<const std::string> blob_ids) {
+  OpenCall call(*this);
+  if (call.refusal) return;
+  for (const auto& blob_id : blob_ids) {
+    if (!check_blob_id(blob_id)) continue;
+    // Only the count matters; a failure here is a lost report.
+    static_cast<void>(engine_get(blob_id));
+  }
+}
+
+template <class SameAs, class MakeTemp>
+Result<bool> BlobCache::admit(const FileMetadata& metadata, SameAs&& same_as, MakeTemp&& make_temp) {
+  const std::string_view blob_id = metadata.blob_id;
+  MutexGuard id(id_lock(blob_id));
   std::shared_ptr<DiskEntry> entry;
   {
     MutexGuard commit(commit_);
     if (auto cleaned = callback_.retry_cleanup(); !cleaned) return unexpected(std::move(cleaned).error());
-    if (!metadata) return unexpected(std::move(metadata).error());
-    if (metadata->file_len > config_.max_bytes) return false;
-    auto reused = reuse_existing(*metadata, payload);
+    if (metadata.file_len > config_.max_bytes) return false;
+    auto reused = reuse_existing(metadata, same_as);
     if (!reused || *reused) return reused;
 
-    entry = DiskEntry::pending(*metadata);
+    entry = DiskEntry::pending(metadata);
     callback_.reset_error();
-    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata->file_len); });
+    auto taken = with_engine([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata.file_len); });
     if (!taken) return unexpected(std::move(taken).error());
     if (!taken->has_value()) return unexpected(engine_error(taken->error()));
     if (!taken->value()) {
@@ -320,7 +358,7 @@ Result<bool> BlobCache::put_blob(std::string_view blob_id, std::span<const uint8
   // the ID lock keeps other puts and deletes of the ID out: the write runs
   // beside other puts. An eviction meanwhile makes the entry decline the
   // rename, so no file outside the engine's budget ever appears.
-  auto written = store_.write_temp(*metadata, payload, config_.durable);
+  Expected<TempFile, CommitFailure> written = make_temp();
   if (!written) return undo_put(entry, std::move(written).error());
   const std::optional<int> renamed = entry->publish([&] { return store_.publish(*written); });
   if (renamed == 0) return true;
@@ -336,7 +374,8 @@ Result<bool> BlobCache::undo_put(const std::shared_ptr<DiskEntry>& entry, Commit
   return unexpected(std::move(failure.error));
 }
 
-Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) {
+template <class SameAs>
+Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, SameAs&& same_as) {
   auto found = engine_peek(metadata.blob_id);
   if (!found) return unexpected(std::move(found).error());
   if (!*found) return false;
@@ -345,8 +384,10 @@ Result<bool> BlobCache::reuse_existing(const FileMetadata& metadata, std::span<c
   std::optional<Result<Payload>> read = read_leased(store_, *existing);
   if (!read) return false;
   if (*read) {
-    if (existing->file_len() == metadata.file_len && existing->checksum() == metadata.checksum && same_payload(**read, payload))
-      return true;
+    if (existing->file_len() == metadata.file_len && existing->checksum() == metadata.checksum) {
+      auto same = same_as(**read);
+      if (!same || *same) return same;
+    }
     return unexpected(BlobCacheError::blob_id_mismatch(metadata.blob_id));
   }
   if (!is_lost_file(read->error())) return unexpected(std::move(*read).error());

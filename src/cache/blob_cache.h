@@ -66,6 +66,8 @@ class BlobCache {
  public:
   // Builds store, callback and engine, then reconciles the directory.
   static Result<std::unique_ptr<BlobCache>> open(BlobCacheConfig config);
+  // The same over a store whose root this process has locked already.
+  static Result<std::unique_ptr<BlobCache>> open(BlobCacheConfig config, LocalFileStore locked);
   // Stops the engine and keeps every blob file on disk; no lock is taken.
   ~BlobCache();
   BlobCache(const BlobCache&) = delete;
@@ -78,6 +80,11 @@ class BlobCache {
   Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again = false);
   // True when the cache now holds exactly this payload under this ID.
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload);
+  // put of a blob another process wrote to a temp file of its own: the
+  // file is verified, then published or removed as put would.
+  Result<bool> put_temp(const SharedTemp& file);
+  // Gets another process made, which admission weighs as this one's.
+  void heard_reads(std::span<const std::string> blob_ids);
   Result<void> delete_blob(std::string_view blob_id);  // Python's delete
   Result<void> delete_all();
   // Whether a readable blob is held; not an access, so admission never
@@ -116,7 +123,13 @@ class BlobCache {
   Result<void> reconcile() REQUIRES(commit_);
   // put without the statistics.
   Result<bool> put_blob(std::string_view blob_id, std::span<const uint8_t> payload);
-  Result<bool> reuse_existing(const FileMetadata& metadata, std::span<const uint8_t> payload) REQUIRES(commit_);
+  // The admission of a put whose file `make_temp` writes or takes over:
+  // `same_as(stored)` tells whether a blob held already under the ID is this
+  // one. Takes the ID's lock and commit_ itself.
+  template <class SameAs, class MakeTemp>
+  Result<bool> admit(const FileMetadata& metadata, SameAs&& same_as, MakeTemp&& make_temp);
+  template <class SameAs>
+  Result<bool> reuse_existing(const FileMetadata& metadata, SameAs&& same_as) REQUIRES(commit_);
   // A put whose commit failed: takes commit_, keeps a leftover temp file for
   // cleanup and drops the entry it made.
   Result<bool> undo_put(const std::shared_ptr<DiskEntry>& entry, CommitFailure failure) EXCLUDES(commit_);

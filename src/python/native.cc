@@ -1,4 +1,4 @@
-// The _native extension module: NativeBlobCache owns one BlobCache and turns
+// The _native extension module: NativeBlobCache owns one SharedCache and turns
 // each Python call into one call of the core, made here with the interpreter
 // lock held and run by the entry points in entry_points.c with it released.
 // A NativeBlobCache is shared by any number of threads: the core is
@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "cache/blob_cache.h"
+#include "cache/shared_cache.h"
 
 namespace qel {
 namespace {
@@ -43,7 +43,7 @@ ErrorClass* const ERROR_CLASSES[] = {&blob_mismatch_error, &cache_closed_error, 
 
 struct NativeBlobCacheObject {
   PyObject_HEAD
-  std::unique_ptr<BlobCache> cache;
+  std::unique_ptr<SharedCache> cache;
 };
 
 // ---- Exceptions
@@ -333,7 +333,7 @@ std::optional<int64_t> integer_argument(const char* parameter, PyObject* value) 
 
 // The receiver's cache, or null with a TypeError set. The caller holds the
 // receiver until the entry point returns, so the cache outlives the call.
-BlobCache* receiver(PyObject* self) {
+SharedCache* receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(native_type))) {
     PyErr_SetString(PyExc_TypeError, "method requires a NativeBlobCache receiver");
     return nullptr;
@@ -370,7 +370,7 @@ constexpr size_t DIRECT_READ_MIN = size_t{8} << 10;
 // the cache is held between the runs.
 class GetCall final : public qel_call, private PayloadSink {
  public:
-  GetCall(BlobCache& cache, std::string_view blob_id) : cache_(cache), blob_id_(blob_id) {}
+  GetCall(SharedCache& cache, std::string_view blob_id) : cache_(cache), blob_id_(blob_id) {}
   // Deleted by qel_call_finish, with the interpreter lock held.
   ~GetCall() override { Py_XDECREF(bytes_); }
 
@@ -417,7 +417,7 @@ class GetCall final : public qel_call, private PayloadSink {
     return std::nullopt;
   }
 
-  BlobCache& cache_;
+  SharedCache& cache_;
   const std::string_view blob_id_;  // the caller's argument, held until the call returns
   std::optional<Payload> payload_;  // a short payload read
   PyObject* bytes_ = nullptr;       // a long payload's object, ours alone until returned
@@ -557,14 +557,14 @@ qel_call* qel_new_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     // Opening a large cache takes seconds; other threads run meanwhile. No
     // one else can reach the cache before it is returned, and the directory's
     // lock keeps out any other opener.
-    return core_call([config = std::move(config)]() mutable { return BlobCache::open(std::move(config)); },
-                     [type](Result<std::unique_ptr<BlobCache>>& opened) -> PyObject* {
+    return core_call([config = std::move(config)]() mutable { return SharedCache::open(std::move(config)); },
+                     [type](Result<std::unique_ptr<SharedCache>>& opened) -> PyObject* {
                        if (!opened) return raise_error(opened.error());
                        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
                        PyObject* self = alloc(type, 0);
                        if (self == nullptr) return nullptr;  // the call drops the cache; its files stay
                        auto* object = reinterpret_cast<NativeBlobCacheObject*>(self);
-                       new (&object->cache) std::unique_ptr<BlobCache>(std::move(*opened));
+                       new (&object->cache) std::unique_ptr<SharedCache>(std::move(*opened));
                        return self;
                      });
   });
@@ -574,7 +574,7 @@ qel_call* qel_get_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[1];
     if (!match_fast(GET_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     const auto blob_id = text_argument("blob_id", values[0]);
     if (!blob_id) return nullptr;
@@ -586,7 +586,7 @@ qel_call* qel_put_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[2];
     if (!match_fast(PUT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     const auto blob_id = text_argument("blob_id", values[0]);
     if (!blob_id) return nullptr;
@@ -601,7 +601,7 @@ qel_call* qel_delete_call(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[1];
     if (!match_fast(DELETE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     const auto blob_id = text_argument("blob_id", values[0]);
     if (!blob_id) return nullptr;
@@ -613,7 +613,7 @@ qel_call* qel_contains_call(PyObject* self, PyObject* const* args, Py_ssize_t na
   return make_call([&]() -> std::unique_ptr<qel_call> {
     PyObject* values[1];
     if (!match_fast(CONTAINS_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     const auto blob_id = text_argument("blob_id", values[0]);
     if (!blob_id) return nullptr;
@@ -623,7 +623,7 @@ qel_call* qel_contains_call(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 qel_call* qel_delete_all_call(PyObject* self) noexcept {
   return make_call([&]() -> std::unique_ptr<qel_call> {
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     return core_call([cache] { return cache->delete_all(); }, none_or_raise);
   });
@@ -631,7 +631,7 @@ qel_call* qel_delete_all_call(PyObject* self) noexcept {
 
 qel_call* qel_close_call(PyObject* self) noexcept {
   return make_call([&]() -> std::unique_ptr<qel_call> {
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     return core_call([cache] { return cache->close(); }, none_or_raise);
   });
@@ -639,7 +639,7 @@ qel_call* qel_close_call(PyObject* self) noexcept {
 
 qel_call* qel_stats_call(PyObject* self) noexcept {
   return make_call([&]() -> std::unique_ptr<qel_call> {
-    BlobCache* cache = receiver(self);
+    SharedCache* cache = receiver(self);
     if (cache == nullptr) return nullptr;
     return core_call([cache] { return cache->stats(); }, [](const Result<BlobCacheStats>& stats) -> PyObject* {
       if (!stats) return raise_error(stats.error());

@@ -71,9 +71,10 @@ class Check {
     const std::string_view id(reinterpret_cast<const char*>(at), header.id_len);
     if (!(record_ && record_->path_of_id && id == record_->blob_id)) {
       if (!valid_utf8(id)) return corrupt("invalid blob ID UTF-8 ");
-      if (!file_.names.maps_to(id, file_.path)) return corrupt("blob ID path mismatch ");
+      if (file_.at_id_path && !file_.names.maps_to(id, file_.path)) return corrupt("blob ID path mismatch ");
     }
-    if (record_ && (id != record_->blob_id || header.checksum != record_->checksum || file_.size != record_->file_len))
+    if (record_ && (id != record_->blob_id || (record_->checksum && header.checksum != *record_->checksum) ||
+                    file_.size != record_->file_len))
       return corrupt("metadata mismatch ");
     return id;
   }
@@ -204,19 +205,47 @@ Result<void> read_blob_file(int opened, const std::string& path, const BlobNames
   return {};
 }
 
-Result<FileMetadata> inspect_blob_file(int opened, std::string path, const BlobNames& names) {
+Result<std::optional<OpenedBlob>> open_blob_file(int opened, std::string path, const BlobNames& names) {
+  if (opened < 0 && errno == ENOENT) return std::nullopt;
+  struct stat st {};
+  auto fd = regular_file(opened, path, names, st);
+  if (!fd) return unexpected(std::move(fd).error());
+  return OpenedBlob{std::move(*fd), st.st_size, std::move(path)};
+}
+
+Result<void> read_opened_blob(const OpenedBlob& file, const BlobNames& names, std::string_view blob_id,
+                              std::span<uint8_t> payload) {
+  const BlobRecord record{blob_id, file.file_len, std::nullopt, valid_utf8(blob_id)};
+  auto verified = verify_blob_file({file.fd.get(), file.file_len, file.path, names}, &record, payload);
+  if (!verified) return unexpected(std::move(verified).error());
+  return {};
+}
+
+namespace {
+
+Result<FileMetadata> inspect(int opened, std::string path, const BlobNames& names, bool at_id_path) {
   struct stat st {};
   auto fd = regular_file(opened, path, names, st);
   if (!fd) return unexpected(std::move(fd).error());
   std::string blob_id;
-  auto header = verify_blob_file({fd->get(), st.st_size, path, names}, nullptr, {}, &blob_id);
+  auto header = verify_blob_file({fd->get(), st.st_size, path, names, at_id_path}, nullptr, {}, &blob_id);
   if (!header) return unexpected(std::move(header).error());
   return FileMetadata{.blob_id = std::move(blob_id),
-                      .path = std::move(path),
+                      .path = at_id_path ? std::move(path) : std::string(),
                       .modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)},
                       .file_len = st.st_size,
                       .checksum = header->checksum,
-                      .path_of_id = true};
+                      .path_of_id = at_id_path};
+}
+
+}  // namespace
+
+Result<FileMetadata> inspect_blob_file(int opened, std::string path, const BlobNames& names) {
+  return inspect(opened, std::move(path), names, true);
+}
+
+Result<FileMetadata> inspect_temp_file(int opened, std::string path, const BlobNames& names) {
+  return inspect(opened, std::move(path), names, false);
 }
 
 }  // namespace qel

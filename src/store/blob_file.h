@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,7 +31,9 @@ inline constexpr int BLOB_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 struct BlobRecord {
   std::string_view blob_id;
   int64_t file_len;
-  uint32_t checksum;
+  // None for a reader that knows the file by its ID alone: the header's own
+  // checksum is then the one the payload must match.
+  std::optional<uint32_t> checksum;
   // The path is known to be where `blob_id` belongs and the ID is valid
   // UTF-8: a file holding exactly that ID need not have it hashed again.
   bool path_of_id;
@@ -44,6 +47,7 @@ struct BlobFile {
   int64_t size;              // from fstat
   const std::string& path;   // where it was opened, for the path check and messages
   const BlobNames& names;
+  bool at_id_path = true;    // false for a temp file, which lies where no ID belongs
 };
 
 // Verifies `file`. With a record, the file must also be what it records, and
@@ -62,6 +66,22 @@ Result<BlobHeader> verify_blob_file(const BlobFile& file, const BlobRecord* reco
 // anything.
 Result<void> read_blob_file(int opened, const std::string& path, const BlobNames& names, const BlobRecord& record,
                             std::span<uint8_t> payload);
+// A blob file opened at the path of its ID, by a reader that keeps no record:
+// its length is known before its payload is read.
+struct OpenedBlob {
+  posix::Fd fd;
+  int64_t file_len;
+  std::string path;
+};
+// None when nothing is at `path`.
+Result<std::optional<OpenedBlob>> open_blob_file(int opened, std::string path, const BlobNames& names);
+// Reads and verifies the payload of `file`, which must hold `blob_id`, into
+// `payload`, of BlobRecord::payload_len() bytes.
+Result<void> read_opened_blob(const OpenedBlob& file, const BlobNames& names, std::string_view blob_id,
+                              std::span<uint8_t> payload);
+// A temp file a writer made for a put: verified whole, in constant memory,
+// without asking where its ID belongs; the record's path is left empty.
+Result<FileMetadata> inspect_temp_file(int opened, std::string path, const BlobNames& names);
 // The record of the file when it verifies, `path_of_id` set. `path` is text:
 // an open inspects a million files, and building a std::filesystem::path for
 // each cost more than its hash.

@@ -32,7 +32,7 @@ std::atomic<bool> detail::faults_armed{false};
 std::string_view call_name(Call call) {
   static constexpr std::array<std::string_view, CALL_KINDS> names = {
       "open", "openat2", "read", "write", "stat", "fsync", "rename", "unlink",
-      "mkdir", "fchmod", "flock", "dup", "readdir", "close", "getcwd"};
+      "mkdir", "fchmod", "flock", "dup", "readdir", "close", "getcwd", "socket", "send", "recv"};
   return names[static_cast<size_t>(call)];
 }
 
@@ -268,24 +268,24 @@ Expected<void, OsError> remove_entry(int dirfd, const char* name, bool expect_di
 namespace {
 
 // Taken last: a store holds its revive mutex while it opens and drops roots.
-Mutex roots_mutex;
-std::vector<int*> root_fds GUARDED_BY(roots_mutex);  // the descriptor of every live RootDir
+Mutex process_fds_mutex;
+std::vector<int*> process_fds GUARDED_BY(process_fds_mutex);  // the descriptor of every live ProcessFd
 
-// The process's one fork handler. roots_mutex is held across the fork, so
-// that the child finds the registry whole.
-void before_fork() ACQUIRE(roots_mutex) { roots_mutex.lock(); }
-void in_parent_after_fork() RELEASE(roots_mutex) { roots_mutex.unlock(); }
+// The process's one fork handler. process_fds_mutex is held across the fork,
+// so that the child finds the registry whole.
+void before_fork() ACQUIRE(process_fds_mutex) { process_fds_mutex.lock(); }
+void in_parent_after_fork() RELEASE(process_fds_mutex) { process_fds_mutex.unlock(); }
 
-// The only thread of the child. A plain close, never LOCK_UN: the lock is
-// the parent's, on the open file the parent shares.
-void in_child_after_fork() RELEASE(roots_mutex) {
+// The only thread of the child. A plain close, never LOCK_UN: a lock is the
+// parent's, on the open file the parent shares.
+void in_child_after_fork() RELEASE(process_fds_mutex) {
   detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
-  for (int* fd : root_fds) {
+  for (int* fd : process_fds) {
     ::close(*fd);
     *fd = -1;
   }
-  root_fds.clear();
-  roots_mutex.unlock();
+  process_fds.clear();
+  process_fds_mutex.unlock();
 }
 
 void register_fork_handler() {
@@ -302,27 +302,29 @@ uint64_t fork_generation() {
   return detail::fork_generation.load(std::memory_order_relaxed);
 }
 
-RootDir::RootDir(Fd fd) : fd_(fd.release()) {
+ProcessFd::ProcessFd(Fd fd) : fd_(fd.release()) {
   register_fork_handler();
-  MutexLock guard(roots_mutex);
-  root_fds.push_back(&fd_);
+  MutexLock guard(process_fds_mutex);
+  process_fds.push_back(&fd_);
+}
+
+ProcessFd::~ProcessFd() {
+  {
+    MutexLock guard(process_fds_mutex);
+    process_fds.erase(std::find(process_fds.begin(), process_fds.end(), &fd_));
+  }
+  if (fd_ >= 0) posix::close(fd_);  // -1: a forked child's copy, closed already
 }
 
 RootDir::~RootDir() {
-  {
-    MutexLock guard(roots_mutex);
-    root_fds.erase(std::find(root_fds.begin(), root_fds.end(), &fd_));
-  }
-  if (fd_ < 0) return;  // a forked child's copy, closed already
   // Explicitly, before the close: the lock belongs to the open file, which
   // outlives this descriptor in any child that kept a copy.
-  posix::flock(fd_, LOCK_UN);
-  posix::close(fd_);
+  if (fd() >= 0) posix::flock(fd(), LOCK_UN);
 }
 
 bool RootDir::linked() const {
   struct stat st {};
-  return posix::fstat(fd_, &st) == 0 && st.st_nlink > 0;
+  return posix::fstat(fd(), &st) == 0 && st.st_nlink > 0;
 }
 
 }  // namespace qel::posix

@@ -5,15 +5,16 @@
 // process. On top of the wrappers: a descriptor that closes itself, link-free
 // resolution beneath a directory, the never-replacing rename, fsync, removal
 // of trees, directory listings, the cache root with its exclusive lock, and
-// the process's one fork handler: a forked child closes every root's
-// descriptor and counts one more fork generation. Everything may run from any
-// thread; the fault plan and the generation are atomics, and the root
-// registry has its own mutex.
+// the process's one fork handler: a forked child closes every descriptor that
+// belongs to its parent's open caches (ProcessFd) and counts one more fork
+// generation. Everything may run from any thread; the fault plan and the
+// generation are atomics, and the descriptor registry has its own mutex.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -49,8 +50,11 @@ enum class Call : uint8_t {
   Readdir,  // fdopendir, readdir
   Close,    // the descriptor is closed all the same
   Getcwd,
+  Socket,   // socket, bind, listen, connect, accept4, getsockopt
+  Send,
+  Recv,
 };
-inline constexpr size_t CALL_KINDS = static_cast<size_t>(Call::Getcwd) + 1;
+inline constexpr size_t CALL_KINDS = static_cast<size_t>(Call::Recv) + 1;
 std::string_view call_name(Call call);
 
 // Test seam. arm_fault fails the `nth` call of `call` from now on (1: the
@@ -101,6 +105,26 @@ inline int dup(int fd) { return fails(Call::Dup) ? -1 : ::dup(fd); }
 inline DIR* fdopendir(int fd) { return fails(Call::Readdir) ? nullptr : ::fdopendir(fd); }
 inline dirent* readdir(DIR* dir) { return fails(Call::Readdir) ? nullptr : ::readdir(dir); }
 inline char* getcwd(char* buf, size_t len) { return fails(Call::Getcwd) ? nullptr : ::getcwd(buf, len); }
+inline int socket(int domain, int type, int protocol) {
+  return fails(Call::Socket) ? -1 : ::socket(domain, type, protocol);
+}
+inline int bind(int fd, const sockaddr* address, socklen_t len) {
+  return fails(Call::Socket) ? -1 : ::bind(fd, address, len);
+}
+inline int listen(int fd, int backlog) { return fails(Call::Socket) ? -1 : ::listen(fd, backlog); }
+inline int connect(int fd, const sockaddr* address, socklen_t len) {
+  return fails(Call::Socket) ? -1 : ::connect(fd, address, len);
+}
+inline int accept4(int fd, int flags) { return fails(Call::Socket) ? -1 : ::accept4(fd, nullptr, nullptr, flags); }
+inline int getsockopt(int fd, int level, int name, void* value, socklen_t* len) {
+  return fails(Call::Socket) ? -1 : ::getsockopt(fd, level, name, value, len);
+}
+inline ssize_t send(int fd, const void* bytes, size_t len, int flags) {
+  return fails(Call::Send) ? -1 : ::send(fd, bytes, len, flags);
+}
+inline ssize_t recv(int fd, void* bytes, size_t len, int flags) {
+  return fails(Call::Recv) ? -1 : ::recv(fd, bytes, len, flags);
+}
 inline int close(int fd) {
   const bool failed = fails(Call::Close);
   const int rc = ::close(fd);
@@ -197,26 +221,41 @@ inline bool forked_since(uint64_t generation) {
   return detail::fork_generation.load(std::memory_order_relaxed) != generation;
 }
 
+// A descriptor that belongs to the process that opened it. A child made by
+// fork never uses what its parent opened for a cache, yet its copies would
+// keep the parent's directory lock, sockets and connections alive for as long
+// as the child lives: the fork handler closes every ProcessFd in the child at
+// once, and the object then holds -1.
+class ProcessFd {
+ public:
+  explicit ProcessFd(Fd fd);
+  ~ProcessFd();
+  ProcessFd(const ProcessFd&) = delete;
+  ProcessFd& operator=(const ProcessFd&) = delete;
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // The cache root, open for as long as a store holds it; when locked, it
-// carries the exclusive lock that marks the directory as in use. Every root
-// of the process is registered: a child made by fork never uses a cache
-// opened before the fork, yet its copy of the descriptor would keep the lock
-// alive as long as the child lives, so the child closes them all at once.
+// carries the exclusive lock that marks the directory as in use.
 class RootDir {
  public:
-  explicit RootDir(Fd fd);
+  explicit RootDir(Fd fd) : fd_(std::move(fd)) {}
   ~RootDir();
   RootDir(const RootDir&) = delete;
   RootDir& operator=(const RootDir&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Takes the lock without waiting; false and errno when it is not had.
-  bool lock() const { return posix::flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+  bool lock() const { return posix::flock(fd(), LOCK_EX | LOCK_NB) == 0; }
   // Still reachable at its path, rather than removed under the cache.
   bool linked() const;
 
  private:
-  int fd_;  // -1 in a forked child, which closed its copy at the fork
+  ProcessFd fd_;
 };
 
 }  // namespace qel::posix

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "common/mutex.h"
@@ -66,6 +68,10 @@ struct LocalFileStore::Shared {
   std::vector<std::unique_ptr<RootDir>> roots GUARDED_BY(revive_mutex);  // `root` is the last
   bool locking GUARDED_BY(revive_mutex) = false;
   bool released GUARDED_BY(revive_mutex) = false;
+  // This process's temp directory, locked; taken after revive_mutex.
+  Mutex temp_mutex ACQUIRED_AFTER(revive_mutex);
+  std::string temp_name GUARDED_BY(temp_mutex);
+  std::unique_ptr<posix::ProcessFd> temp_dir GUARDED_BY(temp_mutex);
 };
 
 LocalFileStore::LocalFileStore(fs::path root) : names_(std::move(root)), shared_(std::make_shared<Shared>()) {}
@@ -121,6 +127,16 @@ Result<void> LocalFileStore::lock_root(bool make) const {
 
 void LocalFileStore::release_root() const {
   MutexLock guard(shared_->revive_mutex);
+  {
+    MutexLock temp(shared_->temp_mutex);
+    const RootDir* root = shared_->root.load(std::memory_order_acquire);
+    if (shared_->temp_dir && shared_->temp_dir->get() >= 0 && root) {
+      // Empty unless a removal failed; a purge takes what is left.
+      const std::string path = "tmp/" + shared_->temp_name;
+      posix::unlinkat(root->fd(), path.c_str(), AT_REMOVEDIR);
+    }
+    shared_->temp_dir.reset();
+  }
   shared_->released = true;
   shared_->root.store(nullptr, std::memory_order_release);
   shared_->roots.clear();
@@ -137,6 +153,14 @@ Result<void> LocalFileStore::prepare() const {
   return {};
 }
 
+Result<std::pair<uint64_t, uint64_t>> LocalFileStore::root_identity() const {
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
+  struct stat st {};
+  if (posix::fstat((*root)->fd(), &st) != 0) return unexpected(BlobCacheError::io_errno("stat blob cache root", errno));
+  return std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino);
+}
+
 fs::path LocalFileStore::path_for(std::string_view blob_id) const { return fs::path(names_.path_text(blob_digest(blob_id))); }
 
 fs::path LocalFileStore::path_of(const BlobDigest& digest) const { return fs::path(names_.path_text(digest)); }
@@ -147,20 +171,17 @@ Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std:
   return metadata;
 }
 
-Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata& metadata,
-                                                             std::span<const uint8_t> payload, bool durable) const {
+Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMetadata& metadata) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
   const fs::path final_path(metadata.path);
   const fs::path shard_path = final_path.parent_path();
   if (shard_path.parent_path().parent_path() != blobs_dir())
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
-  auto root = held_root(true);
-  if (!root) return fail(std::move(root).error());
-  auto shard = posix::open_subdir((*root)->fd(), "blobs", Narrow::IfCreated);
+  auto shard = posix::open_subdir(root, "blobs", Narrow::IfCreated);
   if (shard) shard = shard_dir(shard->get(), shard_path.parent_path().filename().c_str(), Narrow::Never);
   if (shard) shard = shard_dir(shard->get(), shard_path.filename().c_str(), Narrow::Always);
   if (!shard) return fail(BlobCacheError::io("create blob cache shard", shard.error()));
-  std::string final_name = final_path.filename().native();
+  const std::string final_name = final_path.filename().native();
   struct stat st {};
   if (posix::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
@@ -171,28 +192,173 @@ Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata&
   } else if (errno != ENOENT) {
     return fail(BlobCacheError::io_errno("inspect final cache path", errno));
   }
+  return std::move(*shard);
+}
 
-  auto tmp_dir = posix::open_subdir((*root)->fd(), "tmp", Narrow::IfCreated);
-  if (!tmp_dir) return fail(BlobCacheError::io("create blob cache temp file", tmp_dir.error()));
+Expected<Fd, OsError> LocalFileStore::own_temp_dir(int root, std::string* name) const {
+  MutexLock guard(shared_->temp_mutex);
+  if (shared_->temp_dir) {
+    struct stat st {};
+    if (posix::fstat(shared_->temp_dir->get(), &st) != 0) return unexpected(posix::last_error());
+    if (st.st_nlink > 0) {
+      Fd dir(posix::dup(shared_->temp_dir->get()));
+      if (!dir.valid()) return unexpected(posix::last_error());
+      *name = shared_->temp_name;
+      return dir;
+    }
+    shared_->temp_dir.reset();  // removed under us: the root was, or a purge took it
+  }
+  auto tmp = posix::open_subdir(root, "tmp", Narrow::IfCreated);
+  if (!tmp) return unexpected(tmp.error());
+  static thread_local std::random_device entropy;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
+    char text[48];
+    std::snprintf(text, sizeof text, "writer-%u-%08x%08x", static_cast<unsigned>(::getpid()), entropy(), entropy());
+    if (posix::mkdirat(tmp->get(), text, 0700) != 0) {
+      if (errno == EEXIST) continue;
+      return unexpected(posix::last_error());
+    }
+    Fd dir(posix::openat(tmp->get(), text, posix::DIR_FLAGS | O_NOFOLLOW));
+    if (!dir.valid()) {
+      if (errno == ENOENT) continue;
+      return unexpected(posix::last_error());
+    }
+    // Waits out a purge that found the new directory unlocked and took it.
+    if (posix::flock(dir.get(), LOCK_EX) != 0) return unexpected(posix::last_error());
+    struct stat st {};
+    if (posix::fstat(dir.get(), &st) != 0) return unexpected(posix::last_error());
+    if (st.st_nlink == 0) continue;
+    Fd copy(posix::dup(dir.get()));
+    if (!copy.valid()) return unexpected(posix::last_error());
+    shared_->temp_dir = std::make_unique<posix::ProcessFd>(std::move(dir));
+    shared_->temp_name = text;
+    *name = text;
+    return copy;
+  }
+  return unexpected(OsError::custom(IoKind::AlreadyExists, "temporary directory attempts exhausted"));
+}
+
+Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file(const FileMetadata& metadata,
+                                                                                std::span<const uint8_t> payload,
+                                                                                bool durable) const {
+  auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
+  auto root = held_root(true);
+  if (!root) return fail(std::move(root).error());
+  std::string dir_name;
   std::string temp_name;
   Fd fd(-1);
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && !fd.valid(); ++attempt) {
-    const uint64_t sequence = temp_sequence.fetch_add(1);
-    temp_name = "blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp";
-    fd = Fd(posix::openat(tmp_dir->get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd.valid() && errno != EEXIST) return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
+  Fd dir(-1);
+  // A second round only when the directory went between its check and the
+  // file's creation.
+  for (int round = 0; round < 2 && !fd.valid(); ++round) {
+    auto made = own_temp_dir((*root)->fd(), &dir_name);
+    if (!made) return fail(BlobCacheError::io("create blob cache temp directory", made.error()));
+    dir = std::move(*made);
+    for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && !fd.valid(); ++attempt) {
+      const uint64_t sequence = temp_sequence.fetch_add(1);
+      temp_name = "blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp";
+      fd = Fd(posix::openat(dir.get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (fd.valid() || errno == EEXIST) continue;
+      if (errno == ENOENT) break;
+      return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
+    }
   }
   if (!fd.valid())
     return fail(BlobCacheError::io("create blob cache temp file",
                                    OsError::custom(IoKind::AlreadyExists, "temporary filename attempts exhausted")));
-  TempFile file(std::move(*tmp_dir), std::move(*shard), std::move(temp_name), std::move(final_name), metadata.blob_id);
   auto written = write_blob(fd.get(), metadata, payload, durable);
   fd = Fd(-1);  // closed before the rename, and before any removal
   if (!written) {
-    auto discarded = discard(file, std::move(written).error());
-    return unexpected(std::move(discarded).error());
+    if (posix::unlinkat(dir.get(), temp_name.c_str(), 0) != 0 && errno != ENOENT) {
+      const OsError removed = posix::last_error();
+      return unexpected(CommitFailure{
+          BlobCacheError::reconciliation(written.error().to_string() + "; remove temporary file: " + removed.to_string()),
+          tmp_dir() / dir_name / temp_name});
+    }
+    return fail(std::move(written).error());
   }
-  return file;
+  return Written{std::move(dir), std::move(dir_name), std::move(temp_name)};
+}
+
+Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata& metadata,
+                                                             std::span<const uint8_t> payload, bool durable) const {
+  auto root = held_root(true);
+  if (!root) return unexpected(CommitFailure{std::move(root).error(), std::nullopt});
+  auto shard = prepare_shard((*root)->fd(), metadata);
+  if (!shard) return unexpected(std::move(shard).error());
+  auto written = write_temp_file(metadata, payload, durable);
+  if (!written) return unexpected(std::move(written).error());
+  fs::path temp_path = tmp_dir() / written->dir_name / written->name;
+  return TempFile(std::move(written->dir), std::move(*shard), std::move(written->name), std::move(temp_path),
+                  fs::path(metadata.path).filename().native(), metadata.blob_id);
+}
+
+Expected<SharedTemp, CommitFailure> LocalFileStore::write_shared_temp(const FileMetadata& metadata,
+                                                                      std::span<const uint8_t> payload,
+                                                                      bool durable) const {
+  auto written = write_temp_file(metadata, payload, durable);
+  if (!written) return unexpected(std::move(written).error());
+  return SharedTemp{std::move(written->dir_name), std::move(written->name)};
+}
+
+void LocalFileStore::drop_shared_temp(const SharedTemp& file) const {
+  auto root = held_root(false);
+  if (!root) return;
+  // Failing, it stays for the purge that finds this writer gone.
+  const std::string path = "tmp/" + file.dir + "/" + file.name;
+  posix::unlinkat((*root)->fd(), path.c_str(), 0);
+}
+
+namespace {
+
+// One entry of a directory: no separator, not . or .., not empty.
+bool single_name(std::string_view name) {
+  return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+Result<FileMetadata> LocalFileStore::inspect_temp(const SharedTemp& file) const {
+  if (!single_name(file.dir) || !single_name(file.name))
+    return unexpected(BlobCacheError::invalid_blob("temp file name is not one entry of tmp"));
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
+  const std::string beneath = "tmp/" + file.dir + "/" + file.name;
+  auto inspected = inspect_temp_file(posix::open_beneath((*root)->fd(), beneath.c_str(), BLOB_OPEN_FLAGS),
+                                     (tmp_dir() / file.dir / file.name).native(), names_);
+  if (!inspected) return unexpected(std::move(inspected).error());
+  if (auto checked = check_blob_id(inspected->blob_id); !checked) return unexpected(std::move(checked).error());
+  inspected->path = names_.path_text(blob_digest(inspected->blob_id));
+  inspected->path_of_id = valid_utf8(inspected->blob_id);
+  return inspected;
+}
+
+Expected<TempFile, CommitFailure> LocalFileStore::adopt_temp(const SharedTemp& file, const FileMetadata& metadata) const {
+  auto root = held_root(true);
+  if (!root) return unexpected(CommitFailure{std::move(root).error(), std::nullopt});
+  const std::string dir_path = "tmp/" + file.dir;
+  Fd dir(posix::open_beneath((*root)->fd(), dir_path.c_str(), posix::DIR_FLAGS));
+  if (!dir.valid())
+    return unexpected(CommitFailure{BlobCacheError::io_errno("open blob cache temp directory " + dir_path, errno), std::nullopt});
+  auto shard = prepare_shard((*root)->fd(), metadata);
+  if (!shard) return unexpected(std::move(shard).error());
+  return TempFile(std::move(dir), std::move(*shard), file.name, tmp_dir() / file.dir / file.name,
+                  fs::path(metadata.path).filename().native(), metadata.blob_id);
+}
+
+Result<Payload> LocalFileStore::read_temp(const SharedTemp& file, const FileMetadata& metadata) const {
+  const BlobRecord record{metadata.blob_id, metadata.file_len, metadata.checksum, true};
+  Payload payload(record.payload_len());
+  const std::string path = (tmp_dir() / file.dir / file.name).native();
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
+  const std::string beneath = "tmp/" + file.dir + "/" + file.name;
+  if (auto read = read_blob_file(posix::open_beneath((*root)->fd(), beneath.c_str(), BLOB_OPEN_FLAGS), path, names_,
+                                 record, {payload.data(), payload.size()});
+      !read)
+    return unexpected(std::move(read).error());
+  return payload;
 }
 
 int LocalFileStore::publish(TempFile& file) const {
@@ -213,7 +379,7 @@ Expected<void, CommitFailure> LocalFileStore::discard(const TempFile& file, std:
     BlobCacheError failure =
         error ? BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string())
               : BlobCacheError::io("remove blob cache temp file", removed);
-    return unexpected(CommitFailure{std::move(failure), tmp_dir() / file.temp_name_});
+    return unexpected(CommitFailure{std::move(failure), file.temp_path_});
   }
   if (error) return unexpected(CommitFailure{std::move(*error), std::nullopt});
   return {};
@@ -230,6 +396,21 @@ Result<Payload> LocalFileStore::read(const FileMetadata& metadata) const {
 Result<void> LocalFileStore::read_into(std::string_view blob_id, const BlobDigest& digest, int64_t file_len,
                                        uint32_t checksum, bool path_of_id, std::span<uint8_t> payload) const {
   return read_at(names_.path_text(digest), {blob_id, file_len, checksum, path_of_id}, payload);
+}
+
+Result<std::optional<OpenedBlob>> LocalFileStore::open_blob(std::string_view blob_id) const {
+  auto root = held_root(false);
+  if (!root) return unexpected(std::move(root).error());
+  std::string path = names_.path_text(blob_digest(blob_id));
+  const char* beneath = names_.beneath_root(path);
+  if (beneath == nullptr) return unexpected(outside("open cache entry ", *this, path));
+  const int opened = posix::open_beneath((*root)->fd(), beneath, BLOB_OPEN_FLAGS);
+  return open_blob_file(opened, std::move(path), names_);
+}
+
+Result<void> LocalFileStore::read_opened(const OpenedBlob& file, std::string_view blob_id,
+                                         std::span<uint8_t> payload) const {
+  return read_opened_blob(file, names_, blob_id, payload);
 }
 
 size_t LocalFileStore::payload_len(std::string_view blob_id, int64_t file_len) {
@@ -261,20 +442,44 @@ Result<ScanResult> LocalFileStore::scan(ScanMode mode) const {
 Result<void> LocalFileStore::purge() const {
   auto root = held_root(true);
   if (!root) return unexpected(std::move(root).error());
-  if (auto removed = posix::remove_entry((*root)->fd(), "tmp", true); !removed)
-    return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
   if (auto removed = posix::remove_entry((*root)->fd(), "blobs", true); !removed)
     return unexpected(BlobCacheError::io("purge blob cache data directory", removed.error()));
+  if (auto purged = purge_temp(); !purged) return purged;
   return prepare();
 }
 
 Result<void> LocalFileStore::purge_temp() const {
+  auto fail = [](const OsError& error) { return unexpected(BlobCacheError::io("purge blob cache temp directory", error)); };
   auto root = held_root(true);
   if (!root) return unexpected(std::move(root).error());
-  if (auto removed = posix::remove_entry((*root)->fd(), "tmp", true); !removed)
-    return unexpected(BlobCacheError::io("purge blob cache temp directory", removed.error()));
-  if (auto tmp = posix::open_subdir((*root)->fd(), "tmp", Narrow::Always); !tmp)
-    return unexpected(BlobCacheError::io("recreate blob cache temp directory", tmp.error()));
+  auto tmp = posix::open_subdir((*root)->fd(), "tmp", Narrow::Always);
+  if (!tmp) return unexpected(BlobCacheError::io("recreate blob cache temp directory", tmp.error()));
+  auto listing = posix::Listing::of(std::move(*tmp));
+  if (!listing) return fail(listing.error());
+  if (auto read = listing->read(); !read) return fail(read.error());
+  std::string own;
+  {
+    MutexLock guard(shared_->temp_mutex);
+    if (shared_->temp_dir) own = shared_->temp_name;
+  }
+  for (const auto& entry : listing->entries) {
+    if (entry.name == own) continue;
+    Fd dir(posix::openat(listing->fd(), entry.name.c_str(), posix::DIR_FLAGS | O_NOFOLLOW));
+    if (!dir.valid()) {
+      if (errno == ENOENT) continue;
+      if (!posix::unreachable(errno)) return fail(posix::last_error());
+      // A loose file: an older layout's, or nobody's.
+      if (auto removed = posix::remove_entry(listing->fd(), entry.name.c_str(), false); !removed) return fail(removed.error());
+      continue;
+    }
+    if (posix::flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) continue;  // its writer lives
+      return fail(posix::last_error());
+    }
+    // Held until removed: a writer that made this name meanwhile finds it
+    // unlinked once its own lock is granted, and makes another.
+    if (auto removed = posix::remove_entry(listing->fd(), entry.name.c_str(), true); !removed) return fail(removed.error());
+  }
   return {};
 }
 

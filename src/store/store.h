@@ -1,8 +1,12 @@
 // LocalFileStore owns the cache directory on disk:
 //
-//   root/tmp/blob-<pid>-<seq>.tmp     files being written
-//   root/blobs/H1/H2/<sha256>.blob    committed blobs (see names.h)
+//   root/tmp/<writer>/blob-<pid>-<seq>.tmp   files being written
+//   root/blobs/H1/H2/<sha256>.blob          committed blobs (see names.h)
 //
+// Each process that writes holds a temp directory of its own under tmp,
+// locked with flock for as long as it lives: whoever can take that lock
+// knows the writer is gone, and only such directories are ever purged, so
+// several processes can share the directory.
 // Everything under the root is reached from a descriptor of the root that the
 // store holds open, without following a link, so nothing planted inside the
 // directory can lead a read or a removal outside it. Copies of a store share
@@ -20,7 +24,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "store/blob_file.h"
 #include "store/error.h"
 #include "store/format.h"
 #include "store/names.h"
@@ -43,7 +49,7 @@ struct CommitFailure {
 // A blob file written and flushed under a temp name, not yet visible; its
 // shard exists and held nothing at the blob's path when it was written. It
 // ends published or abandoned: dropped otherwise, its file stays in tmp until
-// the next open purges it.
+// a purge finds its writer gone.
 class TempFile {
  public:
   TempFile(TempFile&&) = default;
@@ -51,14 +57,22 @@ class TempFile {
 
  private:
   friend class LocalFileStore;
-  TempFile(posix::Fd tmp_dir, posix::Fd shard, std::string temp_name, std::string final_name, std::string blob_id)
+  TempFile(posix::Fd tmp_dir, posix::Fd shard, std::string temp_name, std::filesystem::path temp_path,
+           std::string final_name, std::string blob_id)
       : tmp_dir_(std::move(tmp_dir)), shard_(std::move(shard)), temp_name_(std::move(temp_name)),
-        final_name_(std::move(final_name)), blob_id_(std::move(blob_id)) {}
+        temp_path_(std::move(temp_path)), final_name_(std::move(final_name)), blob_id_(std::move(blob_id)) {}
   posix::Fd tmp_dir_;
   posix::Fd shard_;
   std::string temp_name_;
+  std::filesystem::path temp_path_;
   std::string final_name_;
   std::string blob_id_;
+};
+
+// A temp file written for another process to publish: where it lies in tmp.
+struct SharedTemp {
+  std::string dir;   // the writer's temp directory
+  std::string name;  // the file in it
 };
 
 class LocalFileStore {
@@ -81,6 +95,9 @@ class LocalFileStore {
   // Lets go of the root and its lock, for every copy; the store serves nothing
   // more. No other operation of any copy may be running.
   void release_root() const;
+  // The device and inode of the root: what names the directory to the other
+  // processes that open it, wherever they reach it from.
+  Result<std::pair<uint64_t, uint64_t>> root_identity() const;
   std::filesystem::path path_for(std::string_view blob_id) const;
   // The path of the blob whose ID has this digest, for records that keep the
   // digest rather than the path.
@@ -98,6 +115,21 @@ class LocalFileStore {
   // its path.
   Expected<TempFile, CommitFailure> write_temp(const FileMetadata& metadata, std::span<const uint8_t> payload,
                                                bool durable) const;
+  // The same file for another process, the directory's owner, to adopt; no
+  // shard is touched. The writer removes it with drop_shared_temp whatever
+  // the owner answered: once published it is no longer there.
+  Expected<SharedTemp, CommitFailure> write_shared_temp(const FileMetadata& metadata, std::span<const uint8_t> payload,
+                                                        bool durable) const;
+  void drop_shared_temp(const SharedTemp& file) const;
+  // A temp file another process wrote, verified whole: the record of the
+  // blob it holds. Names that are no single entry of tmp are refused.
+  Result<FileMetadata> inspect_temp(const SharedTemp& file) const;
+  // Takes that file over for publishing, its shard prepared as write_temp
+  // prepares it.
+  Expected<TempFile, CommitFailure> adopt_temp(const SharedTemp& file, const FileMetadata& metadata) const;
+  // The payload of a temp file adopt_temp verified, checked again.
+  Result<Payload> read_temp(const SharedTemp& file, const FileMetadata& metadata) const;
+
   // Renames the file into place, never replacing; 0 or an errno, and after a
   // failure the file is still to be abandoned.
   int publish(TempFile& file) const;
@@ -112,6 +144,10 @@ class LocalFileStore {
   // After a failure `payload` holds anything.
   Result<void> read_into(std::string_view blob_id, const BlobDigest& digest, int64_t file_len, uint32_t checksum,
                          bool path_of_id, std::span<uint8_t> payload) const;
+  // A blob's file found by its ID alone, for a reader that keeps no record:
+  // none when no file is there.
+  Result<std::optional<OpenedBlob>> open_blob(std::string_view blob_id) const;
+  Result<void> read_opened(const OpenedBlob& file, std::string_view blob_id, std::span<uint8_t> payload) const;
   // The payload length of a blob file of this ID and length.
   static size_t payload_len(std::string_view blob_id, int64_t file_len);
   // Verifies an unknown file in constant memory and builds its record.
@@ -119,7 +155,9 @@ class LocalFileStore {
 
   // Every file under the data directory that an open looks at.
   Result<ScanResult> scan(ScanMode mode = ScanMode::Verify) const;
+  // Empties the data directory, and tmp as purge_temp does.
   Result<void> purge() const;
+  // Removes from tmp everything but the temp directories of live writers.
   Result<void> purge_temp() const;
   // Removes whatever is at `path` (file, link, FIFO or directory tree); absent
   // counts as removed, and so does a path that leads through a non-directory.
@@ -131,6 +169,20 @@ class LocalFileStore {
   // The held root. `revive` makes and locks it again at its path when it was
   // removed; otherwise a removed root is used as it is and finds nothing.
   Result<const posix::RootDir*> held_root(bool revive) const;
+  // A descriptor of this process's temp directory, made and locked on first
+  // use, and made again when it has gone; `name` receives its name.
+  Expected<posix::Fd, OsError> own_temp_dir(int root, std::string* name) const;
+  // A new temp file in this process's temp directory, written and flushed.
+  struct Written {
+    posix::Fd dir;
+    std::string dir_name;
+    std::string name;
+  };
+  Expected<Written, CommitFailure> write_temp_file(const FileMetadata& metadata, std::span<const uint8_t> payload,
+                                                   bool durable) const;
+  // The shard directory of `metadata`'s path, with nothing but possibly a
+  // blob file at that path.
+  Expected<posix::Fd, CommitFailure> prepare_shard(int root, const FileMetadata& metadata) const;
   Result<void> read_at(const std::string& path, const BlobRecord& record, std::span<uint8_t> payload) const;
   // Removes the temp file of a commit that ends, failed with `error` or not.
   Expected<void, CommitFailure> discard(const TempFile& file, std::optional<BlobCacheError> error) const;

@@ -30,7 +30,12 @@ class Store : public TempDir {
     EXPECT_TRUE(committed.has_value()) << committed.error().error.to_string();
     return *metadata;
   }
-  bool tmp_empty() const { return fs::is_empty(s_.tmp_dir()); }
+  // No file being written; the writer's own directory may stay.
+  bool tmp_empty() const {
+    for (auto& entry : fs::recursive_directory_iterator(s_.tmp_dir()))
+      if (!entry.is_directory()) return false;
+    return true;
+  }
 
   LocalFileStore s_ = store();
 };
