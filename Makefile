@@ -113,7 +113,7 @@ typecheck: build
 # engine is released, and may still hold the policy when libFuzzer looks for
 # leaks after an input. Leaks at exit are the ASan suites' to find.
 FUZZ_SECONDS ?= 300
-FUZZERS      := fuzz_blob_file fuzz_engine
+FUZZERS      := fuzz_blob_file fuzz_engine fuzz_wire
 fuzz: deps
 	$(CMAKE) -S . -B build/fuzz $(CONFIG) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DQEL_TESTS=ON -DQEL_WERROR=ON -DQEL_PYTHON=OFF -DQEL_FUZZ=ON

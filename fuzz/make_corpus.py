@@ -3,6 +3,7 @@
 of an input format)."""
 
 import os
+import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,7 +22,8 @@ def blob_file_seeds():
         yield f"record-{control}", bytes([control]) + blob_files.encode("a", b"bc")
     yield "bad-magic", bytes([1]) + b"XXXX" + blob_files.encode("a", b"bc")[4:]
     yield "truncated", bytes([1]) + blob_files.encode("a", b"bc")[:10]
-    yield "long-payload-field", bytes([1]) + blob_files.encode("a", b"bc", payload_len=(1 << 64) - 1)
+    well = blob_files.encode("a", b"bc")
+    yield "long-payload-field", bytes([1]) + well[:12] + b"\xff" * 8 + well[20:]
 
 
 def engine_seeds():
@@ -31,7 +33,29 @@ def engine_seeds():
     yield "over-budget", bytes([2]) + bytes([1, 5, 15, 3, 0, 0, 0, 5, 0, 1, 5, 1, 3, 0, 0])
 
 
-for target, seeds in (("fuzz_blob_file", blob_file_seeds()), ("fuzz_engine", engine_seeds())):
+def wire_seeds():
+    # Frame bodies: a type byte, then the fields, little-endian, strings with
+    # a u32 length.
+    def text(b):
+        return struct.pack("<I", len(b)) + b
+
+    yield "hello", bytes([1]) + struct.pack("<Iqq", 1, 1 << 20, 0)
+    yield "put", bytes([2]) + text(b"writer-1-00ab") + text(b"blob-1-1.tmp")
+    yield "delete", bytes([3]) + text(b"some/blob id")
+    yield "delete_all", bytes([4])
+    yield "contains", bytes([5]) + text(b"x")
+    yield "stats", bytes([6])
+    yield "reads", bytes([7]) + struct.pack("<I", 2) + text(b"a") + text(b"bb")
+    yield "reply_value", bytes([0, 1])
+    yield "reply_error", bytes([1, 7]) + text(b"write blob cache payload") + struct.pack("<IB", 28, 7) + text(b"")
+    yield "reply_stats", bytes([0]) + struct.pack("<qqQ", 3, 300, 1)
+
+
+for target, seeds in (
+    ("fuzz_blob_file", blob_file_seeds()),
+    ("fuzz_engine", engine_seeds()),
+    ("fuzz_wire", wire_seeds()),
+):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
     for name, data in seeds:

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include "cache/wire.h"
 #include "store/names.h"
 
@@ -67,14 +69,19 @@ void OwnerServer::reap() {
 void OwnerServer::accept_loop() {
   for (;;) {
     auto accepted = link::accept_from(listener_->get());
+    if (!accepted) {
+      {
+        MutexLock guard(mutex_);
+        if (stopping_) return;
+      }
+      // Another user's process, a connection gone before it was taken, or
+      // no descriptor to spare: the next one may do. Paused, so that a
+      // failure that persists does not spin.
+      if (accepted.error().code() != EPERM) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     MutexLock guard(mutex_);
     if (stopping_) return;
-    if (!accepted) {
-      // Another user's process, or a connection gone before it was taken.
-      const int code = accepted.error().code();
-      if (code == EPERM || code == ECONNABORTED || code == EINTR || code == EMFILE || code == ENFILE) continue;
-      return;  // the listener is broken: peers find the lock held and nobody to talk to
-    }
     reap();
     auto worker = std::make_unique<Worker>();
     worker->socket = std::move(*accepted);

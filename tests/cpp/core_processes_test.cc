@@ -1,0 +1,293 @@
+// Several openers of one directory, in one process: the first is the owner,
+// the others are peers and talk to it over the socket exactly as other
+// processes do. What only separate processes show (fork, SIGKILL, other
+// users) is the Python suites' to test.
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "cache/link.h"
+#include "cache/shared_cache.h"
+#include "cache/wire.h"
+#include "core_test_util.h"
+#include "store/posix.h"
+
+namespace qel {
+namespace {
+
+using namespace testing_util;
+using posix::Call;
+
+constexpr int64_t BUDGET = 1 << 24;
+
+std::string payload_of(const std::string& id) { return std::string(3000 + id.size(), id[0]); }
+
+class Processes : public TempDir {
+ protected:
+  std::unique_ptr<SharedCache> join(int64_t max_bytes = BUDGET) {
+    auto opened = SharedCache::open({root_.string(), max_bytes, 1000});
+    EXPECT_TRUE(opened.has_value()) << opened.error().to_string();
+    return opened ? std::move(opened).value() : nullptr;
+  }
+
+  static Result<std::optional<std::string>> try_get(SharedCache& cache, const std::string& id) {
+    struct Sink final : PayloadSink {
+      std::optional<std::span<uint8_t>> buffer(size_t len) override {
+        into.resize(len);
+        return std::span(reinterpret_cast<uint8_t*>(into.data()), len);
+      }
+      std::string into;
+    } sink;
+    auto read = cache.get_into(id, sink);
+    if (!read) return unexpected(std::move(read).error());
+    if (*read != ReadInto::Filled) return std::optional<std::string>();
+    return std::optional(sink.into);
+  }
+
+  static std::optional<std::string> get(SharedCache& cache, const std::string& id) {
+    auto got = try_get(cache, id);
+    EXPECT_TRUE(got.has_value()) << id << ": " << got.error().to_string();
+    return got ? *got : std::nullopt;
+  }
+
+  static bool put(SharedCache& cache, const std::string& id) {
+    auto put = cache.put(id, bytes(payload_of(id)));
+    EXPECT_TRUE(put.has_value()) << id << ": " << put.error().to_string();
+    return put && *put;
+  }
+
+  // A raw connection to the owner's socket, greeted or not.
+  int connect_raw() {
+    auto identity = store().root_identity();
+    EXPECT_TRUE(identity.has_value());
+    auto socket = link::connect_to(link::address_of(*identity));
+    EXPECT_TRUE(socket.has_value());
+    return socket ? ::dup((*socket)->get()) : -1;
+  }
+};
+
+TEST_F(Processes, PeersShareOneDirectoryWithItsOwner) {
+  auto owner = join();
+  auto peer = join();
+  ASSERT_TRUE(owner && peer);
+  EXPECT_TRUE(put(*peer, "from peer"));
+  EXPECT_TRUE(put(*owner, "from owner"));
+  for (SharedCache* reader : {owner.get(), peer.get()}) {
+    EXPECT_EQ(get(*reader, "from peer"), payload_of("from peer"));
+    EXPECT_EQ(get(*reader, "from owner"), payload_of("from owner"));
+    EXPECT_EQ(reader->stats()->blobs, 2);
+    EXPECT_TRUE(*reader->contains("from peer"));
+  }
+  // Write-once across processes: the same bytes are kept, others refused.
+  EXPECT_TRUE(put(*peer, "from owner"));
+  auto other = peer->put("from owner", bytes("other bytes"));
+  ASSERT_FALSE(other.has_value());
+  EXPECT_EQ(other.error().kind(), BlobCacheError::Kind::BlobIdMismatch);
+  // A delete anywhere is seen everywhere once it returns.
+  ASSERT_TRUE(peer->delete_blob("from owner").has_value());
+  EXPECT_EQ(get(*owner, "from owner"), std::nullopt);
+  ASSERT_TRUE(owner->delete_all().has_value());
+  EXPECT_EQ(get(*peer, "from peer"), std::nullopt);
+  EXPECT_EQ(peer->stats()->blobs, 0);
+  // Each counts its own gets and puts.
+  const auto counts = *peer->stats();
+  EXPECT_EQ(std::tuple(counts.hits, counts.misses, counts.puts_admitted), std::tuple(2u, 1u, 2u));
+}
+
+TEST_F(Processes, OtherSettingsAreRefusedNamingBoth) {
+  auto owner = join();
+  auto refused = SharedCache::open({root_.string(), BUDGET / 2, 1000});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), BlobCacheError::Kind::InvalidConfiguration);
+  const std::string message = refused.error().to_string();
+  EXPECT_NE(message.find("max_bytes=" + std::to_string(BUDGET) + ","), std::string::npos) << message;
+  EXPECT_NE(message.find("max_bytes=" + std::to_string(BUDGET / 2) + ","), std::string::npos) << message;
+}
+
+// The owner's close lets the next caller take over; nothing is lost and the
+// budget holds across the hand-over.
+TEST_F(Processes, AClosedOwnerIsReplacedByAPeer) {
+  auto owner = join(40000);
+  auto peer = join(40000);
+  ASSERT_TRUE(owner && peer);
+  for (const char* id : {"a", "b", "c"}) EXPECT_TRUE(put(*owner, id));
+  ASSERT_TRUE(owner->close().has_value());
+  EXPECT_TRUE(put(*peer, "d"));  // the peer is the owner now
+  auto third = join(40000);
+  for (const char* id : {"a", "b", "c", "d"}) EXPECT_EQ(get(*third, id), payload_of(id)) << id;
+  for (int i = 0; i < 30; ++i) put(*third, "more" + std::to_string(i));
+  int64_t on_disk = 0;
+  for (auto& entry : fs::recursive_directory_iterator(root_ / "blobs"))
+    if (entry.is_regular_file()) on_disk += static_cast<int64_t>(entry.file_size());
+  EXPECT_LE(on_disk, 40000);
+  EXPECT_EQ(peer->stats()->bytes, on_disk);
+}
+
+// A purge spares the temp directories of live writers and takes the rest.
+TEST_F(Processes, OnlyTheTempFilesOfGoneWritersArePurged) {
+  auto owner = join();
+  auto peer = join();
+  ASSERT_TRUE(put(*peer, "p"));
+  std::set<std::string> live;
+  for (auto& entry : fs::directory_iterator(root_ / "tmp")) live.insert(entry.path().filename());
+  ASSERT_EQ(live.size(), 1u);  // the peer's: the owner has written nothing yet
+  spit(root_ / "tmp" / "writer-gone" / "blob-1-1.tmp", "torn");
+  spit(root_ / "tmp" / "blob-2-2.tmp", "loose");
+  ASSERT_TRUE(owner->delete_all().has_value());
+  std::set<std::string> left;
+  for (auto& entry : fs::directory_iterator(root_ / "tmp")) left.insert(entry.path().filename());
+  EXPECT_EQ(left, live);
+  EXPECT_TRUE(put(*peer, "after"));
+}
+
+// Frames no process of ours sends: each is answered with an error or ends
+// its connection, and the owner goes on serving everyone else.
+TEST_F(Processes, MalformedMessagesHarmNobody) {
+  auto owner = join();
+  auto peer = join();
+  ASSERT_TRUE(put(*owner, "keep"));
+  spit(root_.parent_path() / (root_.filename().string() + "-canary"), "canary");
+  auto frame = [](std::vector<uint8_t> body) {
+    std::vector<uint8_t> out(4);
+    const uint32_t len = static_cast<uint32_t>(body.size());
+    std::memcpy(out.data(), &len, 4);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  };
+  auto text = [](std::string_view s) {
+    std::vector<uint8_t> out(4);
+    const uint32_t len = static_cast<uint32_t>(s.size());
+    std::memcpy(out.data(), &len, 4);
+    out.insert(out.end(), s.begin(), s.end());
+    return out;
+  };
+  auto hello = wire::encode_request([] {
+    wire::Request r;
+    r.type = wire::Type::Hello;
+    r.max_bytes = BUDGET;
+    r.frequency_counters = 1000;
+    return r;
+  }());
+  auto put_naming = [&](std::string_view dir, std::string_view name) {
+    std::vector<uint8_t> body{static_cast<uint8_t>(wire::Type::Put)};
+    for (auto part : {text(dir), text(name)}) body.insert(body.end(), part.begin(), part.end());
+    return frame(body);
+  };
+  const std::string canary = "../../" + root_.filename().string() + "-canary";
+  const std::map<std::string, std::vector<std::vector<uint8_t>>> cases = {
+      {"zero length", {{0, 0, 0, 0}}},
+      {"huge length", {{0xff, 0xff, 0xff, 0xff}}},
+      {"unknown type", {frame({99})}},
+      {"trailing bytes", {frame({static_cast<uint8_t>(wire::Type::Stats), 1})}},
+      {"request before hello", {frame({static_cast<uint8_t>(wire::Type::DeleteAll)})}},
+      {"put outside tmp", {hello, put_naming("..", "keep")}},
+      {"put of a path", {hello, put_naming("a/b", "c")}},
+      {"put of the canary", {hello, put_naming("..", canary)}},
+      {"lying read count", {frame({static_cast<uint8_t>(wire::Type::Reads), 0xff, 0xff, 0xff, 0x7f})}},
+  };
+  for (const auto& [name, frames] : cases) {
+    SCOPED_TRACE(name);
+    const int fd = connect_raw();
+    ASSERT_GE(fd, 0);
+    for (const auto& f : frames) ASSERT_EQ(::send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
+    // Every case but the lying length ends in an error reply or a close.
+    std::vector<uint8_t> reply(1 << 16);
+    ::shutdown(fd, SHUT_WR);
+    ssize_t got = 0, n = 0;
+    while ((n = ::recv(fd, reply.data() + got, reply.size() - got, 0)) > 0) got += n;
+    ::close(fd);
+    if (got > 0) {
+      // Replies are read in order: the last one is the bad frame's.
+      size_t at = 0, last = 0;
+      while (at + 4 <= static_cast<size_t>(got)) {
+        uint32_t len = 0;
+        std::memcpy(&len, reply.data() + at, 4);
+        last = at;
+        at += 4 + len;
+      }
+      EXPECT_EQ(reply[last + 4], 1) << "answered as a success";
+    }
+    EXPECT_EQ(get(*peer, "keep"), payload_of("keep"));
+    EXPECT_TRUE(put(*peer, "after " + name));
+  }
+  EXPECT_EQ(slurp(root_.parent_path() / (root_.filename().string() + "-canary")), "canary");
+  fs::remove(root_.parent_path() / (root_.filename().string() + "-canary"));
+}
+
+// Every system call a peer's operation makes, the owner's serving it
+// included, failed in turn: the operation succeeds or fails with the
+// injected error, and afterwards both still work and hold no wrong bytes.
+TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
+  using Action = std::function<Result<void>(SharedCache&)>;
+  auto done = [](auto result) -> Result<void> {
+    if (!result) return unexpected(std::move(result).error());
+    return {};
+  };
+  const std::map<std::string, Action> actions = {
+      {"put", [&](SharedCache& c) { return done(c.put("new", bytes(payload_of("new")))); }},
+      {"put again", [&](SharedCache& c) { return done(c.put("keep", bytes(payload_of("keep")))); }},
+      {"get", [&](SharedCache& c) -> Result<void> {
+         auto got = try_get(c, "keep");
+         if (!got) return unexpected(std::move(got).error());
+         if (*got && **got != payload_of("keep")) return unexpected(BlobCacheError::engine("wrong bytes"));
+         return {};
+       }},
+      {"delete", [&](SharedCache& c) { return c.delete_blob("gone"); }},
+      {"delete_all", [&](SharedCache& c) { return c.delete_all(); }},
+      {"contains", [&](SharedCache& c) { return done(c.contains("keep")); }},
+      {"stats", [&](SharedCache& c) { return done(c.stats()); }},
+  };
+  const int codes[] = {EIO, ENOSPC, EPERM};
+  std::set<Call> failed;
+  int point = 0;
+  for (const auto& [name, action] : actions) {
+    SCOPED_TRACE(name);
+    auto run = [&](Call call, uint64_t nth, int code) {
+      fs::remove_all(root_ / "blobs");
+      auto owner = join();
+      auto peer = join();
+      if (!owner || !peer) return std::array<uint64_t, posix::CALL_KINDS>{};
+      for (const char* id : {"keep", "gone"}) EXPECT_TRUE(put(*peer, id));
+      posix::arm_fault(call, nth, code);
+      Result<void> result = action(*peer);
+      std::array<uint64_t, posix::CALL_KINDS> counts{};
+      for (size_t k = 0; k < counts.size(); ++k) counts[k] = posix::calls_made(static_cast<Call>(k));
+      posix::disarm_faults();
+      if (!result) {
+        const std::string message = result.error().to_string();
+        const std::string os = std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+        EXPECT_TRUE(nth != 0 && message.ends_with(": " + os)) << "unexpected failure: " << message;
+      }
+      for (SharedCache* cache : {peer.get(), owner.get()}) {
+        EXPECT_TRUE(put(*cache, "after"));
+        for (const char* id : {"keep", "gone", "new", "after"})
+          if (auto got = get(*cache, id)) {
+            EXPECT_EQ(*got, payload_of(id)) << "wrong bytes for " << id;
+          }
+      }
+      if (name != "delete_all" && !(call == Call::Read && nth != 0)) {
+        EXPECT_EQ(get(*owner, "keep"), payload_of("keep"));
+      }
+      return counts;
+    };
+    const auto counts = run(Call::Open, 0, 0);
+    for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
+      const Call call = static_cast<Call>(k);
+      for (uint64_t n = 1; n <= counts[k]; ++n) {
+        SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n));
+        run(call, n, codes[point++ % 3]);
+        failed.insert(call);
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  for (const Call call : {Call::Send, Call::Recv}) EXPECT_TRUE(failed.count(call)) << posix::call_name(call) << " never failed";
+}
+
+}  // namespace
+}  // namespace qel
