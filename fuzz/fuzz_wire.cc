@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!reply) continue;
     auto again = decode_reply(type, body_of(encode_reply(type, *reply)));
     require(again.has_value() && again->value == reply->value && again->blobs == reply->blobs &&
-            again->bytes == reply->bytes && again->error.has_value() == reply->error.has_value());
+            again->bytes == reply->bytes && again->max_bytes == reply->max_bytes && again->error.has_value() == reply->error.has_value());
     if (reply->error) require(again->error->to_string() == reply->error->to_string());
   }
   return 0;

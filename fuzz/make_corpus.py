@@ -48,7 +48,7 @@ def wire_seeds():
     yield "reads", bytes([7]) + struct.pack("<I", 2) + text(b"a") + text(b"bb")
     yield "reply_value", bytes([0, 1])
     yield "reply_error", bytes([1, 7]) + text(b"write blob cache payload") + struct.pack("<IB", 28, 7) + text(b"")
-    yield "reply_stats", bytes([0]) + struct.pack("<qqQ", 3, 300, 1)
+    yield "reply_stats", bytes([0]) + struct.pack("<qqqQ", 3, 300, 1 << 20, 1)
 
 
 for target, seeds in (

@@ -1,9 +1,11 @@
 """The operators' verbs of the `qel` command line: info, verify and clear.
 
-`info` and `verify` only read the directory. `verify` and `clear` hold the
-lock an open cache holds on its directory for as long as they run, so they
-refuse a directory a cache has open and no cache opens it meanwhile. What is
-on disk, and how it is walked, locked and checked, is the extension's to know.
+`info` and `verify` only read the directory. On a directory no cache has
+open, `verify` and `clear` hold the lock an open cache holds for as long as
+they run, so that no cache opens it meanwhile; on one that caches have open,
+`verify` checks the files beside them and `clear` empties it through them.
+What is on disk, and how it is walked, locked and checked, is the
+extension's to know.
 """
 
 from __future__ import annotations
@@ -108,14 +110,16 @@ def list_files(root: Path) -> Listing:
 
 
 @contextlib.contextmanager
-def directory_lock(root: Path) -> Iterator[None]:
-    """Holds the lock a cache holds while open; an open cache means refusal."""
+def directory_lock(root: Path) -> Iterator[bool]:
+    """Holds the lock a cache holds while open: True. False, without it, when
+    caches have the directory open."""
     try:
         lock = _native.DirectoryLock(str(root))
     except DirectoryInUseError:
-        raise Refused(f"{root} is open by a cache; close it first") from None
+        yield False
+        return
     with lock:
-        yield
+        yield True
 
 
 def size_text(count: int) -> str:
@@ -160,7 +164,11 @@ def run_info(args: argparse.Namespace) -> int:
     if files:
         rows.append(("oldest", time_text(min(f.modified_ns for f in files))))
         rows.append(("newest", time_text(max(f.modified_ns for f in files))))
-    if temporary:
+    live = _native.live_stats(str(root))
+    if live is not None:
+        blobs, held, budget = live[:3]
+        rows.append(("open", f"by caches whose engine holds {blobs:,} blobs, {exact_size(held)} of {exact_size(budget)}"))
+    elif temporary:
         rows.append(("interrupted", f"{temporary:,} temporary files, removed at the next open"))
     width = max(len(label) for label, _ in rows)
     for label, value in rows:
@@ -171,10 +179,11 @@ def run_info(args: argparse.Namespace) -> int:
 def run_verify(args: argparse.Namespace) -> int:
     """Checks every blob file as opening the cache would (header, blob ID,
     length, checksum of every byte, and the path the ID maps to) and lists the
-    bad ones; exits with status 1 if there are any. Changes nothing, and
-    refuses a directory that a cache has open."""
+    bad ones; exits with status 1 if there are any. Changes nothing. On a
+    directory caches have open, a file they remove meanwhile is skipped: a
+    blob file appears only whole, so none is ever caught half written."""
     root = cache_root(args.directory)
-    with directory_lock(root):
+    with directory_lock(root) as alone:
         listing = list_files(root)
         bad = [f"not a blob file: {os.path.relpath(path, os.path.abspath(root))}, removed by the next open" for path in listing.set_aside]
         with tqdm(listing.files, unit="file", desc="verify", disable=not sys.stderr.isatty(), leave=False) as bar:
@@ -182,7 +191,8 @@ def run_verify(args: argparse.Namespace) -> int:
                 try:
                     _native.inspect_file(str(root), str(blob.path))
                 except RuntimeError as failure:
-                    bad.append(str(failure))
+                    if alone or os.path.lexists(blob.path):
+                        bad.append(str(failure))
     for line in bad:
         print(f"bad: {line}")
     print(f"{len(listing.files):,} blob files ({size_text(listing.size)}) checked, {len(bad):,} bad")
@@ -191,15 +201,18 @@ def run_verify(args: argparse.Namespace) -> int:
 
 def run_clear(args: argparse.Namespace) -> int:
     """Removes every blob and interrupted write of a cache directory, keeping
-    the directory itself. Asks first unless --yes; refuses a directory that a
-    cache has open."""
+    the directory itself. Asks first unless --yes. On a directory caches have
+    open, it is emptied through them, as their delete_all would."""
     root = cache_root(args.directory)
-    with directory_lock(root):
+    with directory_lock(root) as alone:
         listing = list_files(root)
         if not args.yes and not confirmed(f"remove all {len(listing.files):,} blobs ({size_text(listing.size)}) from {root}? [y/N] "):
             print("nothing removed")
             return 1
-        _native.purge(str(root))
+        if alone:
+            _native.purge(str(root))
+        elif not _native.clear_live(str(root)):
+            raise Failed(f"{root}: the caches that had it open closed it meanwhile; nothing removed, run again")
     print(f"removed {len(listing.files):,} blobs from {root}")
     return 0
 

@@ -122,7 +122,8 @@ std::optional<std::vector<uint8_t>> OwnerServer::answer(const wire::Request& req
     if (request.version != wire::PROTOCOL_VERSION) {
       reply = failed(BlobCacheError::invalid_configuration("blob cache directory " + display_utf8(config_.directory) +
                                                            " is open by another version of qel"));
-    } else if (request.max_bytes != config_.max_bytes || request.frequency_counters != config_.frequency_counters) {
+    } else if (request.max_bytes != 0 &&
+               (request.max_bytes != config_.max_bytes || request.frequency_counters != config_.frequency_counters)) {
       reply = failed(BlobCacheError::invalid_configuration(
           "blob cache directory " + display_utf8(config_.directory) + " is open with max_bytes=" +
           std::to_string(config_.max_bytes) + ", frequency_counters=" + std::to_string(config_.frequency_counters) +
@@ -149,6 +150,7 @@ std::optional<std::vector<uint8_t>> OwnerServer::answer(const wire::Request& req
       } else {
         reply.blobs = stats->blobs;
         reply.bytes = stats->bytes;
+        reply.max_bytes = stats->max_bytes;
         reply.evictions = stats->evictions;
       }
       break;

@@ -172,6 +172,20 @@ class Peer final : public Member {
   const std::unique_ptr<PeerClient> client_;
 };
 
+// A tool's connection to the directory's owner; none when nobody listens.
+Result<std::optional<std::unique_ptr<PeerClient>>> tool_client(const LocalFileStore& directory) {
+  auto identity = directory.root_identity();
+  if (!identity) return unexpected(std::move(identity).error());
+  auto client = std::make_unique<PeerClient>(link::address_of(*identity), request(wire::Type::Hello));
+  if (auto connected = client->connect(); !connected) {
+    const OsError& os = connected.error().source();
+    if (connected.error().kind() == BlobCacheError::Kind::Io && (os.code() == ECONNREFUSED || os.kind() == IoKind::UnexpectedEof))
+      return std::optional<std::unique_ptr<PeerClient>>();
+    return unexpected(std::move(connected).error());
+  }
+  return std::optional(std::move(client));
+}
+
 // A failure that another round of the election may get past: nobody listens
 // yet or any more, or the owner went while it was being greeted.
 bool passing(const BlobCacheError& error) {
@@ -308,6 +322,31 @@ Result<BlobCacheStats> SharedCache::stats() {
   stats->puts_admitted = puts_admitted_.load(std::memory_order_relaxed);
   stats->puts_refused = puts_refused_.load(std::memory_order_relaxed);
   return stats;
+}
+
+Result<std::optional<BlobCacheStats>> SharedCache::live_stats(const LocalFileStore& directory) {
+  auto client = tool_client(directory);
+  if (!client) return unexpected(std::move(client).error());
+  if (!*client) return std::optional<BlobCacheStats>();
+  auto reply = (**client)->ask(request(wire::Type::Stats));
+  if (!reply) return unexpected(std::move(reply).error());
+  return std::optional(BlobCacheStats{.blobs = reply->blobs,
+                                      .bytes = reply->bytes,
+                                      .max_bytes = reply->max_bytes,
+                                      .hits = 0,
+                                      .misses = 0,
+                                      .puts_admitted = 0,
+                                      .puts_refused = 0,
+                                      .evictions = reply->evictions});
+}
+
+Result<bool> SharedCache::clear_live(const LocalFileStore& directory) {
+  auto client = tool_client(directory);
+  if (!client) return unexpected(std::move(client).error());
+  if (!*client) return false;
+  auto reply = (**client)->ask(request(wire::Type::DeleteAll));
+  if (!reply) return unexpected(std::move(reply).error());
+  return true;
 }
 
 Result<void> SharedCache::close() {

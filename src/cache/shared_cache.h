@@ -44,6 +44,11 @@ class SharedCache {
   // Idempotent; the owner's close lets the next process take over.
   Result<void> close();
 
+  // For tools, which never join: the figures of the directory's owner, and
+  // its delete_all; none when no cache has the directory open.
+  static Result<std::optional<BlobCacheStats>> live_stats(const LocalFileStore& directory);
+  static Result<bool> clear_live(const LocalFileStore& directory);
+
   // This process's part in the directory: its owner or a peer.
   class Member {
    public:

@@ -166,7 +166,7 @@ std::vector<uint8_t> encode_reply(Type type, const Reply& reply) {
   } else if (type == Type::Put || type == Type::Contains) {
     w.u8(reply.value ? 1 : 0);
   } else if (type == Type::Stats) {
-    w.i64(reply.blobs).i64(reply.bytes).u64(reply.evictions);
+    w.i64(reply.blobs).i64(reply.bytes).i64(reply.max_bytes).u64(reply.evictions);
   }
   return std::move(w).frame();
 }
@@ -187,6 +187,7 @@ Result<Reply> decode_reply(Type type, std::span<const uint8_t> body) {
   } else if (type == Type::Stats) {
     reply.blobs = r.i64();
     reply.bytes = r.i64();
+    reply.max_bytes = r.i64();
     reply.evictions = r.u64();
   }
   if (!r.done()) return unexpected(malformed("reply has the wrong length"));

@@ -30,12 +30,13 @@ inline constexpr size_t MAX_FRAME_LEN = MAX_BLOB_ID_LEN + 4096;
 inline constexpr size_t MAX_REPORT_LEN = 65536;
 
 enum class Type : uint8_t {
-  Hello = 1,   // version, max_bytes, frequency_counters -> nothing but success
+  Hello = 1,   // version, max_bytes, frequency_counters -> nothing but success;
+               // max_bytes 0 greets as a tool, which takes the owner's settings
   Put,         // dir, name: a temp file to adopt -> value
   Delete,      // blob_id -> nothing
   DeleteAll,   // -> nothing
   Contains,    // blob_id -> value
-  Stats,       // -> blobs, bytes, evictions
+  Stats,       // -> blobs, bytes, max_bytes, evictions
   Reads,       // ids: gets made, for admission; never answered
 };
 
@@ -55,6 +56,7 @@ struct Reply {
   bool value = false;
   int64_t blobs = 0;
   int64_t bytes = 0;
+  int64_t max_bytes = 0;
   uint64_t evictions = 0;
 };
 

@@ -33,6 +33,8 @@ qel_call* qel_stats_call(PyObject* self) QEL_NOTHROW;
 qel_call* qel_inspect_file_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 qel_call* qel_list_files_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
+qel_call* qel_live_stats_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
+qel_call* qel_clear_live_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
 
 // Without the interpreter lock: the core call itself, or its next step.
 void qel_call_run(qel_call* call) QEL_NOTHROW;
@@ -59,6 +61,10 @@ PyObject* qel_module_inspect_file(PyObject* module, PyObject* const* args, Py_ss
 PyObject* qel_module_list_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) QEL_NOTHROW;
 PyObject* qel_module_purge(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) QEL_NOTHROW;
+PyObject* qel_module_live_stats(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) QEL_NOTHROW;
+PyObject* qel_module_clear_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) QEL_NOTHROW;
 
 #ifdef __cplusplus
 }

@@ -68,3 +68,13 @@ PyObject* qel_module_purge(PyObject* module, PyObject* const* args, Py_ssize_t n
   (void)module;
   return released(qel_purge_call(args, nargs, kwnames));
 }
+
+PyObject* qel_module_live_stats(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)module;
+  return released(qel_live_stats_call(args, nargs, kwnames));
+}
+
+PyObject* qel_module_clear_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  (void)module;
+  return released(qel_clear_live_call(args, nargs, kwnames));
+}

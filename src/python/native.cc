@@ -341,6 +341,13 @@ SharedCache* receiver(PyObject* self) {
   return reinterpret_cast<NativeBlobCacheObject*>(self)->cache.get();
 }
 
+PyObject* stats_object(const BlobCacheStats& stats) {
+  return Py_BuildValue("(LLLKKKKK)", static_cast<long long>(stats.blobs), static_cast<long long>(stats.bytes),
+                       static_cast<long long>(stats.max_bytes), static_cast<unsigned long long>(stats.hits),
+                       static_cast<unsigned long long>(stats.misses), static_cast<unsigned long long>(stats.puts_admitted),
+                       static_cast<unsigned long long>(stats.puts_refused), static_cast<unsigned long long>(stats.evictions));
+}
+
 PyObject* none_or_raise(const Result<void>& result) {
   if (!result) return raise_error(result.error());
   Py_RETURN_NONE;
@@ -442,6 +449,8 @@ constexpr const char* INSPECT_NAMES[] = {"directory", "path"};
 constexpr Signature INSPECT_SIGNATURE{"inspect_file", INSPECT_NAMES};
 constexpr const char* DIRECTORY_NAMES[] = {"directory"};
 constexpr Signature PURGE_SIGNATURE{"purge", DIRECTORY_NAMES};
+constexpr Signature LIVE_STATS_SIGNATURE{"live_stats", DIRECTORY_NAMES};
+constexpr Signature CLEAR_LIVE_SIGNATURE{"clear_live", DIRECTORY_NAMES};
 constexpr Signature LIST_SIGNATURE{"list_files", DIRECTORY_NAMES};
 
 // The first failed rule, if any.
@@ -643,12 +652,7 @@ qel_call* qel_stats_call(PyObject* self) noexcept {
     if (cache == nullptr) return nullptr;
     return core_call([cache] { return cache->stats(); }, [](const Result<BlobCacheStats>& stats) -> PyObject* {
       if (!stats) return raise_error(stats.error());
-      return Py_BuildValue("(LLLKKKKK)", static_cast<long long>(stats->blobs), static_cast<long long>(stats->bytes),
-                           static_cast<long long>(stats->max_bytes), static_cast<unsigned long long>(stats->hits),
-                           static_cast<unsigned long long>(stats->misses),
-                           static_cast<unsigned long long>(stats->puts_admitted),
-                           static_cast<unsigned long long>(stats->puts_refused),
-                           static_cast<unsigned long long>(stats->evictions));
+      return stats_object(*stats);
     });
   });
 }
@@ -720,6 +724,31 @@ qel_call* qel_purge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     auto store = store_argument(values[0]);
     if (!store) return nullptr;
     return core_call([store = std::move(*store)] { return store.purge(); }, none_or_raise);
+  });
+}
+
+qel_call* qel_live_stats_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(LIVE_STATS_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    return core_call([store = std::move(*store)] { return SharedCache::live_stats(store); },
+                     [](const Result<std::optional<BlobCacheStats>>& stats) -> PyObject* {
+                       if (!stats) return raise_error(stats.error());
+                       if (!*stats) Py_RETURN_NONE;
+                       return stats_object(**stats);
+                     });
+  });
+}
+
+qel_call* qel_clear_live_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return make_call([&]() -> std::unique_ptr<qel_call> {
+    PyObject* values[1];
+    if (!match_fast(CLEAR_LIVE_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+    auto store = store_argument(values[0]);
+    if (!store) return nullptr;
+    return core_call([store = std::move(*store)] { return SharedCache::clear_live(store); }, bool_or_raise);
   });
 }
 
@@ -825,6 +854,12 @@ PyMethodDef module_functions[] = {
      "open removes unread, such as links, FIFOs and directories where a blob file belongs)."},
     {"purge", method(qel_module_purge), METH_FASTCALL | METH_KEYWORDS,
      "purge(directory)\n--\n\nRemoves every blob and temporary file of a cache directory that no cache has open."},
+    {"live_stats", method(qel_module_live_stats), METH_FASTCALL | METH_KEYWORDS,
+     "live_stats(directory)\n--\n\nThe stats of the caches that have the directory open, as their owner counts them; None "
+     "when none has. The per-process counters are 0."},
+    {"clear_live", method(qel_module_clear_live), METH_FASTCALL | METH_KEYWORDS,
+     "clear_live(directory)\n--\n\nEmpties a directory that caches have open, as their delete_all does; False when none "
+     "has it open."},
     {nullptr, nullptr, 0, nullptr},
 };
 
