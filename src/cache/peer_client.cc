@@ -96,9 +96,8 @@ void PeerClient::flush_reports() {
     reports_ = std::move(*connected);
   }
   if (!reports_) return;
-  auto send = [&](std::span<const uint8_t> bytes) -> Expected<size_t, OsError> { return link::send_some(reports_->get(), bytes); };
   if (!unsent_.empty()) {
-    auto sent = send(unsent_);
+    auto sent = link::send_some(reports_->get(), unsent_);
     if (sent) unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<ptrdiff_t>(*sent));
     if (!sent) {
       reports_.reset();
@@ -107,7 +106,7 @@ void PeerClient::flush_reports() {
     }
     if (!unsent_.empty()) return;  // the owner is behind: this batch is dropped
   }
-  auto sent = send(frame);
+  auto sent = link::send_some(reports_->get(), frame);
   if (!sent) {
     reports_.reset();
     return;

@@ -6,6 +6,7 @@
 #include "cache/link.h"
 #include "cache/owner_server.h"
 #include "cache/peer_client.h"
+#include "common/shared_mutex.h"
 #include "store/names.h"
 #include "store/posix.h"
 
@@ -98,6 +99,8 @@ class Peer final : public Member {
 
   Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again) override {
     if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+    ReaderLock call(lifecycle_);
+    if (closed_) return unexpected(BlobCacheError::closed());
     if (!again) client_->report_read(blob_id);
     auto opened = store_.open_blob(blob_id);
     if (!opened) {
@@ -115,6 +118,8 @@ class Peer final : public Member {
 
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload) override {
     if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+    ReaderLock call(lifecycle_);
+    if (closed_) return unexpected(BlobCacheError::closed());
     auto metadata = store_.metadata_for(blob_id, payload);
     if (!metadata) return unexpected(std::move(metadata).error());
     if (metadata->file_len > config_.max_bytes) return false;
@@ -153,9 +158,12 @@ class Peer final : public Member {
                           .puts_refused = 0,
                           .evictions = reply->evictions};
   }
+  // Waits for the calls in flight, which end soon once the owner is gone.
   Result<void> close() override {
     client_->close();
-    store_.release_root();
+    WriterLock alone(lifecycle_);
+    if (!closed_) store_.release_root();
+    closed_ = true;
     return {};
   }
   bool lost() const override { return client_->lost(); }
@@ -168,6 +176,10 @@ class Peer final : public Member {
     return {};
   }
   const BlobCacheConfig config_;
+  // Shared by every call that uses the store, exclusive for close, which
+  // lets go of the root the calls read through.
+  SharedMutex lifecycle_;
+  bool closed_ GUARDED_BY(lifecycle_) = false;
   const LocalFileStore store_;
   const std::unique_ptr<PeerClient> client_;
 };

@@ -197,16 +197,19 @@ Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMe
 
 Expected<Fd, OsError> LocalFileStore::own_temp_dir(int root, std::string* name) const {
   MutexLock guard(shared_->temp_mutex);
+  // Opened by its path each time, beneath the root and free of links: a
+  // directory removed under the cache is found gone rather than written in.
+  auto open_by_name = [root](const std::string& dir_name) {
+    return Fd(posix::open_beneath(root, ("tmp/" + dir_name).c_str(), posix::DIR_FLAGS));
+  };
   if (shared_->temp_dir) {
-    struct stat st {};
-    if (posix::fstat(shared_->temp_dir->get(), &st) != 0) return unexpected(posix::last_error());
-    if (st.st_nlink > 0) {
-      Fd dir(posix::dup(shared_->temp_dir->get()));
-      if (!dir.valid()) return unexpected(posix::last_error());
+    Fd dir = open_by_name(shared_->temp_name);
+    if (dir.valid()) {
       *name = shared_->temp_name;
       return dir;
     }
-    shared_->temp_dir.reset();  // removed under us: the root was, or a purge took it
+    if (errno != ENOENT && !posix::unreachable(errno)) return unexpected(posix::last_error());
+    shared_->temp_dir.reset();  // removed under us: the root was, or a person did
   }
   auto tmp = posix::open_subdir(root, "tmp", Narrow::IfCreated);
   if (!tmp) return unexpected(tmp.error());
@@ -218,22 +221,22 @@ Expected<Fd, OsError> LocalFileStore::own_temp_dir(int root, std::string* name) 
       if (errno == EEXIST) continue;
       return unexpected(posix::last_error());
     }
-    Fd dir(posix::openat(tmp->get(), text, posix::DIR_FLAGS | O_NOFOLLOW));
-    if (!dir.valid()) {
+    Fd locked(posix::openat(tmp->get(), text, posix::DIR_FLAGS | O_NOFOLLOW));
+    if (!locked.valid()) {
       if (errno == ENOENT) continue;
       return unexpected(posix::last_error());
     }
     // Waits out a purge that found the new directory unlocked and took it.
-    if (posix::flock(dir.get(), LOCK_EX) != 0) return unexpected(posix::last_error());
+    if (posix::flock(locked.get(), LOCK_EX) != 0) return unexpected(posix::last_error());
     struct stat st {};
-    if (posix::fstat(dir.get(), &st) != 0) return unexpected(posix::last_error());
+    if (posix::fstat(locked.get(), &st) != 0) return unexpected(posix::last_error());
     if (st.st_nlink == 0) continue;
-    Fd copy(posix::dup(dir.get()));
-    if (!copy.valid()) return unexpected(posix::last_error());
-    shared_->temp_dir = std::make_unique<posix::ProcessFd>(std::move(dir));
+    Fd dir = open_by_name(text);
+    if (!dir.valid()) return unexpected(posix::last_error());
+    shared_->temp_dir = std::make_unique<posix::ProcessFd>(std::move(locked));
     shared_->temp_name = text;
     *name = text;
-    return copy;
+    return dir;
   }
   return unexpected(OsError::custom(IoKind::AlreadyExists, "temporary directory attempts exhausted"));
 }

@@ -245,7 +245,9 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
   const int codes[] = {EIO, ENOSPC, EPERM};
   std::set<Call> failed;
   int point = 0;
-  for (const auto& [name, action] : actions) {
+  for (const auto& entry : actions) {
+    const std::string& name = entry.first;  // bound by name: lambdas cannot capture a structured binding
+    const Action& action = entry.second;
     SCOPED_TRACE(name);
     auto run = [&](Call call, uint64_t nth, int code) {
       fs::remove_all(root_ / "blobs");

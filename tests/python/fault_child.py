@@ -51,8 +51,8 @@ def run(op, *operands):
         assert shim.qel_fault_configure(operands[0].encode()) == 0, operands[0]
     elif op == "counts":
         return {name: shim.qel_fault_count(name.encode()) for name in operands}
-    elif op == "tmp":
-        return sorted(os.listdir(os.path.join(directory, "tmp")))
+    elif op == "tmp":  # the files being written; writers' own directories aside
+        return sorted(name for _, _, names in os.walk(os.path.join(directory, "tmp")) for name in names)
     else:
         raise ValueError(op)
 

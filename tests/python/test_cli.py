@@ -150,7 +150,7 @@ def test_info_shows_a_time_beyond_the_calendar(capsys, tmp_path_factory):
 def test_verbs_on_a_directory_caches_have_open(capsys, root, monkeypatch):
     with BlobCache(root, 1 << 20) as cache:
         status, out, _ = cli(capsys, "info", str(root))
-        assert status == 0 and f"open         by caches whose engine holds {len(IDS)} blobs" in out
+        assert status == 0 and f"\nopen       by caches whose engine holds {len(IDS)} blobs," in out
         # A blob the cache removes between the listing and its check is no
         # bad file; one that is damaged still is.
         gone, damaged = IDS[0], IDS[1]
