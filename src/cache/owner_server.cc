@@ -1,5 +1,6 @@
 #include "cache/owner_server.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -31,8 +32,10 @@ wire::Reply done_or_error(Result<void> result) {
 
 }  // namespace
 
-OwnerServer::OwnerServer(BlobCache& cache, BlobCacheConfig config, link::Socket listener)
-    : cache_(cache), config_(std::move(config)), listener_(std::move(listener)) {}
+OwnerServer::OwnerServer(BlobCache& cache, BlobCacheConfig config, LocalFileStore store, link::Socket listener)
+    : cache_(cache), config_(std::move(config)), store_(std::move(store)), listener_(std::move(listener)) {
+  if (auto identity = store_.root_identity()) listened_for_ = *identity;
+}
 
 OwnerServer::~OwnerServer() { stop(); }
 
@@ -66,8 +69,30 @@ void OwnerServer::reap() {
   });
 }
 
+void OwnerServer::follow_root() {
+  auto identity = store_.root_identity();
+  if (!identity || *identity == listened_for_) return;
+  auto listener = link::listen_at(link::address_of(*identity));
+  if (!listener) return;  // tried again at the next check
+  MutexLock guard(mutex_);
+  if (stopping_) return;
+  // The old name's peers reach the old root, which nobody can open any more.
+  listener_ = std::move(*listener);
+  listened_for_ = *identity;
+}
+
 void OwnerServer::accept_loop() {
   for (;;) {
+    pollfd ready{listener_->get(), POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(LISTEN_CHECK).count()));
+    {
+      MutexLock guard(mutex_);
+      if (stopping_) return;
+    }
+    if (polled == 0) {
+      follow_root();
+      continue;
+    }
     auto accepted = link::accept_from(listener_->get());
     if (!accepted) {
       {

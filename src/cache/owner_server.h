@@ -3,11 +3,14 @@
 // owner's BlobCache, one thread per connection, so that a slow or stopped
 // process only ever holds up its own requests: a thread writes to its peer
 // holding no lock of the cache. A malformed frame is answered with an error
-// and ends that connection, and nothing else. start and stop are the
+// and ends that connection, and nothing else. A directory removed under the
+// owner and made again has another inode, so the server looks at it every
+// LISTEN_CHECK and listens under the new name. start and stop are the
 // owner's; stop returns once no thread of the server runs.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,8 +25,11 @@ namespace qel {
 
 class OwnerServer {
  public:
-  // Serves `cache`, which must outlive the server or its stop, on `listener`.
-  OwnerServer(BlobCache& cache, BlobCacheConfig config, link::Socket listener);
+  static constexpr auto LISTEN_CHECK = std::chrono::seconds(1);
+
+  // Serves `cache`, which must outlive the server or its stop, on
+  // `listener`, the name of `store`'s root.
+  OwnerServer(BlobCache& cache, BlobCacheConfig config, LocalFileStore store, link::Socket listener);
   ~OwnerServer();
   OwnerServer(const OwnerServer&) = delete;
   OwnerServer& operator=(const OwnerServer&) = delete;
@@ -42,6 +48,9 @@ class OwnerServer {
   };
 
   void accept_loop();
+  // A listener under the root's name when the root is no longer the one
+  // listened for.
+  void follow_root();
   void serve(Worker& worker);
   // Joins the workers whose peers have gone.
   void reap() REQUIRES(mutex_);
@@ -50,7 +59,11 @@ class OwnerServer {
 
   BlobCache& cache_;
   const BlobCacheConfig config_;
-  link::Socket listener_;  // closed by stop, which frees its name for the next owner
+  const LocalFileStore store_;
+  std::pair<uint64_t, uint64_t> listened_for_;  // the acceptor's alone
+  // The acceptor's; replaced only by it, and by stop once it has gone:
+  // closed, it frees its name for the next owner.
+  link::Socket listener_;
   std::thread acceptor_;
   Mutex mutex_;  // taken alone
   bool stopping_ GUARDED_BY(mutex_) = false;

@@ -45,9 +45,10 @@ class Owner final : public Member {
     // Before the reconcile: others connect at once and wait for it.
     auto listener = link::listen_at(link::address_of(*identity));
     if (!listener) return unexpected(BlobCacheError::io("listen for the cache's other processes", listener.error()));
+    LocalFileStore root = locked;
     auto cache = BlobCache::open(config, std::move(locked));
     if (!cache) return unexpected(std::move(cache).error());
-    return std::unique_ptr<Member>(new Owner(std::move(*cache), config, std::move(*listener)));
+    return std::unique_ptr<Member>(new Owner(std::move(*cache), config, std::move(root), std::move(*listener)));
   }
 
   Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again) override {
@@ -67,8 +68,8 @@ class Owner final : public Member {
   bool lost() const override { return false; }
 
  private:
-  Owner(std::unique_ptr<BlobCache> cache, const BlobCacheConfig& config, link::Socket listener)
-      : cache_(std::move(cache)), server_(*cache_, config, std::move(listener)) {
+  Owner(std::unique_ptr<BlobCache> cache, const BlobCacheConfig& config, LocalFileStore root, link::Socket listener)
+      : cache_(std::move(cache)), server_(*cache_, config, std::move(root), std::move(listener)) {
     server_.start();
   }
   const std::unique_ptr<BlobCache> cache_;

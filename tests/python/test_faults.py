@@ -104,7 +104,7 @@ def failed_with(prefix, code=EIO):
     return lambda r: "error" in r and r["error"][1].startswith(prefix) and r["error"][1].endswith(os_error(code))
 
 
-SCAN_FAILED = reconciliation(f"scan committed files: scan blob cache: {os_error(EIO)}")
+LISTING_FAILED = reconciliation(f"purge interrupted writes: purge blob cache temp directory: {os_error(EIO)}")
 # A failed read or removal keeping its blob is test_denied_permission's.
 SCENARIOS = {  # steps after an open, and the blobs that must / may survive
     "unremovable temp files, gone with the next delete or close": ([
@@ -120,8 +120,8 @@ SCENARIOS = {  # steps after an open, and the blobs that must / may survive
         (["put", "new"], failed_with("blob cache reconciliation failed: retry cache purge: purge blob cache ")),
         ["arm", ""], (["get", "old"], ok(None)), (["put", "new"], ok(True)),
     ], ["new"], ["old"]),
-    "failing scan at open": ([
-        ["put", "b"], ["close"], ["arm", "readdir:1+:EIO"], (OPEN, SCAN_FAILED), (OPEN, SCAN_FAILED),
+    "failing listing at open": ([
+        ["put", "b"], ["close"], ["arm", "readdir:1+:EIO"], (OPEN, LISTING_FAILED), (OPEN, LISTING_FAILED),
     ], ["b"], []),
 }
 
@@ -223,7 +223,7 @@ def denied(d, target, action):
     if action == "open":
         cache.close()
     path = {"b": path_for(str(d), "b"), "b/": os.path.dirname(path_for(str(d), "b")),
-            "g/": os.path.dirname(garbage), "tmp": d / "tmp", ".": d}[target]
+            "g/": os.path.dirname(garbage), "tmp": next((d / "tmp").iterdir(), None), ".": d}[target]
     old = os.stat(path).st_mode
     os.chmod(path, 0o500 if os.path.isdir(path) else 0)
     message = forked.error_of(lambda: ACTIONS[action](d, cache))
@@ -236,7 +236,7 @@ def denied(d, target, action):
     [
         ("b", "get", "open cache entry {b}"),
         ("b/", "delete", "remove cache entry {b}"),
-        ("tmp", "put", "create blob cache temp file"),
+        ("tmp", "put", "create blob cache temp file"),  # the writer's own directory in tmp  # the writer's own directory in tmp
         (".", "create", "create blob cache root"),
         ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
     ],
