@@ -99,7 +99,6 @@ class Peer final : public Member {
   ~Peer() override { static_cast<void>(close()); }
 
   Result<ReadInto> get_into(std::string_view blob_id, PayloadSink& sink, bool again) override {
-    if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
     ReaderLock call(lifecycle_);
     if (closed_) return unexpected(BlobCacheError::closed());
     if (!again) client_->report_read(blob_id);
@@ -118,7 +117,6 @@ class Peer final : public Member {
   }
 
   Result<bool> put(std::string_view blob_id, std::span<const uint8_t> payload) override {
-    if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
     ReaderLock call(lifecycle_);
     if (closed_) return unexpected(BlobCacheError::closed());
     auto metadata = store_.metadata_for(blob_id, payload);
@@ -137,12 +135,10 @@ class Peer final : public Member {
   }
 
   Result<void> delete_blob(std::string_view blob_id) override {
-    if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
     return done(client_->ask(request(wire::Type::Delete, blob_id)));
   }
   Result<void> delete_all() override { return done(client_->ask(request(wire::Type::DeleteAll))); }
   Result<bool> contains(std::string_view blob_id) override {
-    if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
     auto reply = client_->ask(request(wire::Type::Contains, blob_id));
     if (!reply) return unexpected(std::move(reply).error());
     return reply->value;
@@ -224,7 +220,7 @@ Result<std::unique_ptr<Member>> join(const BlobCacheConfig& config) {
       return unexpected(BlobCacheError::io(
           "join blob cache directory " + display_utf8(config.directory),
           OsError::custom(IoKind::InUse,
-                          "its lock is held by a process that does not answer (one in another network namespace?)")));
+                          "its lock is held by a process that does not serve it (a tool, or a cache in another network namespace)")));
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
@@ -292,7 +288,11 @@ Result<void> SharedCache::rejoin(Member* lost) {
 }
 
 template <class Op>
-auto SharedCache::run(Op&& op) -> decltype(op(std::declval<Member&>())) {
+auto SharedCache::run(std::string_view blob_id, Op&& op) -> decltype(op(std::declval<Member&>())) {
+  // A bad ID is refused before anything else, a closed cache included.
+  if (blob_id.data() != nullptr) {
+    if (auto checked = check_blob_id(blob_id); !checked) return unexpected(std::move(checked).error());
+  }
   for (int attempt = 0;; ++attempt) {
     auto member = current();
     if (!member) return unexpected(std::move(member).error());
@@ -303,32 +303,32 @@ auto SharedCache::run(Op&& op) -> decltype(op(std::declval<Member&>())) {
 }
 
 Result<ReadInto> SharedCache::get_into(std::string_view blob_id, PayloadSink& sink, bool again) {
-  auto read = run([&](Member& member) { return member.get_into(blob_id, sink, again); });
+  auto read = run(blob_id, [&](Member& member) { return member.get_into(blob_id, sink, again); });
   if (read && *read != ReadInto::Stopped)
     (*read == ReadInto::Filled ? hits_ : misses_).fetch_add(1, std::memory_order_relaxed);
   return read;
 }
 
 Result<bool> SharedCache::put(std::string_view blob_id, std::span<const uint8_t> payload) {
-  auto stored = run([&](Member& member) { return member.put(blob_id, payload); });
+  auto stored = run(blob_id, [&](Member& member) { return member.put(blob_id, payload); });
   if (stored) (*stored ? puts_admitted_ : puts_refused_).fetch_add(1, std::memory_order_relaxed);
   return stored;
 }
 
 Result<void> SharedCache::delete_blob(std::string_view blob_id) {
-  return run([&](Member& member) { return member.delete_blob(blob_id); });
+  return run(blob_id, [&](Member& member) { return member.delete_blob(blob_id); });
 }
 
 Result<void> SharedCache::delete_all() {
-  return run([&](Member& member) { return member.delete_all(); });
+  return run({}, [&](Member& member) { return member.delete_all(); });
 }
 
 Result<bool> SharedCache::contains(std::string_view blob_id) {
-  return run([&](Member& member) { return member.contains(blob_id); });
+  return run(blob_id, [&](Member& member) { return member.contains(blob_id); });
 }
 
 Result<BlobCacheStats> SharedCache::stats() {
-  auto stats = run([&](Member& member) { return member.stats(); });
+  auto stats = run({}, [&](Member& member) { return member.stats(); });
   if (!stats) return stats;
   stats->hits = hits_.load(std::memory_order_relaxed);
   stats->misses = misses_.load(std::memory_order_relaxed);

@@ -84,9 +84,10 @@ class SharedCache {
   Result<void> rejoin(Member* lost);
   Generation& generation();
   // Runs `op` on the current member, again on a new one when the owner went
-  // during the call.
+  // during the call; `blob_id`, unless null, is checked first. A peer's
+  // calls rely on that check.
   template <class Op>
-  auto run(Op&& op) -> decltype(op(std::declval<Member&>()));
+  auto run(std::string_view blob_id, Op&& op) -> decltype(op(std::declval<Member&>()));
 
   const BlobCacheConfig config_;
   std::atomic<Generation*> generation_;

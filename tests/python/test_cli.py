@@ -234,7 +234,9 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
         (["demo", "--blobs", "0"], "argument --blobs: must be from 1 to 1,000,000: '0'"),
         (["demo", "--dir", "{file}"],
          "cannot open a cache over {file}: create blob cache root: Not a directory (os error 20)"),
-        (["demo", "--dir", "{held}"], "cannot open a cache over {held}: lock blob cache directory {held}: in use by another open cache"),
+        (["demo", "--dir", "{held}"], "cannot open a cache over {held}: invalid blob cache configuration: blob cache directory "
+         "{held} is open with max_bytes=1048576, frequency_counters=0; this open asked for max_bytes=50331648, "
+         "frequency_counters=0"),
     ],
 )
 def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
