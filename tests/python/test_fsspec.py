@@ -7,6 +7,7 @@ import gc
 import json
 import logging
 import math
+import multiprocessing
 import os
 import random
 import signal
@@ -264,6 +265,102 @@ def test_readers_waiting_on_a_failed_fetch_fetch_for_themselves(tmp_path, monkey
         t.join(60)
     assert sorted(map(type, outcomes), key=str) == [ConnectionError] + [bytes] * 3
     assert all(o == b"payload" * 1000 for o in outcomes if isinstance(o, bytes))
+
+
+def fork_readers(count, read):
+    """read(i) in `count` forked children started together; what each returned or raised, by i."""
+    context = multiprocessing.get_context("fork")
+    barrier, results = context.Barrier(count), context.Queue()
+
+    def child(i):
+        barrier.wait()
+        try:
+            results.put((i, read(i)))
+        except Exception as e:
+            results.put((i, e))
+
+    children = [context.Process(target=child, args=(i,)) for i in range(count)]
+    for process in children:
+        process.start()
+    outcome = dict(results.get(timeout=60) for _ in children)
+    for process in children:
+        process.join(60)
+        assert process.exitcode == 0
+    return [outcome[i] for i in range(count)]
+
+
+def fetch_lock_files(directory):
+    return [name for name in os.listdir(os.path.join(directory, "tmp")) if name.startswith("fetch-")]
+
+
+def log_fetches(monkeypatch, log, pause, fail=lambda: False):
+    """Makes every fetch from the memory filesystem, in any process, append
+    a line to `log` as it starts and as it ends, and last `pause` seconds."""
+    original = MemoryFileSystem.cat_file
+
+    def cat_file(fs, path, *args, **kwargs):
+        with open(log, "a") as f:
+            f.write(f"{os.getpid()} start {path}\n")
+        time.sleep(pause)
+        failed = fail()
+        with open(log, "a") as f:
+            f.write(f"{os.getpid()} {'failed' if failed else 'done'} {path}\n")
+        if failed:
+            raise ConnectionError("remote went away")
+        return original(fs, path, *args, **kwargs)
+
+    monkeypatch.setattr(MemoryFileSystem, "cat_file", cat_file)
+
+
+def test_processes_reading_the_same_missing_files_fetch_each_once(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    rng = random.Random(23)
+    # Most files one blob, a few several blocks, each fetched by one request.
+    files = {f"f{i:02d}": rng.randbytes(rng.randrange(1, 3 * BLOCK) if i % 4 == 0 else rng.randrange(1, BLOCK))
+             for i in range(16)}
+    for name, data in files.items():
+        remote.write(name, data)
+    log = tmp_path / "fetches"
+    log_fetches(monkeypatch, log, pause=0.02)
+
+    def read(i):
+        fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+        order = sorted(files, reverse=i % 2 == 1)  # two by two in opposite orders, so they meet halfway
+        return [name for name in order if fs.cat_file(remote.path(name)) != files[name]]
+
+    assert fork_readers(4, read) == [[]] * 4
+    fetched = [line.split()[2] for line in log.read_text().splitlines() if line.split()[1] == "start"]
+    assert sorted(fetched) == sorted(remote.path(name) for name in files)
+    assert fetch_lock_files(str(tmp_path / "cache")) == []
+    fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+    assert all(fs.cat_file(remote.path(name)) == data for name, data in files.items())
+    assert log.read_text().count(" start ") == 16
+
+
+def test_a_process_waiting_on_a_failed_fetch_fetches_for_itself(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"payload" * 1000)
+    log, directory = tmp_path / "fetches", str(tmp_path / "cache")
+    failing = []  # set in the one reader whose fetch fails
+    log_fetches(monkeypatch, log, pause=0.5, fail=lambda: bool(failing))
+    qel_fs(remote, directory).close()  # the directory exists before the readers start
+
+    def read(i):
+        if i == 0:
+            failing.append(True)
+        else:
+            while " start " not in (log.read_text() if log.exists() else ""):
+                time.sleep(0.01)  # until the first reader is inside its fetch
+            held = [(name, os.stat(os.path.join(directory, "tmp", name)).st_mode & 0o777)
+                    for name in fetch_lock_files(directory)]
+            assert len(held) == 1 and held[0][1] == 0o600, held
+        return qel_fs(remote, directory).cat_file(remote.path("a"))
+
+    failed, fetched = fork_readers(2, read)
+    assert isinstance(failed, ConnectionError) and fetched == b"payload" * 1000
+    # The second reader waited for the first's fetch to end before its own began.
+    assert [line.split()[1] for line in log.read_text().splitlines()] == ["start", "failed", "start", "done"]
+    assert fetch_lock_files(directory) == []
 
 
 def test_a_target_without_versions_is_read_every_time(tmp_path, monkeypatch):
