@@ -148,10 +148,6 @@ def use_closed(d, cache):
     cache.get("k")
 
 
-def open_again(d, cache):
-    NativeBlobCache(d, 1 << 20, 0)
-
-
 def lock_while_open(d, cache):
     DirectoryLock(d)
 
@@ -167,6 +163,9 @@ def open_a_file(d, cache):
 
 
 IN_USE = "lock blob cache directory {d}: in use by another open cache"
+# A tool holds the lock and serves nobody: the open waits a few seconds for an answer, then gives up.
+UNANSWERED = ("join blob cache directory {d}: its lock is held by a process that does not answer "
+              "(one in another network namespace?)")
 
 
 @pytest.mark.parametrize(
@@ -174,9 +173,8 @@ IN_USE = "lock blob cache directory {d}: in use by another open cache"
     [
         (put_other_bytes, BlobMismatchError, 'blob ID content mismatch: "k"'),
         (use_closed, CacheClosedError, "blob cache is closed"),
-        (open_again, DirectoryInUseError, IN_USE),
         (lock_while_open, DirectoryInUseError, IN_USE),
-        (open_while_locked, DirectoryInUseError, IN_USE),
+        (open_while_locked, DirectoryInUseError, UNANSWERED),
         (open_a_file, RuntimeError, "create blob cache root: Not a directory (os error 20)"),  # no class of its own
     ],
 )
