@@ -15,7 +15,6 @@ process take the same blob's lock in turn, as processes do.
 
 from __future__ import annotations
 
-import errno
 import fcntl
 import hashlib
 import os
@@ -41,57 +40,56 @@ class FetchLock:
         """Blocks while another process or thread fetches the blob. OSError
         when the directory's `tmp/` cannot hold the lock file."""
         assert self._fd < 0, "FetchLock taken twice"
-        self._tmp = os.open(os.path.join(self._directory, "tmp"), os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        tmp = os.open(os.path.join(self._directory, "tmp"), os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
         try:
             while True:
-                fd = os.open(self._name, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=self._tmp)
+                fd = os.open(self._name, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=tmp)
+                # Known before it is locked, so that a fork from now on closes the child's copy.
+                with _held_lock:
+                    _held[fd] = tmp
                 try:
                     fcntl.flock(fd, fcntl.LOCK_EX)
-                    if self._still_at_path(fd):
-                        with _held_lock:
-                            _held[fd] = self._tmp
-                        self._fd = fd
+                    if _still_at(tmp, self._name, fd):
+                        self._tmp, self._fd = tmp, fd
                         return
                 except BaseException:
-                    os.close(fd)
+                    _forget(fd)
                     raise
-                os.close(fd)  # its holder removed it after its fetch: lock the one there now
-        except BaseException:
-            os.close(self._tmp)
-            self._tmp = -1
-            raise
+                _forget(fd)  # its holder removed it after its fetch: lock the one there now
+        finally:
+            if self._fd < 0:
+                os.close(tmp)
 
     def release(self) -> None:
-        """Removes the lock file, if it is still the one this lock holds, and lets go of it."""
+        """Removes the lock file, if it is still the one this lock holds, and
+        lets go of it. A file that cannot be removed is left to the next
+        open's tidy of `tmp/`; a waiter finds it still in place and takes it."""
         assert self._fd >= 0, "FetchLock released without being held"
         try:
-            if self._still_at_path(self._fd):
+            if _still_at(self._tmp, self._name, self._fd):
                 os.unlink(self._name, dir_fd=self._tmp)
-        except FileNotFoundError:
-            pass  # a new open's tidy of tmp/ took it
+        except OSError:
+            pass
         finally:
-            with _held_lock:
-                del _held[self._fd]
-            os.close(self._fd)  # the last descriptor of the file: the lock goes with it
+            _forget(self._fd)  # its last descriptor: the lock goes with it
             os.close(self._tmp)
             self._fd = self._tmp = -1
 
-    def __enter__(self) -> FetchLock:
-        self.acquire()
-        return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.release()
+def _still_at(directory: int, name: str, fd: int) -> bool:
+    """Whether the file open at `fd` is the one at `name` in `directory`."""
+    try:
+        at_path = os.stat(name, dir_fd=directory, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(fd)
+    return (at_path.st_dev, at_path.st_ino) == (held.st_dev, held.st_ino)
 
-    def _still_at_path(self, fd: int) -> bool:
-        try:
-            at_path = os.stat(self._name, dir_fd=self._tmp, follow_symlinks=False)
-        except OSError as error:
-            if error.errno == errno.ENOENT:
-                return False
-            raise
-        held = os.fstat(fd)
-        return (at_path.st_dev, at_path.st_ino) == (held.st_dev, held.st_ino)
+
+def _forget(fd: int) -> None:
+    with _held_lock:
+        del _held[fd]
+    os.close(fd)
 
 
 def _close_inherited() -> None:

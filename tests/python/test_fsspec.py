@@ -11,6 +11,7 @@ import multiprocessing
 import os
 import random
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -29,6 +30,7 @@ import forked
 import s3_server
 import qel
 from qel import BlobCache
+from qel._fetch_lock import FetchLock
 from qel.fsspec import QelFileSystem
 
 HERE = Path(__file__).resolve().parent
@@ -363,6 +365,30 @@ def test_a_process_waiting_on_a_failed_fetch_fetches_for_itself(tmp_path, monkey
     assert fetch_lock_files(directory) == []
 
 
+def test_a_fetch_lock_removed_under_its_holder_is_not_taken_from_the_next(tmp_path):
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    first = FetchLock(str(tmp_path), "k")
+    first.acquire()
+    [name] = os.listdir(tmp)
+    assert stat.S_IMODE((tmp / name).stat().st_mode) == 0o600
+    os.unlink(tmp / name)  # as a new open's tidy of tmp/ removes loose files
+    second = FetchLock(str(tmp_path), "k")
+    second.acquire()  # a file of its own, not held by anyone
+    first.release()
+    assert os.listdir(tmp) == [name], "the first holder removed the second's lock file"
+    third = FetchLock(str(tmp_path), "k")
+    waiting = threading.Thread(target=third.acquire)
+    waiting.start()
+    waiting.join(0.3)
+    assert waiting.is_alive(), "the third did not wait for the second"
+    second.release()
+    waiting.join(30)
+    assert not waiting.is_alive()
+    third.release()
+    assert os.listdir(tmp) == []
+
+
 def test_a_target_without_versions_is_read_every_time(tmp_path, monkeypatch):
     remote = MemoryRemote(monkeypatch)
     remote.write("a", b"first")
@@ -522,7 +548,8 @@ def test_a_full_or_broken_cache_volume_still_serves_remote_reads(tmp_path, monke
 FULL_DISK = """if True:
     import ctypes, json, sys
     import fsspec
-    from qel.fsspec import QelFileSystem
+    from qel._fetch_lock import FetchLock
+from qel.fsspec import QelFileSystem
     remote = fsspec.filesystem("memory")
     remote.pipe_file("/full/a", b"remote bytes" * 100)
     fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)
