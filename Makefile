@@ -133,8 +133,9 @@ test-fuzz:
 
 # Many more kills and random operation sequences than make test runs.
 stress: wheel-venv
-	QEL_CRASH_CYCLES=2000 QEL_MODEL_EXAMPLES=600 \
-	  $(WHEEL_VENV)/bin/python -m pytest -q tests/python/test_crash.py tests/python/test_model.py
+	QEL_CRASH_CYCLES=2000 QEL_MODEL_EXAMPLES=600 QEL_PROCESS_CYCLES=1000 \
+	  $(WHEEL_VENV)/bin/python -m pytest -q tests/python/test_crash.py tests/python/test_model.py \
+	  tests/python/test_processes.py
 
 # Benchmarks against the machine's own limits and the Python peers, from a
 # Release tree of their own. SKBUILD keeps that tree's module inside it

@@ -40,7 +40,7 @@ class CacheClosedError(RuntimeError):
     """The cache was closed, or belongs to the parent of a forked child."""
 
 class DirectoryInUseError(RuntimeError):
-    """Another open cache holds the directory's lock."""
+    """The directory's lock is held by a process that never answers (one in another network namespace)."""
 
 def inspect_file(directory: str, path: str) -> tuple[str, int, int]: ...
 def list_files(directory: str) -> tuple[list[tuple[str, int, int]], list[str]]: ...

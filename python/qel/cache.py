@@ -50,6 +50,13 @@ class BlobCache:
     blob, at most 32 MiB); any other count fixes its size. With `durable`
     False, puts skip the fsync: a crash of the machine may lose recent puts,
     and the next open drops any blob file left torn, so none is ever returned.
+
+    Any number of processes of one user may open the same directory, with the
+    same `max_bytes` and `frequency_counters` (a ValueError names both
+    otherwise): they share its blobs and budget, and `len`, `in` and the
+    `blobs`, `bytes`, `max_bytes` and `evictions` of `stats()` are the
+    directory's, the other counters this process's. A forked child may go on
+    using its parent's object.
     """
 
     __slots__ = ("_native",)

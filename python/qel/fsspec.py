@@ -17,6 +17,10 @@ this filesystem and `invalidate_cache` forget it at once.
 Thread safety: every filesystem over one cache directory in a process shares
 one `BlobCache` and one table of fetches in flight, so threads (which fsspec
 gives instances of their own) reading the same missing blob fetch it once.
+Processes over one directory fetch it once too: the first takes the blob's
+fetch lock (a file locked in the directory's `tmp/`), the others wait for
+it and then read the blob from the cache; when its fetch fails, they fetch
+for themselves.
 """
 
 from __future__ import annotations
@@ -42,6 +46,7 @@ from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[imp
 from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 from fsspec.utils import isfilelike  # type: ignore[import-untyped]
 
+from qel._fetch_lock import FetchLock
 from qel._native import HEADER_LEN, BlobMismatchError, CacheClosedError
 from qel.cache import BlobCache, CacheStats
 
@@ -178,16 +183,39 @@ class _Tier:
 
     def lead(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
              leading: list[tuple[int, _Fetch]], found: list[bytes | None]) -> None:
-        """Fetches the blobs this reader leads, neighbours in one request."""
-        runs: list[list[tuple[int, _Fetch]]] = []
-        for i, flight in leading:
-            # Another leader may have stored it since this reader's miss.
-            if self.holds(blobs[i][0]) and (payload := self.get(blobs[i][0])) is not None:
-                found[i] = flight.payload = payload
-            elif runs and runs[-1][-1][0] == i - 1:
-                runs[-1].append((i, flight))
-            else:
-                runs.append([(i, flight)])
+        """Fetches the blobs this reader leads, neighbours in one request,
+        each under its lock across processes. The locks are taken in the
+        file's order, as every reader takes them, so none waits in a circle."""
+        with contextlib.ExitStack() as locks:
+            runs: list[list[tuple[int, _Fetch]]] = []
+            for i, flight in leading:
+                with contextlib.ExitStack() as lock:
+                    self.lock_fetch(blobs[i][0], lock)
+                    # Another leader, here or in another process, may have stored it since this reader's miss.
+                    if self.holds(blobs[i][0]) and (payload := self.get(blobs[i][0])) is not None:
+                        found[i] = flight.payload = payload
+                        continue
+                    locks.enter_context(lock.pop_all())  # held until the fetch is over
+                if runs and runs[-1][-1][0] == i - 1:
+                    runs[-1].append((i, flight))
+                else:
+                    runs.append([(i, flight)])
+            self.fetch_runs(blobs, fetch, runs, found)
+
+    def lock_fetch(self, blob_id: str, held: contextlib.ExitStack) -> None:
+        """Waits until no other process fetches the blob, then keeps the
+        others out until `held` closes; when `tmp/` cannot hold the lock,
+        the fetch goes on without it."""
+        lock = FetchLock(self.key, blob_id)
+        try:
+            lock.acquire()
+        except OSError as error:
+            log.warning("qel cache at %s could not lock the fetch of %s; fetching without: %s", self.key, blob_id, error)
+            return
+        held.callback(lock.release)
+
+    def fetch_runs(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+                   runs: list[list[tuple[int, _Fetch]]], found: list[bytes | None]) -> None:
         for run in runs:
             first, last = run[0][0], run[-1][0] + 1
             data = fetch(first, last)
@@ -397,7 +425,8 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     The target is `fs` (an instance) or `target_protocol` with
     `target_options`. The cache is opened over `directory` with `max_bytes`,
     `frequency_counters` and `durable` as `BlobCache` takes them; filesystems
-    over the same directory in one process share it and must agree on all.
+    over the same directory in one process share it and must agree on all,
+    and other processes over it on `max_bytes` and `frequency_counters`.
     `close()` (or garbage collection) lets go of it. Files larger than
     `block_size` bytes are cached by blocks of that size. A file whose blobs
     would exceed the budget, or whose target reports no version, is read from

@@ -7,9 +7,11 @@ import gc
 import json
 import logging
 import math
+import multiprocessing
 import os
 import random
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -28,6 +30,7 @@ import forked
 import s3_server
 import qel
 from qel import BlobCache
+from qel._fetch_lock import FetchLock
 from qel.fsspec import QelFileSystem
 
 HERE = Path(__file__).resolve().parent
@@ -266,6 +269,126 @@ def test_readers_waiting_on_a_failed_fetch_fetch_for_themselves(tmp_path, monkey
     assert all(o == b"payload" * 1000 for o in outcomes if isinstance(o, bytes))
 
 
+def fork_readers(count, read):
+    """read(i) in `count` forked children started together; what each returned or raised, by i."""
+    context = multiprocessing.get_context("fork")
+    barrier, results = context.Barrier(count), context.Queue()
+
+    def child(i):
+        barrier.wait()
+        try:
+            results.put((i, read(i)))
+        except Exception as e:
+            results.put((i, e))
+
+    children = [context.Process(target=child, args=(i,)) for i in range(count)]
+    for process in children:
+        process.start()
+    outcome = dict(results.get(timeout=60) for _ in children)
+    for process in children:
+        process.join(60)
+        assert process.exitcode == 0
+    return [outcome[i] for i in range(count)]
+
+
+def fetch_lock_files(directory):
+    return [name for name in os.listdir(os.path.join(directory, "tmp")) if name.startswith("fetch-")]
+
+
+def log_fetches(monkeypatch, log, pause, fail=lambda: False):
+    """Makes every fetch from the memory filesystem, in any process, append
+    a line to `log` as it starts and as it ends, and last `pause` seconds."""
+    original = MemoryFileSystem.cat_file
+
+    def cat_file(fs, path, *args, **kwargs):
+        with open(log, "a") as f:
+            f.write(f"{os.getpid()} start {path}\n")
+        time.sleep(pause)
+        failed = fail()
+        with open(log, "a") as f:
+            f.write(f"{os.getpid()} {'failed' if failed else 'done'} {path}\n")
+        if failed:
+            raise ConnectionError("remote went away")
+        return original(fs, path, *args, **kwargs)
+
+    monkeypatch.setattr(MemoryFileSystem, "cat_file", cat_file)
+
+
+def test_processes_reading_the_same_missing_files_fetch_each_once(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    rng = random.Random(23)
+    # Most files one blob, a few several blocks, each fetched by one request.
+    files = {f"f{i:02d}": rng.randbytes(rng.randrange(1, 3 * BLOCK) if i % 4 == 0 else rng.randrange(1, BLOCK))
+             for i in range(16)}
+    for name, data in files.items():
+        remote.write(name, data)
+    log = tmp_path / "fetches"
+    log_fetches(monkeypatch, log, pause=0.02)
+
+    def read(i):
+        fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+        order = sorted(files, reverse=i % 2 == 1)  # two by two in opposite orders, so they meet halfway
+        return [name for name in order if fs.cat_file(remote.path(name)) != files[name]]
+
+    assert fork_readers(4, read) == [[]] * 4
+    fetched = [line.split()[2] for line in log.read_text().splitlines() if line.split()[1] == "start"]
+    assert sorted(fetched) == sorted(remote.path(name) for name in files)
+    assert fetch_lock_files(str(tmp_path / "cache")) == []
+    fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
+    assert all(fs.cat_file(remote.path(name)) == data for name, data in files.items())
+    assert log.read_text().count(" start ") == 16
+
+
+def test_a_process_waiting_on_a_failed_fetch_fetches_for_itself(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    remote.write("a", b"payload" * 1000)
+    log, directory = tmp_path / "fetches", str(tmp_path / "cache")
+    failing = []  # set in the one reader whose fetch fails
+    log_fetches(monkeypatch, log, pause=0.5, fail=lambda: bool(failing))
+    qel_fs(remote, directory).close()  # the directory exists before the readers start
+
+    def read(i):
+        if i == 0:
+            failing.append(True)
+        else:
+            while " start " not in (log.read_text() if log.exists() else ""):
+                time.sleep(0.01)  # until the first reader is inside its fetch
+            held = [(name, os.stat(os.path.join(directory, "tmp", name)).st_mode & 0o777)
+                    for name in fetch_lock_files(directory)]
+            assert len(held) == 1 and held[0][1] == 0o600, held
+        return qel_fs(remote, directory).cat_file(remote.path("a"))
+
+    failed, fetched = fork_readers(2, read)
+    assert isinstance(failed, ConnectionError) and fetched == b"payload" * 1000
+    # The second reader waited for the first's fetch to end before its own began.
+    assert [line.split()[1] for line in log.read_text().splitlines()] == ["start", "failed", "start", "done"]
+    assert fetch_lock_files(directory) == []
+
+
+def test_a_fetch_lock_removed_under_its_holder_is_not_taken_from_the_next(tmp_path):
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    first = FetchLock(str(tmp_path), "k")
+    first.acquire()
+    [name] = os.listdir(tmp)
+    assert stat.S_IMODE((tmp / name).stat().st_mode) == 0o600
+    os.unlink(tmp / name)  # as a new open's tidy of tmp/ removes loose files
+    second = FetchLock(str(tmp_path), "k")
+    second.acquire()  # a file of its own, not held by anyone
+    first.release()
+    assert os.listdir(tmp) == [name], "the first holder removed the second's lock file"
+    third = FetchLock(str(tmp_path), "k")
+    waiting = threading.Thread(target=third.acquire)
+    waiting.start()
+    waiting.join(0.3)
+    assert waiting.is_alive(), "the third did not wait for the second"
+    second.release()
+    waiting.join(30)
+    assert not waiting.is_alive()
+    third.release()
+    assert os.listdir(tmp) == []
+
+
 def test_a_target_without_versions_is_read_every_time(tmp_path, monkeypatch):
     remote = MemoryRemote(monkeypatch)
     remote.write("a", b"first")
@@ -348,7 +471,7 @@ def test_reader_killed_mid_fetch_leaves_a_cache_that_reopens_clean(s3, tmp_path)
             child.stdout.close()
             child.stderr.close()
         assert child.returncode == -signal.SIGKILL
-        stored = blob_files.check_disk(directory, temp_files=1)  # at most the put in flight
+        stored = blob_files.check_disk(directory, temp_files=2)  # at most the put in flight and its fetch's lock
         with BlobCache(directory, budget) as cache:
             assert len(cache) == len(stored) > 0
             for blob_id, payload in stored.items():
@@ -425,7 +548,8 @@ def test_a_full_or_broken_cache_volume_still_serves_remote_reads(tmp_path, monke
 FULL_DISK = """if True:
     import ctypes, json, sys
     import fsspec
-    from qel.fsspec import QelFileSystem
+    from qel._fetch_lock import FetchLock
+from qel.fsspec import QelFileSystem
     remote = fsspec.filesystem("memory")
     remote.pipe_file("/full/a", b"remote bytes" * 100)
     fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)

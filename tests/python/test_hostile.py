@@ -125,7 +125,7 @@ def linked_directory(root, outside, which):
 
 def removed_under_the_cache(root, outside, which):
     """tmp/, blobs/ or the whole directory removed while open: made again on
-    demand, still private and still owned by this cache alone."""
+    demand, still private, and another open joins this cache there."""
     cache = NativeBlobCache(root, BUDGET, 0)
     assert cache.put("x", payload("x"))
     shutil.rmtree(os.path.normpath(os.path.join(root, which)))
@@ -134,7 +134,7 @@ def removed_under_the_cache(root, outside, which):
     assert stat.S_IMODE(os.stat(os.path.join(root, which)).st_mode) == 0o700
     # Another opener joins this cache, over the directory as it is now.
     joined = NativeBlobCache(root, BUDGET, 0)
-    assert joined.get("y") == payload("y")
+    assert joined.get("y") == payload("y") and joined.put("z", payload("z")) and cache.get("z") == payload("z")
     joined.close()
     cache.close()
     assert NativeBlobCache(root, BUDGET, 0).get("y") == payload("y")
