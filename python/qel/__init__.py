@@ -5,7 +5,8 @@ low-level class under it. Cache failures are `RuntimeError`s; those a caller
 may want to tell apart have classes of their own under it:
 `BlobMismatchError` (the ID is stored with other content),
 `CacheClosedError` and `DirectoryInUseError` (the directory's lock is held
-by a process that never answers, one in another network namespace). Any
+by a process that does not serve it: a tool, or a cache in another network
+namespace). Any
 number of processes of one user may open a directory at once. `PanicException` is raised when an internal invariant of the core
 breaks; it derives from `BaseException`, so `except Exception` does not catch
 it.

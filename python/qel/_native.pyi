@@ -37,10 +37,10 @@ class BlobMismatchError(RuntimeError):
     """The blob ID is stored with other content: blob IDs are write-once."""
 
 class CacheClosedError(RuntimeError):
-    """The cache was closed, or belongs to the parent of a forked child."""
+    """The cache was closed."""
 
 class DirectoryInUseError(RuntimeError):
-    """The directory's lock is held by a process that never answers (one in another network namespace)."""
+    """The directory's lock is held by a process that does not serve it: a tool, or a cache in another network namespace."""
 
 def inspect_file(directory: str, path: str) -> tuple[str, int, int]: ...
 def list_files(directory: str) -> tuple[list[tuple[str, int, int]], list[str]]: ...

@@ -37,8 +37,10 @@ struct ErrorClass {
 };
 ErrorClass blob_mismatch_error{"BlobMismatchError",
                                "The blob ID is stored with other content: blob IDs are write-once."};
-ErrorClass cache_closed_error{"CacheClosedError", "The cache was closed, or belongs to the parent of a forked child."};
-ErrorClass directory_in_use_error{"DirectoryInUseError", "Another open cache holds the directory's lock."};
+ErrorClass cache_closed_error{"CacheClosedError", "The cache was closed."};
+ErrorClass directory_in_use_error{"DirectoryInUseError",
+                                  "The directory's lock is held by a process that does not serve it: a tool, or a cache "
+                                  "in another network namespace."};
 ErrorClass* const ERROR_CLASSES[] = {&blob_mismatch_error, &cache_closed_error, &directory_in_use_error};
 
 struct NativeBlobCacheObject {
