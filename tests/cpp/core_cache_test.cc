@@ -77,23 +77,6 @@ TEST_F(Cache, ReopenOfAMixedDirectoryKeepsEveryValidFileAndNothingElse) {
   EXPECT_EQ(cache->stats()->bytes, planted.kept_bytes);
 }
 
-// Deleted blobs are the model test's, entries planted at an ID's path the
-// hostile-directory test's.
-TEST_F(Cache, VanishedAndCorruptBlobsAreGoneAndCanBeStoredAfresh) {
-  auto cache = open(1 << 20);
-  for (auto id : {"gone", "flipped"}) ASSERT_TRUE(*cache->put(id, bytes(id)));
-  fs::remove(path_of("gone"));
-  std::string flipped = slurp(path_of("flipped"));
-  flipped.back() ^= 1;
-  spit(path_of("flipped"), flipped);
-  for (auto id : {"gone", "flipped"}) {
-    EXPECT_EQ(get(*cache, id), std::nullopt) << id;
-    EXPECT_FALSE(fs::exists(path_of(id))) << id;
-    EXPECT_TRUE(*cache->put(id, bytes("fresh"))) << id << ": a dropped ID is stored afresh";
-    EXPECT_EQ(get(*cache, id), "fresh");
-  }
-}
-
 TEST_F(Cache, PoisonedAndForkedCachesRefuseWork) {
   auto cache = open(1 << 20);
   ASSERT_TRUE(*cache->put("a", bytes("1")));

@@ -189,23 +189,6 @@ def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, err
     assert getattr(qel, error.__name__, RuntimeError) is error and issubclass(error, RuntimeError)
 
 
-def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
-    directory = str(tmp_path / "cache")
-    with pytest.raises(RuntimeError, match=r"^open blob cache root: No such file or directory \(os error 2\)$"):
-        DirectoryLock(directory)
-    assert not os.path.exists(directory)  # not made
-    BlobCache(directory, 1 << 20).close()
-    os.chmod(directory, 0o750)
-    lock = DirectoryLock(directory)
-    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
-    lock.release()
-    lock.release()
-    BlobCache(directory, 1 << 20).close()  # free again
-    with DirectoryLock(directory) as held:
-        assert isinstance(held, DirectoryLock)
-    BlobCache(directory, 1 << 20).close()
-
-
 def test_get_default_contains_and_len(tmp_path):
     with BlobCache(tmp_path, 1 << 20) as cache:
         assert cache.put("a", b"1") and cache.put("b", b"")
@@ -310,33 +293,6 @@ def test_get_or_put_over_a_cache_closed_meanwhile_raises(tmp_path):
     cache = BlobCache(tmp_path, 1 << 20)
     with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
         cache.get_or_put("k", lambda: cache.close() or b"made")
-
-
-def test_memoize_in_racing_threads_returns_payloads(tmp_path):
-    threads = 6
-    barrier = threading.Barrier(threads)
-    results, failures = [], []
-    with BlobCache(tmp_path, 1 << 20) as cache:
-
-        @cache.memoize(name="random")
-        def random_bytes(size):
-            barrier.wait(timeout=60)  # every thread has missed
-            return os.urandom(size)
-
-        def call():
-            try:
-                results.append(random_bytes(16))
-            except Exception as failure:
-                failures.append(failure)
-
-        workers = [threading.Thread(target=call) for _ in range(threads)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
-        assert failures == []
-        held = random_bytes(16)
-        assert len(held) == 16 and held in results and len(results) == threads
 
 
 class Renderer:

@@ -157,25 +157,6 @@ def test_another_process_holds_the_directory_until_it_ends(cache_dir, end):
             os.kill(child, signal.SIGKILL)
 
 
-def test_a_fork_child_lets_go_once_the_parent_has_closed(cache_dir):
-    cache = NativeBlobCache(cache_dir, 1 << 20, 0)
-    release_read, release_write = os.pipe()
-    child = os.fork()
-    if child == 0:  # keeps every inherited descriptor until told
-        os.read(release_read, 1)
-        os._exit(0)
-    try:
-        with pytest.raises(RuntimeError, match=in_use(cache_dir)):
-            NativeBlobCache(cache_dir, 1 << 20, 0)
-        cache.close()
-        NativeBlobCache(cache_dir, 1 << 20, 0).close()
-    finally:
-        os.write(release_write, b"x")
-        os.waitpid(child, 0)
-        os.close(release_read)
-        os.close(release_write)
-
-
 def busy_worker(cache, t, outcome, running):
     i = 0
     try:
