@@ -243,6 +243,12 @@ def test_largest_allowed_values_are_accepted():
     assert byte_count("1TiB") == 1 << 40 and byte_count("1.5k") == 1536 and blob_count("1000000") == 1_000_000
 
 
+@pytest.mark.parametrize("verb", ["info", "verify", "clear", "demo"])
+def test_each_verb_has_help(capsys, verb):
+    status, out, _ = cli(capsys, verb, "--help")
+    assert status == 0 and out.startswith(f"usage: qel {verb}")
+
+
 def test_installed_entry_point_version_and_no_traceback(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(qel.__file__)))
     run = lambda *argv: subprocess.run([sys.executable, "-m", "qel", *argv], env=env, capture_output=True, text=True,

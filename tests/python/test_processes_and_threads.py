@@ -67,25 +67,6 @@ def test_interpreter_lock_is_released_during_core_calls(cache, tmp_path, operati
             other.close()
 
 
-# A process that ends with its cache still open: interpreter teardown must
-# neither hang nor crash on the engine's threads, and the blobs stay. Killed
-# writers are the crash test's.
-CHILD = """if True:
-    import sys
-    from qel import NativeBlobCache
-    cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
-    for i in range(20):
-        assert cache.put(f"child/{i}", bytes([i]) * (1000 * i))
-"""
-
-
-def test_process_exiting_with_an_open_cache(cache_dir):
-    subprocess.run([sys.executable, "-c", CHILD, cache_dir], check=True, timeout=120)
-    cache = NativeBlobCache(cache_dir, 1 << 24, 0)
-    assert [cache.get(f"child/{i}") for i in range(20)] == [bytes([i]) * (1000 * i) for i in range(20)]
-    cache.close()
-
-
 def in_use(directory):
     return f"^lock blob cache directory {re.escape(directory)}: in use by another open cache$"
 
