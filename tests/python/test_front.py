@@ -189,6 +189,23 @@ def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, err
     assert getattr(qel, error.__name__, RuntimeError) is error and issubclass(error, RuntimeError)
 
 
+def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
+    directory = str(tmp_path / "cache")
+    with pytest.raises(RuntimeError, match=r"^open blob cache root: No such file or directory \(os error 2\)$"):
+        DirectoryLock(directory)
+    assert not os.path.exists(directory)  # not made
+    BlobCache(directory, 1 << 20).close()
+    os.chmod(directory, 0o750)
+    lock = DirectoryLock(directory)
+    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
+    lock.release()
+    lock.release()
+    BlobCache(directory, 1 << 20).close()  # free again
+    with DirectoryLock(directory) as held:
+        assert isinstance(held, DirectoryLock)
+    BlobCache(directory, 1 << 20).close()
+
+
 def test_get_default_contains_and_len(tmp_path):
     with BlobCache(tmp_path, 1 << 20) as cache:
         assert cache.put("a", b"1") and cache.put("b", b"")
