@@ -1,5 +1,7 @@
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <random>
 #include <set>
 #include <thread>
@@ -187,6 +189,56 @@ TEST_F(Concurrency, ParallelPutsUnderEvictionLeaveNoOrphanFile) {
   EXPECT_LE(static_cast<int64_t>(on_disk.size()) * file_len("w0/000", payload), budget);
   EXPECT_FALSE(held.empty());
 }
+
+// close and delete_all take the lifecycle lock exclusively. A lock that let
+// overlapping shared holders starve a waiting writer kept them out for as
+// long as the workers ran.
+class Liveness : public Concurrency, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Liveness, ExclusiveCallReturnsWhileWorkersPutAndGetFlatOut) {
+  const bool delete_all_first = GetParam();
+  auto cache = open(1 << 20);
+  std::atomic<int> saw_closed{0};
+  std::vector<std::string> errors(4);
+  std::vector<std::thread> workers;
+  std::atomic<int> running{0};  // workers past their first rounds
+  for (unsigned t = 0; t < 4; ++t) {
+    workers.emplace_back([&, t] {
+      const std::string payload(4096, static_cast<char>('a' + t));
+      for (int i = 0;; ++i) {
+        if (i == 16) ++running;
+        const std::string key = std::to_string(t) + "/" + std::to_string(i);
+        auto put = cache->put(key, bytes(payload));
+        auto got = put ? cache->get(key) : Result<std::optional<Payload>>(unexpected(put.error()));
+        if (got) continue;
+        if (got.error().kind() == BlobCacheError::Kind::Closed) ++saw_closed;
+        else errors[t] = got.error().to_string();
+        return;
+      }
+    });
+  }
+  while (running < 4) std::this_thread::yield();
+  // The watchdog only turns a hang into a failure; a hung call cannot be
+  // abandoned, so the process ends here.
+  auto within_watchdog = [](auto call, const char* what) {
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << what << " did not return within 30 s while workers ran";
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+    auto result = done.get();
+    EXPECT_TRUE(result.has_value()) << what << ": " << result.error().to_string();
+  };
+  if (delete_all_first) within_watchdog([&] { return cache->delete_all(); }, "delete_all");
+  within_watchdog([&] { return cache->close(); }, "close");
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(saw_closed.load(), 4) << "every worker must end on \"blob cache is closed\"";
+  for (const auto& error : errors) EXPECT_EQ(error, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseOrDeleteAll, Liveness, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "DeleteAllThenClose" : "Close"; });
 
 }  // namespace
 }  // namespace qel
