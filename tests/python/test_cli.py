@@ -163,6 +163,7 @@ def test_refused_while_a_cache_holds_the_directory(capsys, root, verb):
         (["--yes"], None, 0, True),
         ([], "y\n", 0, True),
         ([], "n\n", 1, False),
+        ([], "\n", 1, False),  # Enter alone keeps the blobs
         ([], "", 2, False),  # nobody to answer
         ([], CLOSED, 2, False),
     ],
