@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
@@ -78,11 +77,6 @@ def test_call_failures(cache, call, error, pattern):
         assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
 
 
-def regular_file(tmp):
-    (tmp / "cache").write_text("a file")
-    return tmp / "cache", "Not a directory (os error 20)"
-
-
 def dangling_link(tmp):
     (tmp / "cache").symlink_to(tmp / "missing")
     return tmp / "cache", f"{tmp / 'cache'} is a dangling symbolic link"
@@ -93,7 +87,7 @@ def dangling_link_above(tmp):
     return tmp / "gone" / "cache", f"{tmp / 'gone'} is a dangling symbolic link"
 
 
-@pytest.mark.parametrize("make", [regular_file, dangling_link, dangling_link_above])
+@pytest.mark.parametrize("make", [dangling_link, dangling_link_above])  # a file: open_a_file below
 def test_unusable_directory_says_why(tmp_path, make):
     directory, reason = make(tmp_path)
     with pytest.raises(RuntimeError) as raised:
