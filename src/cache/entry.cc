@@ -36,7 +36,14 @@ void DiskEntry::release_read() {
   // while they last.
   assert((now & READERS_MASK) != READERS_MASK);
   assert(phase_of(now) == EntryPhase::Ready || phase_of(now) == EntryPhase::Evicting);
-  if (now == word(EntryPhase::Evicting, 0)) state_.notify_all();
+  // Every release wakes a waiting evictor, which checks the count itself:
+  // leaving early is then its own fault, and shows on the first release.
+  if (phase_of(now) == EntryPhase::Evicting) state_.notify_all();
+}
+
+void DiskEntry::wait_while(uint32_t seen) {
+  if (auto observe = before_eviction_wait.load(std::memory_order_acquire)) observe(phase_of(seen), seen & READERS_MASK);
+  state_.wait(seen, std::memory_order_acquire);
 }
 
 std::optional<int> DiskEntry::publish(const std::function<int()>& rename) {
@@ -64,7 +71,7 @@ bool DiskEntry::begin_eviction() {
     const EntryPhase phase = phase_of(seen);
     if (phase == EntryPhase::Evicting) return false;
     if (phase == EntryPhase::Publishing) {  // falls after the rename, whichever way it went
-      state_.wait(seen, std::memory_order_acquire);
+      wait_while(seen);
       seen = state_.load(std::memory_order_acquire);
       continue;
     }
@@ -75,7 +82,7 @@ bool DiskEntry::begin_eviction() {
   if (phase_of(seen) != EntryPhase::Ready) return false;
   for (uint32_t now = state_.load(std::memory_order_acquire); now != word(EntryPhase::Evicting, 0);
        now = state_.load(std::memory_order_acquire))
-    state_.wait(now, std::memory_order_acquire);
+    wait_while(now);
   return true;
 }
 

@@ -68,6 +68,11 @@ class DiskEntry {
   EntryPhase phase() const;
   uint32_t readers() const;
 
+  // Test seam: called by begin_eviction each time it is about to wait, with
+  // the phase and readers it waits on; tests use it to know the evictor
+  // blocked rather than hope it did. Unset in production.
+  static inline std::atomic<void (*)(EntryPhase, uint32_t readers)> before_eviction_wait{nullptr};
+
  private:
   friend class ReadLease;
   static constexpr uint32_t PHASE_SHIFT = 30;
@@ -77,6 +82,8 @@ class DiskEntry {
   }
   static EntryPhase phase_of(uint32_t word) { return static_cast<EntryPhase>(word >> PHASE_SHIFT); }
   void release_read();
+  // Blocks until the state word is no longer `seen`.
+  void wait_while(uint32_t seen);
 
   // The blob file's record, without its path: the digest names the file. A
   // million of these is most of what an open cache keeps.

@@ -57,7 +57,10 @@ bool InsertStripeRing::drain_all_stripes_to_channel() {
       // of the lock: another drainer may take the caller's write then. The
       // caller's own (a callback running while it handles a given-back batch)
       // cannot settle while it waits here.
-      while (stripe.taken_by_others(me)) stripe.settled.wait(stripe.mutex);
+      while (stripe.taken_by_others(me)) {
+        if (auto hook = before_settle_wait_hook.load(std::memory_order_acquire)) hook();
+        stripe.settled.wait(stripe.mutex);
+      }
       if (stripe.items.empty()) continue;
       batch.reserve(kCapacity);
       batch.swap(stripe.items);

@@ -111,6 +111,9 @@ class InsertStripeRing {
   // Tests only: called by push on the caller's thread after it has taken a
   // full batch out of its stripe and before it sends it.
   static inline std::atomic<void (*)()> after_take_hook{nullptr};
+  // Tests only: called by a drainer, under the stripe's lock, each time it
+  // is about to wait for a batch another thread took.
+  static inline std::atomic<void (*)()> before_settle_wait_hook{nullptr};
 
  private:
   Stripe& stripe_of_caller() { return stripes_[current_stripe()]; }

@@ -33,32 +33,6 @@ TEST_F(Cache, BudgetBoundsTheWholeFileExactly) {
   EXPECT_EQ(files_under("blobs").size(), 1u);
 }
 
-TEST_F(Cache, ReopenRestoresNewestFirstAndDropsWhatItCannotKeep) {
-  const std::string payload(100, 'p');
-  const int64_t one = file_len("blob-0", payload);
-  {
-    auto cache = open(10 * one);
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(*cache->put("blob-" + std::to_string(i), bytes(payload)));
-  }  // dropped without close: files stay
-  for (int i = 0; i < 4; ++i) set_mtime(path_of("blob-" + std::to_string(i)), 1000 + i);
-  spit(root_ / "tmp" / "blob-1-1.tmp", "torn");
-  spit(path_of("blob-0").parent_path() / "junk.blob", "not a blob");
-
-  // Room for two. Offered newest first, the two newest fill the budget; the
-  // older ones then tie on popularity, and a tie admits the newcomer.
-  auto reopened = open(2 * one);
-  int kept = 0;
-  for (int i = 0; i < 4; ++i)
-    if (auto got = get(*reopened, "blob-" + std::to_string(i))) kept += *got == payload;
-  EXPECT_EQ(kept, 2);
-  EXPECT_EQ(files_under("blobs").size(), 2u) << "files the cache cannot keep are deleted";
-  EXPECT_TRUE(files_under("tmp").empty());
-  reopened.reset();
-
-  ASSERT_TRUE(open(one - 1));
-  EXPECT_TRUE(files_under("blobs").empty()) << "oversized files are deleted at open";
-}
-
 // Verified on several threads, every file meets the fate it met on one: the
 // valid ones within the budget stay, everything else the cache owns goes,
 // what it does not own stays.
@@ -75,23 +49,6 @@ TEST_F(Cache, ReopenOfAMixedDirectoryKeepsEveryValidFileAndNothingElse) {
   for (const auto& path : planted.invalid) EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
   for (const auto& path : planted.foreign) EXPECT_TRUE(fs::exists(path)) << path;
   EXPECT_EQ(cache->stats()->bytes, planted.kept_bytes);
-}
-
-// Deleted blobs are the model test's, entries planted at an ID's path the
-// hostile-directory test's.
-TEST_F(Cache, VanishedAndCorruptBlobsAreGoneAndCanBeStoredAfresh) {
-  auto cache = open(1 << 20);
-  for (auto id : {"gone", "flipped"}) ASSERT_TRUE(*cache->put(id, bytes(id)));
-  fs::remove(path_of("gone"));
-  std::string flipped = slurp(path_of("flipped"));
-  flipped.back() ^= 1;
-  spit(path_of("flipped"), flipped);
-  for (auto id : {"gone", "flipped"}) {
-    EXPECT_EQ(get(*cache, id), std::nullopt) << id;
-    EXPECT_FALSE(fs::exists(path_of(id))) << id;
-    EXPECT_TRUE(*cache->put(id, bytes("fresh"))) << id << ": a dropped ID is stored afresh";
-    EXPECT_EQ(get(*cache, id), "fresh");
-  }
 }
 
 TEST_F(Cache, PoisonedAndForkedCachesRefuseWork) {

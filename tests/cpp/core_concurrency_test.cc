@@ -82,44 +82,6 @@ TEST_F(Concurrency, MixedOperationsKeepEveryInvariant) {
   EXPECT_EQ(found, on_disk);
 }
 
-// Readers run on while the whole directory is removed and the next puts make
-// it again: a get finds the blob or nothing, never an error or other bytes.
-TEST_F(Concurrency, ReadersMeetTheDirectoryRemovedAndMadeAgain) {
-  auto cache = open(1 << 20);
-  const int ids = 20;
-  std::atomic<bool> done{false};
-  std::atomic<int> wrong{0}, failed{0};
-  auto reader = [&] {
-    while (!done.load()) {
-      for (int id = 0; id < ids; ++id) {
-        auto got = cache->get("k" + std::to_string(id));
-        if (!got) ++failed;
-        else if (*got && text(**got) != payload_for(id)) ++wrong;
-      }
-    }
-  };
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) readers.emplace_back(reader);
-  for (int round = 0; round < 5; ++round) {
-    for (int id = 0; id < ids; ++id) {
-      auto put = cache->put("k" + std::to_string(id), bytes(payload_for(id)));
-      EXPECT_TRUE(put.has_value()) << put.error().to_string();
-    }
-    fs::remove_all(root_);
-  }
-  auto put = cache->put("last", bytes("made again"));
-  done = true;
-  for (auto& t : readers) t.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(failed.load(), 0);
-  ASSERT_TRUE(put.has_value() && *put) << (put ? "" : put.error().to_string());
-  EXPECT_EQ(get(*cache, "last"), "made again");
-  EXPECT_EQ(fs::status(root_).permissions(), fs::perms::owner_all);
-  auto second = BlobCache::open({root_.string(), 1 << 20, 1000});
-  ASSERT_FALSE(second.has_value()) << "the directory made again is locked too";
-  EXPECT_EQ(second.error().to_string(), "lock blob cache directory " + root_.string() + ": in use by another open cache");
-}
-
 // Puts of one ID exclude each other while their files are written outside
 // the commit lock: the second always finds the first one's blob Ready, so a
 // different payload is a mismatch, never a silent refusal.

@@ -1,6 +1,9 @@
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "core_test_util.h"
@@ -34,6 +37,32 @@ TEST(DiskEntry, OnlyReadyEntriesLeaseOrEvictAndOnlyPendingOnesPublish) {
   }
 }
 
+// What begin_eviction announced before each of its waits, for tests to
+// block on instead of sleeping.
+struct EvictionWaits {
+  EvictionWaits() {
+    std::lock_guard lock(mutex);
+    seen.clear();
+    DiskEntry::before_eviction_wait.store(&record);
+  }
+  ~EvictionWaits() { DiskEntry::before_eviction_wait.store(nullptr); }
+  // True once an eviction has begun to wait on (phase, readers); the 30 s
+  // only turn a missing wait into a failure.
+  static bool reached(EntryPhase phase, uint32_t readers) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(30),
+                            [&] { return std::ranges::count(seen, std::pair(phase, readers)) > 0; });
+  }
+  static void record(EntryPhase phase, uint32_t readers) {
+    std::lock_guard lock(mutex);
+    seen.emplace_back(phase, readers);
+    changed.notify_all();
+  }
+  static inline std::mutex mutex;
+  static inline std::condition_variable changed;
+  static inline std::vector<std::pair<EntryPhase, uint32_t>> seen;
+};
+
 class Callback : public TempDir {};
 
 // An eviction that meets a put renaming its file waits for the rename: it
@@ -53,8 +82,9 @@ TEST(DiskEntry, EvictionWaitsForAPublishingRename) {
   renaming.get_future().wait();
   EXPECT_EQ(entry.phase(), EntryPhase::Publishing);
   EXPECT_FALSE(entry.acquire_read().has_value()) << "a file being renamed is not readable yet";
+  EvictionWaits waits;
   auto evictor = std::async(std::launch::async, [&] { return entry.begin_eviction(); });
-  EXPECT_EQ(evictor.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_TRUE(waits.reached(EntryPhase::Publishing, 0)) << "the eviction did not wait for the rename";
   finish.set_value();
   EXPECT_EQ(publisher.get(), std::optional<int>(0));
   EXPECT_TRUE(evictor.get()) << "the eviction falls after the rename and owns the file";
@@ -68,12 +98,14 @@ TEST_F(Callback, EvictionKeepsTheFileUntilEveryLeaseIsReleasedAndPendingOrClosin
   auto entry = DiskEntry::ready(metadata_of(s, "a"));
   auto first = entry->acquire_read();
   auto second = entry->acquire_read();
+  EvictionWaits waits;
   auto removal = std::async(std::launch::async, [&] { callback.handle_removal(entry); });
-  while (entry->phase() != EntryPhase::Evicting) std::this_thread::yield();
+  ASSERT_TRUE(waits.reached(EntryPhase::Evicting, 2));
   EXPECT_FALSE(entry->acquire_read().has_value());
   EXPECT_FALSE(entry->begin_eviction()) << "a second eviction must not wait or win";
   first.reset();
-  removal.wait_for(std::chrono::milliseconds(50));  // time for a wrong removal to happen
+  // Woken by the release, the evictor counted one lease left and waits again.
+  EXPECT_TRUE(waits.reached(EntryPhase::Evicting, 1));
   EXPECT_TRUE(fs::exists(s.path_for("a"))) << "a file being read must survive its eviction";
   second.reset();
   removal.get();

@@ -87,14 +87,22 @@ std::thread thread_on_stripe(size_t stripe, std::function<void()> body) {
 }
 
 std::atomic<int> hook_calls{0};
-std::promise<void> hook_entered;
+std::promise<void> hook_entered, waiter_blocked;
 std::atomic<bool> let_go{false};
 
+// Holds A's batch until the waiter blocks on it; the 30 s only turn a wait
+// that never blocks into a failure.
 void pausing_hook() {
   if (hook_calls.fetch_add(1) != 0) return;
   hook_entered.set_value();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time for a wait that returns early
+  EXPECT_EQ(waiter_blocked.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "the wait did not wait for the batch A holds";
   let_go = true;
+}
+
+std::atomic<bool> waiter_announced{false};
+void blocked_hook() {
+  if (!waiter_announced.exchange(true)) waiter_blocked.set_value();
 }
 
 TEST(EngineConcurrency, WaitCoversAWriteAnotherThreadTookFromTheStripe) {
@@ -103,8 +111,10 @@ TEST(EngineConcurrency, WaitCoversAWriteAnotherThreadTookFromTheStripe) {
   // wait must not return until that batch is in the channel.
   TestEngine cache = make_engine(1'000'000);
   hook_entered = {};
+  waiter_blocked = {};
   hook_calls = 0;
   let_go = false;
+  waiter_announced = false;
   ASSERT_TRUE(put(cache, 1, "mine", 10));
   InsertStripeRing::after_take_hook.store(&pausing_hook);
   std::thread a = thread_on_stripe(current_thread_stripe(InsertStripeRing::kStripes), [&] {
@@ -112,11 +122,13 @@ TEST(EngineConcurrency, WaitCoversAWriteAnotherThreadTookFromTheStripe) {
     for (int i = 0; hook_calls.load() == 0; ++i) ASSERT_TRUE(put(cache, 100 + i, "a-" + std::to_string(i), 10));
   });
   hook_entered.get_future().wait();  // A holds the full batch, unsent
+  InsertStripeRing::before_settle_wait_hook.store(&blocked_hook);
   EXPECT_TRUE(cache.wait());
   EXPECT_TRUE(let_go.load());
   EXPECT_TRUE(cache.policy().contains(cache.key_hash("mine")));
   a.join();
   InsertStripeRing::after_take_hook.store(nullptr);
+  InsertStripeRing::before_settle_wait_hook.store(nullptr);
 }
 
 }  // namespace

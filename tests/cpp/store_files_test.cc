@@ -78,18 +78,6 @@ TEST_F(Store, DirectoriesArePrivateAndPurgeNeverFollowsLinks) {
   for (auto dir : {root_, root_ / "tmp", root_ / "blobs"}) EXPECT_EQ(mode_of(dir), 0700u) << dir;
 }
 
-TEST_F(Store, CommittedFileIsByteExactAndReadsBackAgainstItsRecord) {
-  auto metadata = commit("blob-1", "hello");
-  // CRC-32C of "blob-1hello" is 0x058E46A1.
-  EXPECT_EQ(slurp(metadata.path), std::string("QLBC\x01\0\0\0\x06\0\0\0\x05\0\0\0\0\0\0\0\xA1\x46\x8E\x05", 24) + "blob-1hello");
-  EXPECT_TRUE(tmp_empty());
-  auto read = s_.read(metadata);
-  ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(text(*read), "hello");  // a record that does not match is the fuzzer's
-  fs::remove(metadata.path);
-  EXPECT_TRUE(s_.read(metadata).error().is_io_kind(IoKind::NotFound));
-}
-
 // The core abandons a written file when the blob's entry was evicted while it
 // was written: nothing may appear, and the temp file goes.
 TEST_F(Store, AbandonedTempFileLeavesNoFile) {

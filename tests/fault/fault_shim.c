@@ -11,8 +11,7 @@
 // that call only (ENOSYS makes the kernel look older). ERR: EIO, ENOSPC,
 // EACCES, EPERM, ENOSYS.
 // qel_fault_configure(text) replaces the plan with the one text describes and
-// resets every counter;
-// qel_fault_count(op) reports how many calls of op were counted.
+// resets every counter.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -98,15 +97,6 @@ int qel_fault_configure(const char* text) {
   memset(counts, 0, sizeof counts);
   pthread_mutex_unlock(&plan_mutex);
   return 0;
-}
-
-long qel_fault_count(const char* op_name) {
-  int op = parse_op(op_name, strlen(op_name));
-  if (op < 0) return -1;
-  pthread_mutex_lock(&plan_mutex);
-  long n = counts[op];
-  pthread_mutex_unlock(&plan_mutex);
-  return n;
 }
 
 __attribute__((constructor)) static void init(void) {

@@ -6,7 +6,6 @@ import ctypes
 import json
 import os
 import sys
-import threading
 
 from qel._native import NativeBlobCache
 
@@ -24,24 +23,6 @@ def run(op, *operands):
         cache = NativeBlobCache(directory, operands[0], 0)
     elif op == "put":
         return cache.put(operands[0], payload(operands[0]))
-    elif op == "puts":  # one thread per ID, all at once; the first failure is the step's
-        outcomes = [None] * len(operands)
-
-        def put(i):
-            try:
-                outcomes[i] = cache.put(operands[i], payload(operands[i]))
-            except Exception as e:
-                outcomes[i] = e
-
-        threads = [threading.Thread(target=put, args=(i,)) for i in range(len(operands))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        for outcome in outcomes:
-            if isinstance(outcome, Exception):
-                raise outcome
-        return outcomes
     elif op == "get":
         got = cache.get(operands[0])
         return None if got is None else ("hit" if got == payload(operands[0]) else "wrong bytes")
@@ -49,8 +30,6 @@ def run(op, *operands):
         return getattr(cache, op)(*operands)
     elif op == "arm":
         assert shim.qel_fault_configure(operands[0].encode()) == 0, operands[0]
-    elif op == "counts":
-        return {name: shim.qel_fault_count(name.encode()) for name in operands}
     elif op == "tmp":  # the files being written; writers' own directories aside
         return sorted(name for _, _, names in os.walk(os.path.join(directory, "tmp")) for name in names)
     else:

@@ -181,6 +181,7 @@ def test_verbs_on_a_directory_caches_have_open(capsys, root, monkeypatch):
         (["--yes"], None, 0, True),
         ([], "y\n", 0, True),
         ([], "n\n", 1, False),
+        ([], "\n", 1, False),  # Enter alone keeps the blobs
         ([], "", 2, False),  # nobody to answer
         ([], CLOSED, 2, False),
     ],

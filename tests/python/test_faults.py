@@ -14,7 +14,6 @@ import tempfile
 
 import pytest
 
-import qel
 from qel._native import NativeBlobCache
 
 import blob_files
@@ -25,7 +24,6 @@ HERE = pathlib.Path(__file__).resolve().parent
 SHIM = os.environ.get("QEL_FAULT_SHIM", str(HERE.parent.parent / "build/test/tests/fault/libqel_fault_shim.so"))
 BUDGET = 1 << 24
 OPEN = ["open", BUDGET]
-OPS = ("open", "write", "fsync", "rename", "unlink", "readdir", "close")
 EIO, ENOSPC, EACCES = errno.EIO, errno.ENOSPC, errno.EACCES
 
 
@@ -133,39 +131,6 @@ def test_failure_scenario(tmp_path, scenario):
     reopen_and_check(tmp_path, must_hold, may_hold)
 
 
-# Each operation, run once to count its calls and then once per call with
-# that call failing: (steps before it, the operation, blobs it must not lose).
-SWEEPS = {
-    "put": ([["put", "keep"]], ["put", "new"], ["keep"]),
-    "parallel puts": ([["put", "keep"]], ["puts", "new", "gone", "other"], ["keep"]),
-    "get": ([["put", "keep"]], ["get", "keep"], []),
-    "delete": ([["put", "keep"], ["put", "gone"]], ["delete", "gone"], ["keep"]),
-    "delete_all": ([["put", "gone"]], ["delete_all"], []),
-    "open": ([["put", "keep"], ["put", "other"], ["close"]], OPEN, ["keep", "other"]),
-}
-ALL_IDS = ["keep", "new", "gone", "other", "after"]
-
-
-@pytest.mark.parametrize("operation", SWEEPS)
-def test_every_failure_point(tmp_path, operation):
-    before, action, must_hold = SWEEPS[operation]
-    prefix = [OPEN, *before]
-    counts = play(tmp_path / "count", [*prefix, ["arm", ""], action, ["counts", *OPS]])[-1]["ok"]
-    points = [(op, n) for op in OPS for n in range(1, counts[op] + 1)]
-    assert points, counts
-    for i, (op, n) in enumerate(points):
-        code = ("EIO", "ENOSPC", "EACCES")[i % 3]
-        # A failed open is followed by one that must work; the others go on
-        # in the same cache, so leftovers must go with the next put.
-        play(tmp_path / f"{op}-{n}", [
-            *prefix, ["arm", f"{op}:{n}:{code}"], (action, lambda r: "ok" in r or failed_with("", getattr(errno, code))(r)),
-            ["arm", ""], *([OPEN] if action == OPEN else []), (["put", "after"], ok(True)), (["tmp"], ok([])),
-            *[(["get", blob_id], lambda r: r in (ok(None), ok("hit"))) for blob_id in ALL_IDS], ["close"],
-        ])
-        reopen_and_check(tmp_path / f"{op}-{n}", must_hold=[*must_hold, "after"], may_hold=ALL_IDS)
-    print(f"{operation}: {len(points)} failure points")
-
-
 @pytest.fixture
 def small_disk(tmp_path):
     mount_point = tmp_path / "small"
@@ -254,18 +219,3 @@ def test_hostile_directories_without_openat2():
     ran = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(HERE / "test_hostile.py")],
                          env=env, capture_output=True, text=True, timeout=600)
     assert ran.returncode == 0, ran.stdout[-4000:] + ran.stderr[-2000:]
-
-
-def open_over_unreadable(d):
-    """As nobody: a blob file it may not read among readable ones; what the open keeps and leaves."""
-    with qel.BlobCache(d, BUDGET) as cache:
-        for blob_id in ("b", "keep"):
-            assert cache.put(blob_id, payload(blob_id))
-    os.chmod(path_for(str(d), "b"), 0)
-    with qel.BlobCache(d, BUDGET) as cache:
-        return [cache.get("keep") == payload("keep"), cache.get("b"), os.path.exists(path_for(str(d), "b"))]
-
-
-def test_open_sets_an_unreadable_blob_file_aside(nobody_dir):
-    """It cannot be verified: the open removes it as it removes a corrupt file, and opens."""
-    assert forked.run(open_over_unreadable, nobody_dir, as_nobody=True) == [True, None, False]

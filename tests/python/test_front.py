@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
@@ -78,11 +77,6 @@ def test_call_failures(cache, call, error, pattern):
         assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
 
 
-def regular_file(tmp):
-    (tmp / "cache").write_text("a file")
-    return tmp / "cache", "Not a directory (os error 20)"
-
-
 def dangling_link(tmp):
     (tmp / "cache").symlink_to(tmp / "missing")
     return tmp / "cache", f"{tmp / 'cache'} is a dangling symbolic link"
@@ -93,7 +87,7 @@ def dangling_link_above(tmp):
     return tmp / "gone" / "cache", f"{tmp / 'gone'} is a dangling symbolic link"
 
 
-@pytest.mark.parametrize("make", [regular_file, dangling_link, dangling_link_above])
+@pytest.mark.parametrize("make", [dangling_link, dangling_link_above])  # a file: open_a_file below
 def test_unusable_directory_says_why(tmp_path, make):
     directory, reason = make(tmp_path)
     with pytest.raises(RuntimeError) as raised:
@@ -307,33 +301,6 @@ def test_get_or_put_over_a_cache_closed_meanwhile_raises(tmp_path):
     cache = BlobCache(tmp_path, 1 << 20)
     with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
         cache.get_or_put("k", lambda: cache.close() or b"made")
-
-
-def test_memoize_in_racing_threads_returns_payloads(tmp_path):
-    threads = 6
-    barrier = threading.Barrier(threads)
-    results, failures = [], []
-    with BlobCache(tmp_path, 1 << 20) as cache:
-
-        @cache.memoize(name="random")
-        def random_bytes(size):
-            barrier.wait(timeout=60)  # every thread has missed
-            return os.urandom(size)
-
-        def call():
-            try:
-                results.append(random_bytes(16))
-            except Exception as failure:
-                failures.append(failure)
-
-        workers = [threading.Thread(target=call) for _ in range(threads)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
-        assert failures == []
-        held = random_bytes(16)
-        assert len(held) == 16 and held in results and len(results) == threads
 
 
 class Renderer:

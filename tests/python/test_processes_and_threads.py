@@ -66,25 +66,6 @@ def test_interpreter_lock_is_released_during_core_calls(cache, tmp_path, operati
             other.close()
 
 
-# A process that ends with its cache still open: interpreter teardown must
-# neither hang nor crash on the engine's threads, and the blobs stay. Killed
-# writers are the crash test's.
-CHILD = """if True:
-    import sys
-    from qel import NativeBlobCache
-    cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
-    for i in range(20):
-        assert cache.put(f"child/{i}", bytes([i]) * (1000 * i))
-"""
-
-
-def test_process_exiting_with_an_open_cache(cache_dir):
-    subprocess.run([sys.executable, "-c", CHILD, cache_dir], check=True, timeout=120)
-    cache = NativeBlobCache(cache_dir, 1 << 24, 0)
-    assert [cache.get(f"child/{i}") for i in range(20)] == [bytes([i]) * (1000 * i) for i in range(20)]
-    cache.close()
-
-
 @pytest.mark.parametrize("spelling", ["same", "link", "trailing slash", "relative"])
 def test_a_second_open_in_the_process_joins_the_first(tmp_path, monkeypatch, spelling):
     directory = str(tmp_path / "cache")
@@ -148,24 +129,6 @@ def test_a_cache_joined_to_another_process_goes_on_when_it_ends(cache_dir, end):
         holder.wait()
         if child > 0:
             os.kill(child, signal.SIGKILL)
-
-
-def test_a_fork_child_lets_go_once_the_parent_has_closed(cache_dir):
-    cache = NativeBlobCache(cache_dir, 1 << 20, 0)
-    release_read, release_write = os.pipe()
-    child = os.fork()
-    if child == 0:  # keeps every inherited descriptor until told
-        os.read(release_read, 1)
-        os._exit(0)
-    try:
-        assert not blob_files.lock_is_free(cache_dir)
-        cache.close()
-        assert blob_files.lock_is_free(cache_dir)
-    finally:
-        os.write(release_write, b"x")
-        os.waitpid(child, 0)
-        os.close(release_read)
-        os.close(release_write)
 
 
 def busy_worker(cache, t, outcome, running):
