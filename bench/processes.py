@@ -40,7 +40,7 @@ from typing import Any, Callable, Sequence
 from harness import HERE, KiB, ROOT, Row, Rows, Turn, Workers, load_native, log, paired, ratios, run_tool, soon, \
     take_turns, wait_until
 from report import fmt_value, judged, machine, print_checks, table, terminal_table, write_results
-from systems import Adapter, Diskcache, FileReads, Qel, RawIO, Store
+from systems import Adapter, Diskcache, FileReads, Qel, RawIO
 
 PROCESSES = 4
 SIZE = 4 * KiB
