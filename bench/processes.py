@@ -618,6 +618,9 @@ def main() -> None:
               "scale": dataclasses.asdict(scale), "rows": [r.record() for r in ctx.rows], "notes": ctx.notes,
               "targets": checks}
     write_results(args.results / "processes", result, cells, checks)
+    with (args.results / "processes.md").open("a") as md:
+        md.write(f"\n{host['nproc']} x {host['cpu']}, {host['filesystem']}, Python {host['python']}, diskcache "
+                 f"{host['diskcache']}; {result['mode']} run; {load} (the machine is shared).\n")
 
 
 if __name__ == "__main__":
