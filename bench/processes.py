@@ -63,7 +63,7 @@ class Scale:
 
 
 FULL = Scale(1.0, 5, 0.5, 9, 4000, (10_000, 100_000), 3, 2000, 300_000, 256 * KiB, 3)
-QUICK = Scale(0.25, 3, 0.25, 5, 1000, (10_000,), 2, 1000, 50_000, 16 * KiB, 1)
+QUICK = Scale(0.25, 3, 0.25, 3, 1000, (10_000,), 1, 1000, 50_000, 16 * KiB, 1)
 
 
 @dataclasses.dataclass
@@ -147,28 +147,35 @@ class Loop:
     def __init__(self, op: Callable[[int], object]) -> None:
         self.op = op
         self.times: list[tuple[float, float]] = []  # appended only by the thread
+        self.failure: BaseException | None = None  # what ended the loop early
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.run)
         self.thread.start()
 
     def run(self) -> None:
         perf = time.perf_counter
-        for n in itertools.count():
-            if self.stop.is_set():
-                return
-            began = perf()
-            self.op(n)
-            self.times.append((began, perf()))
+        try:
+            for n in itertools.count():
+                if self.stop.is_set():
+                    return
+                began = perf()
+                self.op(n)
+                self.times.append((began, perf()))
+        except BaseException as failure:  # raised by the call that waits for the loop
+            self.failure = failure
 
     def first_end_after(self, moment: float, timeout: float) -> float:
         """When the first call to end after `moment` ended; stops the loop."""
         deadline = time.perf_counter() + timeout
         try:
             while time.perf_counter() < deadline:
-                # The list only grows, so its tail holds the latest ends.
-                ended = [end for _, end in self.times[-64:] if end > moment]
-                if ended:
-                    return min(ended)
+                if self.failure is not None:
+                    raise SystemExit(f"a call failed: {self.failure!r}")
+                # One thread appends, each call after the last has ended: the
+                # list is in order of the ends.
+                first = bisect.bisect_right(self.times, moment, key=lambda times: times[1])
+                if first < len(self.times):
+                    return self.times[first][1]
                 time.sleep(0.001)
             raise SystemExit(f"no call ended in the {timeout:.0f} s after the owner was killed")
         finally:
@@ -177,6 +184,8 @@ class Loop:
     def halt(self) -> None:
         self.stop.set()
         self.thread.join()
+        if self.failure is not None:
+            raise SystemExit(f"a call failed: {self.failure!r}")
 
 
 def start_puts(state: dict, name: str, payload: bytes) -> None:

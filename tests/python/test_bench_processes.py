@@ -89,6 +89,17 @@ def test_the_loop_answers_the_first_call_to_end_after_a_moment_and_stops():
     assert calls == list(range(len(calls)))
 
 
+def test_the_loop_reports_a_call_that_failed():
+    def put(n):
+        if n == 3:
+            raise ValueError("owner gone")
+
+    loop = processes.Loop(put)
+    with pytest.raises(SystemExit, match="owner gone"):
+        loop.first_end_after(time.perf_counter() + 60, timeout=10)
+    assert len(loop.times) == 3
+
+
 def test_the_loop_gives_up_when_no_call_ends_in_time():
     blocked = processes.Loop(lambda n: time.sleep(0.5 if n else 0))
     time.sleep(0.05)
