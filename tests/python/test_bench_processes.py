@@ -14,6 +14,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import harness  # noqa: E402
 import processes  # noqa: E402
+from systems import Diskcache, FileReads  # noqa: E402
 
 
 def worker_index(state, offset):
@@ -120,3 +121,48 @@ def test_zipf_trace_follows_its_exponent_and_its_seed():
     assert counts[0] / counts[9] == pytest.approx(10 ** 0.99, rel=0.1)
     assert counts[0] / counts[99] == pytest.approx(100 ** 0.99, rel=0.25)
     assert len(counts) > 0.9 * keys  # the tail is drawn too
+
+
+def test_slowest_get_counts_only_the_calls_that_ended_after_the_moment():
+    pauses = iter([0.3, 0.001, 0.001, 0.02, 0.001] + [0.0] * 10**6)
+    state = {"loop": processes.Loop(lambda n: time.sleep(next(pauses)))}
+    while len(state["loop"].times) < 3:
+        time.sleep(0.001)
+    moment = state["loop"].times[0][1]  # the 300 ms call ends exactly then
+    time.sleep(0.05)
+    slowest, done = processes.slowest_get_since(state, moment)
+    assert 0.02 <= slowest < 0.25
+    assert done >= 4
+    assert "loop" not in state
+
+
+def test_file_reads_read_another_systems_files_and_never_write(tmp_path):
+    (tmp_path / "ab").mkdir()
+    (tmp_path / "ab" / "blob").write_bytes(b"payload")
+    store = FileReads().open(tmp_path)
+    assert store.get("ab/blob") == b"payload"
+    with pytest.raises(SystemExit, match="only reads"):
+        store.put("ab/other", b"x")
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["ab", "blob"]
+
+
+def test_warming_up_fails_on_a_key_the_store_misses(tmp_path):
+    store = Diskcache().open(tmp_path)
+    store.put("present", b"x")
+    state = {"index": 2, "dc": store}
+    processes.warm(state, "dc", ["present"])
+    with pytest.raises(SystemExit, match="dc in worker 2 misses absent"):
+        processes.warm(state, "dc", ["present", "absent"])
+    store.close()
+
+
+def test_replay_counts_hits_and_puts_each_miss(tmp_path):
+    payload = b"p" * 100
+    blob_ids = ["id-a", "id-a", "id-b", "id-a", "id-b", "id-c"]
+    budget = 3 * (harness.load_native(None).HEADER_LEN + len("id-a") + len(payload))
+    state = {}
+    processes.open_cache(state, None, tmp_path / "cache", budget)
+    assert processes.replay(state, blob_ids, payload, harness.soon(0)) == 3
+    assert [state["cache"].get(i) == payload for i in ("id-a", "id-b", "id-c")] == [True, True, True]
+    processes.close_cache(state)
+    assert "cache" not in state
