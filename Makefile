@@ -154,6 +154,10 @@ FSSPEC_BENCH = PYTHONPATH=python $(PY) bench/fsspec_tier.py --native $(BENCH_BUI
 # pandas, pyarrow and zarr reading through the same systems and qel; pandas is
 # installed for the benchmarks only.
 CLIENTS_BENCH = PYTHONPATH=python $(PY) bench/fsspec_clients.py --native $(BENCH_BUILD) --workdir $(BENCH_BUILD)/clients
+# Several processes over one cache directory: gets and puts from 4 processes,
+# the owner killed, the hit ratio of a shared directory, the fsspec tier.
+PROCESSES_BENCH = PYTHONPATH=python $(PY) bench/processes.py --tools $(BENCH_BUILD)/bench --native $(BENCH_BUILD) \
+  --workdir $(BENCH_BUILD)/processes
 bench-deps:
 	@scripts/install-deps --bench
 
@@ -161,11 +165,13 @@ bench: bench-build bench-deps
 	$(PY) bench/compare.py $(BENCH_ARGS)
 	$(FSSPEC_BENCH)
 	$(CLIENTS_BENCH)
+	$(PROCESSES_BENCH)
 
 bench-quick: bench-build bench-deps
 	$(PY) bench/compare.py --quick $(BENCH_ARGS)
 	$(FSSPEC_BENCH) --quick
 	$(CLIENTS_BENCH) --quick
+	$(PROCESSES_BENCH) --quick
 
 # Opening caches of 10,000 to 1,000,000 blobs beside the raw walk-and-read of
 # their files; needs about 5 GB free under build/ for the largest.

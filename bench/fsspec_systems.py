@@ -13,13 +13,11 @@ import logging
 import os
 import sys
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator
 
 import fsspec
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests/python"))
-import s3_server  # noqa: E402
 
 SYSTEMS = ("s3fs", "filecache", "simplecache", "blockcache", "qel")
 CACHES = ("filecache", "simplecache", "blockcache")  # fsspec's own
@@ -27,10 +25,16 @@ QEL_BUDGET = 1 << 40  # larger than anything a benchmark reads
 
 
 @contextlib.contextmanager
-def serve() -> Iterator[tuple[dict, s3_server.Counting]]:
+def serve() -> Iterator[tuple[dict, Any]]:
     """s3fs's options for a fresh local S3 server, and the server's count of
-    what it served. qel's tier is registered from the package on the path,
-    so "qel::" URLs work without an installed distribution."""
+    what it served (an s3_server.Counting). qel's tier is registered from the
+    package on the path, so "qel::" URLs work without an installed
+    distribution. The server's module is imported here, not above: worker
+    processes that only reach the server need none of it."""
+    if str(ROOT / "tests/python") not in sys.path:
+        sys.path.insert(0, str(ROOT / "tests/python"))
+    import s3_server
+
     from qel.fsspec import QelFileSystem
 
     fsspec.register_implementation("qel", QelFileSystem, clobber=True)

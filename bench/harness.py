@@ -12,13 +12,18 @@ import functools
 import importlib.util
 import json
 import math
+import multiprocessing
+import multiprocessing.connection
+import os
+import signal
 import statistics
 import subprocess
 import sys
 import threading
 import time
+import traceback
 from pathlib import Path
-from typing import Callable, Sequence, TypeVar
+from typing import Any, Callable, Mapping, Sequence, TypeVar
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -134,9 +139,103 @@ def timed_writes(put: Callable[[str, bytes], object], prefix: str, payloads: Seq
     return sum(counts) / (time.perf_counter() - start)
 
 
-# ---- rounds and ratios ----------------------------------------------------
+# ---- worker processes -----------------------------------------------------
 
 T = TypeVar("T")
+
+
+def soon(delay: float = 0.05) -> float:
+    """A start time a little ahead, on the clock every process shares
+    (perf_counter is CLOCK_MONOTONIC), for workers to begin together."""
+    return time.perf_counter() + delay
+
+
+def wait_until(start: float) -> None:
+    time.sleep(max(0.0, start - time.perf_counter()))
+
+
+def _serve(conn: multiprocessing.connection.Connection, index: int) -> None:
+    """A worker's loop: runs each (function, args) it receives as
+    `function(state, *args)` and sends back (True, result) or (False, the
+    traceback); None ends it."""
+    state: dict[str, Any] = {"index": index}
+    while (message := conn.recv()) is not None:
+        function, args = message
+        try:
+            conn.send((True, function(state, *args)))
+        except BaseException:  # the worker lives on; the caller raises
+            conn.send((False, traceback.format_exc()))
+    conn.close()
+
+
+class Workers:
+    """`count` worker processes, each running the calls sent to it one at a
+    time, with a dict of its own kept between calls (the stores it opened,
+    `state["index"]` its number). Started by spawn: a worker inherits none of
+    this process's threads, open caches or locks, as a process of a user's
+    pool would not. The functions sent are module-level ones, found again by
+    name in the worker. Not thread-safe: one caller drives them."""
+
+    def __init__(self, count: int) -> None:
+        context = multiprocessing.get_context("spawn")
+        self.conns: list[multiprocessing.connection.Connection] = []
+        self.procs: list[multiprocessing.process.BaseProcess] = []
+        for index in range(count):
+            ours, theirs = context.Pipe()
+            proc = context.Process(target=_serve, args=(theirs, index), daemon=True)
+            proc.start()
+            theirs.close()
+            self.conns.append(ours)
+            self.procs.append(proc)
+
+    def __enter__(self) -> Workers:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def call(self, function: Callable[..., T], args: Mapping[int, tuple]) -> dict[int, T]:
+        """`function(state, *args[i])` in each worker i of `args` at once;
+        their results by worker."""
+        for index, call_args in args.items():
+            self.conns[index].send((function, call_args))
+        results: dict[int, T] = {}
+        for index in args:
+            ok, result = self.conns[index].recv()
+            if not ok:
+                raise SystemExit(f"worker {index} failed:\n{result}")
+            results[index] = result
+        return results
+
+    def each(self, function: Callable[..., T], *args: object, workers: Sequence[int] | None = None) -> list[T]:
+        """`function(state, *args)` in every worker (or those listed) at once."""
+        indices = range(len(self.procs)) if workers is None else workers
+        return list(self.call(function, {i: args for i in indices}).values())
+
+    def kill(self, index: int) -> None:
+        """SIGKILLs worker `index` and returns once it is gone."""
+        proc = self.procs[index]
+        assert proc.pid is not None
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.join()
+
+    def close(self) -> None:
+        for conn, proc in zip(self.conns, self.procs):
+            if proc.is_alive():
+                try:
+                    conn.send(None)
+                except OSError:  # it died meanwhile
+                    pass
+        for conn, proc in zip(self.conns, self.procs):
+            proc.join(30)
+            if proc.is_alive():
+                proc.kill()
+                proc.join()
+            conn.close()
+
+
+# ---- rounds and ratios ----------------------------------------------------
+
 Turn = tuple[str, Callable[[], T]]  # a system's name and what measures it once
 
 

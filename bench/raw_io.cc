@@ -3,10 +3,12 @@
 //
 //   raw_io read  DIR SECONDS THREADS   open, fstat, read, close every regular
 //                                      file under DIR, round and round
-//   raw_io write DIR SECONDS FILE_LEN [THREADS]
+//   raw_io write DIR SECONDS FILE_LEN [THREADS [FIRST]]
 //                                      create, write, fsync, close, rename
 //                                      new files of FILE_LEN bytes in DIR, from
-//                                      THREADS threads (1 by default)
+//                                      THREADS threads (1 by default) numbered
+//                                      from FIRST (0), so that several
+//                                      processes can write into one DIR
 //   raw_io write-sharded DIR ...       the same, renamed into two levels of
 //                                      256 shard directories made on first use,
 //                                      the layout the cache's files need
@@ -179,7 +181,7 @@ std::string target_dir(const std::string& out, uint64_t name, bool sharded, std:
   return level2;
 }
 
-int run_write(const std::string& dir, double seconds, size_t file_len, bool sharded, int threads) {
+int run_write(const std::string& dir, double seconds, size_t file_len, bool sharded, int threads, int first) {
   std::string tmp = dir + "/tmp", out = dir + "/out";
   for (const std::string& d : {dir, tmp, out}) {
     if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) die("mkdir " + d);
@@ -194,7 +196,7 @@ int run_write(const std::string& dir, double seconds, size_t file_len, bool shar
       std::set<std::string> made;
       uint64_t count = 0;
       while (seconds_since(start) < seconds) {
-        const uint64_t name = static_cast<uint64_t>(t) << 40 | count;
+        const uint64_t name = static_cast<uint64_t>(first + t) << 40 | count;
         std::string from = tmp + "/raw-" + std::to_string(name) + ".tmp";
         std::string to = target_dir(out, name, sharded, made) + "/" + std::to_string(name);
         int fd = open(from.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -235,7 +237,7 @@ int run_walk(const std::string& dir) {
 int usage() {
   std::fprintf(stderr,
                "usage: raw_io read DIR SECONDS THREADS\n"
-               "       raw_io write|write-sharded DIR SECONDS FILE_LEN [THREADS]\n"
+               "       raw_io write|write-sharded DIR SECONDS FILE_LEN [THREADS [FIRST]]\n"
                "       raw_io walk DIR\n");
   return 2;
 }
@@ -246,9 +248,9 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   std::string mode = argv[1], dir = argv[2];
   if (mode == "read" && argc == 5) return run_read(dir, std::atof(argv[3]), std::max(1, std::atoi(argv[4])));
-  if ((mode == "write" || mode == "write-sharded") && (argc == 5 || argc == 6))
+  if ((mode == "write" || mode == "write-sharded") && argc >= 5 && argc <= 7)
     return run_write(dir, std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10), mode == "write-sharded",
-                     argc == 6 ? std::max(1, std::atoi(argv[5])) : 1);
+                     argc >= 6 ? std::max(1, std::atoi(argv[5])) : 1, argc == 7 ? std::max(0, std::atoi(argv[6])) : 0);
   if (mode == "walk" && argc == 3) return run_walk(dir);
   return usage();
 }

@@ -161,6 +161,27 @@ class PlainFiles:
 
 
 @dataclasses.dataclass(frozen=True)
+class FileReads:
+    """open().read() of files named by their path under the directory
+    opened: a plain read of another system's files, which it never writes."""
+
+    name = "plain open().read()"
+    fsync = False
+
+    def open(self, directory: Path) -> HandleStore:
+        root = str(directory)
+
+        def get(path: str) -> bytes:
+            with open(os.path.join(root, path), "rb") as f:
+                return f.read()
+
+        def put(path: str, payload: bytes) -> None:
+            raise SystemExit(f"{self.name} only reads; asked to write {path}")
+
+        return HandleStore(directory, get, put)
+
+
+@dataclasses.dataclass(frozen=True)
 class RawIO:
     """The machine's limit: bench/raw_io's loops. Reads are of every file
     under the directory opened; writes make files as long as qel's for the
@@ -170,6 +191,7 @@ class RawIO:
     tool: Path
     header_len: int  # qel's, from the module measured beside it
     sharded: bool = False
+    first_thread: int = 0  # names its writers from this one, so that processes writing into one directory differ
     fsync = True
 
     @property
@@ -191,7 +213,7 @@ class RawStore(Store):
     def put_rate(self, prefix: str, payloads: Sequence[bytes], threads: int, seconds: float) -> float:
         file_len = self.raw.header_len + len(write_key(prefix, 0, 100_000)) + len(payloads[0])
         mode = "write-sharded" if self.raw.sharded else "write"
-        return rate(run_tool(self.raw.tool, mode, self.directory, seconds, file_len, threads))
+        return rate(run_tool(self.raw.tool, mode, self.directory, seconds, file_len, threads, self.raw.first_thread))
 
     def walk_seconds(self) -> float:
         """Seconds to list the tree and read every byte of every file once."""
