@@ -460,8 +460,7 @@ def test_a_full_or_broken_cache_volume_still_serves_remote_reads(tmp_path, monke
 FULL_DISK = """if True:
     import ctypes, json, sys
     import fsspec
-    from qel._fetch_lock import FetchLock
-from qel.fsspec import QelFileSystem
+    from qel.fsspec import QelFileSystem
     remote = fsspec.filesystem("memory")
     remote.pipe_file("/full/a", b"remote bytes" * 100)
     fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)
