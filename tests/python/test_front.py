@@ -138,17 +138,18 @@ def argument_refused(cache):
 def test_calls_give_back_their_memory(cache, call):
     assert cache.put("short", PAYLOAD) and cache.put("long", PAYLOAD * 64)
     calls = 500
-    call(cache)  # first uses allocate for good
     tracemalloc.start()
     try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(calls):
-            call(cache)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
+        grown = []
+        for _ in range(2):  # what the first calls keep for good, the first round takes
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(calls):
+                call(cache)
+            gc.collect()
+            grown.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()
-    assert grown < calls * 8
+    assert grown[1] < calls * 8
 
 
 def test_panic_exception_escapes_except_exception():
