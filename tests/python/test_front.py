@@ -2,6 +2,7 @@
 lifecycle, membership, length, statistics, read-through and memoize."""
 
 import functools
+import gc
 import logging
 import os
 import pathlib
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import tracemalloc
 
 import pytest
 
@@ -103,6 +105,45 @@ def test_keywords_and_subclasses_are_accepted(cache_dir):
     assert (stored := cache.get(blob_id="key")) == b"payload" and type(stored) is bytes
     assert cache.delete(blob_id=text("key")) is None and cache.get("key") is None
     cache.close()
+
+
+def mismatched_put(cache):
+    try:
+        cache.put("short", b"other bytes")
+    except BlobMismatchError:
+        return
+    raise AssertionError("no mismatch")
+
+
+def argument_refused(cache):
+    try:
+        cache.get(b"not text")
+    except TypeError:
+        return
+    raise AssertionError("not refused")
+
+
+# Each call's state comes from the interpreter's allocator, which tracemalloc
+# sees: one left behind per call would grow the traced memory by its size.
+@pytest.mark.parametrize("call", [
+    lambda c: c.get("short"), lambda c: c.get("long"), lambda c: c.get("absent"), lambda c: c.put("short", PAYLOAD),
+    lambda c: c.contains("long"), lambda c: c.delete("absent"), lambda c: c.stats(), mismatched_put, argument_refused,
+], ids=["get short", "get long", "get miss", "put again", "contains", "delete", "stats", "mismatch", "refused"])
+def test_calls_give_back_their_memory(cache, call):
+    assert cache.put("short", PAYLOAD) and cache.put("long", PAYLOAD * 64)
+    calls = 500
+    tracemalloc.start()
+    try:
+        grown = []
+        for _ in range(2):  # what the first calls keep for good, the first round takes
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(calls):
+                call(cache)
+            gc.collect()
+            grown.append(tracemalloc.get_traced_memory()[0] - before)
+    finally:
+        tracemalloc.stop()
+    assert grown[1] < calls * 8
 
 
 def test_panic_exception_escapes_except_exception():
