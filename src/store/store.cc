@@ -43,6 +43,10 @@ Expected<Fd, OsError> shard_dir(int parent, const char* name, Narrow narrow) {
   return posix::open_subdir(parent, name, narrow);
 }
 
+// The last component of a path the store made: cheaper than a
+// std::filesystem::path, which parses every component, on each put.
+std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 // Writes header, ID and payload to `fd`, and flushes them when `durable`.
 Result<void> write_blob(int fd, const FileMetadata& metadata, std::span<const uint8_t> payload, bool durable) {
   if (metadata.blob_id.size() > UINT32_MAX) return unexpected(BlobCacheError::invalid_blob("blob ID length overflows u32"));
@@ -241,12 +245,10 @@ Expected<Fd, OsError> LocalFileStore::own_temp_dir(int root, std::string* name) 
   return unexpected(OsError::custom(IoKind::AlreadyExists, "temporary directory attempts exhausted"));
 }
 
-Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file(const FileMetadata& metadata,
+Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file(int root, const FileMetadata& metadata,
                                                                                 std::span<const uint8_t> payload,
                                                                                 bool durable) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
-  auto root = held_root(true);
-  if (!root) return fail(std::move(root).error());
   std::string dir_name;
   std::string temp_name;
   Fd fd(-1);
@@ -254,7 +256,7 @@ Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file
   // A second round only when the directory went between its check and the
   // file's creation.
   for (int round = 0; round < 2 && !fd.valid(); ++round) {
-    auto made = own_temp_dir((*root)->fd(), &dir_name);
+    auto made = own_temp_dir(root, &dir_name);
     if (!made) return fail(BlobCacheError::io("create blob cache temp directory", made.error()));
     dir = std::move(*made);
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && !fd.valid(); ++attempt) {
@@ -289,17 +291,18 @@ Expected<TempFile, CommitFailure> LocalFileStore::write_temp(const FileMetadata&
   if (!root) return unexpected(CommitFailure{std::move(root).error(), std::nullopt});
   auto shard = prepare_shard((*root)->fd(), metadata);
   if (!shard) return unexpected(std::move(shard).error());
-  auto written = write_temp_file(metadata, payload, durable);
+  auto written = write_temp_file((*root)->fd(), metadata, payload, durable);
   if (!written) return unexpected(std::move(written).error());
-  fs::path temp_path = tmp_dir() / written->dir_name / written->name;
-  return TempFile(std::move(written->dir), std::move(*shard), std::move(written->name), std::move(temp_path),
-                  fs::path(metadata.path).filename().native(), metadata.blob_id);
+  return TempFile(std::move(written->dir), std::move(*shard), std::move(written->dir_name), std::move(written->name),
+                  file_name(metadata.path), metadata.blob_id);
 }
 
 Expected<SharedTemp, CommitFailure> LocalFileStore::write_shared_temp(const FileMetadata& metadata,
                                                                       std::span<const uint8_t> payload,
                                                                       bool durable) const {
-  auto written = write_temp_file(metadata, payload, durable);
+  auto root = held_root(true);
+  if (!root) return unexpected(CommitFailure{std::move(root).error(), std::nullopt});
+  auto written = write_temp_file((*root)->fd(), metadata, payload, durable);
   if (!written) return unexpected(std::move(written).error());
   return SharedTemp{std::move(written->dir_name), std::move(written->name)};
 }
@@ -346,8 +349,7 @@ Expected<TempFile, CommitFailure> LocalFileStore::adopt_temp(const SharedTemp& f
     return unexpected(CommitFailure{BlobCacheError::io_errno("open blob cache temp directory " + dir_path, errno), std::nullopt});
   auto shard = prepare_shard((*root)->fd(), metadata);
   if (!shard) return unexpected(std::move(shard).error());
-  return TempFile(std::move(dir), std::move(*shard), file.name, tmp_dir() / file.dir / file.name,
-                  fs::path(metadata.path).filename().native(), metadata.blob_id);
+  return TempFile(std::move(dir), std::move(*shard), file.dir, file.name, file_name(metadata.path), metadata.blob_id);
 }
 
 Result<Payload> LocalFileStore::read_temp(const SharedTemp& file, const FileMetadata& metadata) const {
@@ -382,7 +384,7 @@ Expected<void, CommitFailure> LocalFileStore::discard(const TempFile& file, std:
     BlobCacheError failure =
         error ? BlobCacheError::reconciliation(error->to_string() + "; remove temporary file: " + removed.to_string())
               : BlobCacheError::io("remove blob cache temp file", removed);
-    return unexpected(CommitFailure{std::move(failure), file.temp_path_});
+    return unexpected(CommitFailure{std::move(failure), tmp_dir() / file.writer_ / file.temp_name_});
   }
   if (error) return unexpected(CommitFailure{std::move(*error), std::nullopt});
   return {};

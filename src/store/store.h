@@ -57,14 +57,14 @@ class TempFile {
 
  private:
   friend class LocalFileStore;
-  TempFile(posix::Fd tmp_dir, posix::Fd shard, std::string temp_name, std::filesystem::path temp_path,
-           std::string final_name, std::string blob_id)
-      : tmp_dir_(std::move(tmp_dir)), shard_(std::move(shard)), temp_name_(std::move(temp_name)),
-        temp_path_(std::move(temp_path)), final_name_(std::move(final_name)), blob_id_(std::move(blob_id)) {}
+  TempFile(posix::Fd tmp_dir, posix::Fd shard, std::string writer, std::string temp_name, std::string final_name,
+           std::string blob_id)
+      : tmp_dir_(std::move(tmp_dir)), shard_(std::move(shard)), writer_(std::move(writer)),
+        temp_name_(std::move(temp_name)), final_name_(std::move(final_name)), blob_id_(std::move(blob_id)) {}
   posix::Fd tmp_dir_;
   posix::Fd shard_;
+  std::string writer_;  // the temp directory in tmp, by name: a path is built only for a message
   std::string temp_name_;
-  std::filesystem::path temp_path_;
   std::string final_name_;
   std::string blob_id_;
 };
@@ -178,8 +178,8 @@ class LocalFileStore {
     std::string dir_name;
     std::string name;
   };
-  Expected<Written, CommitFailure> write_temp_file(const FileMetadata& metadata, std::span<const uint8_t> payload,
-                                                   bool durable) const;
+  Expected<Written, CommitFailure> write_temp_file(int root, const FileMetadata& metadata,
+                                                   std::span<const uint8_t> payload, bool durable) const;
   // The shard directory of `metadata`'s path, with nothing but possibly a
   // blob file at that path.
   Expected<posix::Fd, CommitFailure> prepare_shard(int root, const FileMetadata& metadata) const;
