@@ -120,10 +120,10 @@ def main() -> None:
     args.workdir.mkdir(parents=True, exist_ok=True)
     print("| module | operation | instructions in the entry point | instructions, process | system calls | by kind |")
     print("|---|---|---|---|---|---|")
-    for spec in args.ops.split(","):
-        op, size_name = spec.split("-")
+    for wanted in args.ops.split(","):
+        op, size_name = wanted.split("-")
         if op not in ("get", "put") or size_name not in SIZES:
-            parser.error(f"--ops: {spec}?")
+            parser.error(f"--ops: {wanted}?")
         size = SIZES[size_name]
         # Long payloads take long enough under valgrind that fewer do.
         short = max(args.count * 4 * KiB // size, 20) if op == "get" else max(args.count // 10, 20)

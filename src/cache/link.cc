@@ -14,12 +14,23 @@ namespace {
 
 using posix::Fd;
 
-socklen_t fill_address(const std::string& address, sockaddr_un& un) {
-  un = {};
-  un.sun_family = AF_UNIX;
+// A new socket and the abstract address `address` names, to bind or connect.
+struct Endpoint {
+  Fd fd{-1};
+  sockaddr_un un{};
+  socklen_t len = 0;
+  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&un); }
+};
+
+Expected<Endpoint, OsError> endpoint(const std::string& address) {
+  Endpoint end;
+  end.fd = Fd(posix::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!end.fd.valid()) return unexpected(posix::last_error());
+  end.un.sun_family = AF_UNIX;
   // Abstract: a leading NUL, then the name, not NUL-terminated.
-  std::memcpy(un.sun_path + 1, address.data(), address.size());
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + address.size());
+  std::memcpy(end.un.sun_path + 1, address.data(), address.size());
+  end.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + address.size());
+  return end;
 }
 
 bool same_user(int fd) {
@@ -40,24 +51,20 @@ std::string address_of(std::pair<uint64_t, uint64_t> identity) {
 }
 
 Expected<Socket, OsError> listen_at(const std::string& address) {
-  Fd fd(posix::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return unexpected(posix::last_error());
-  sockaddr_un un;
-  const socklen_t len = fill_address(address, un);
-  if (posix::bind(fd.get(), reinterpret_cast<const sockaddr*>(&un), len) != 0) return unexpected(posix::last_error());
-  if (posix::listen(fd.get(), SOMAXCONN) != 0) return unexpected(posix::last_error());
-  return owned(std::move(fd));
+  auto end = endpoint(address);
+  if (!end) return unexpected(end.error());
+  if (posix::bind(end->fd.get(), end->address(), end->len) != 0) return unexpected(posix::last_error());
+  if (posix::listen(end->fd.get(), SOMAXCONN) != 0) return unexpected(posix::last_error());
+  return owned(std::move(end->fd));
 }
 
 Expected<Socket, OsError> connect_to(const std::string& address) {
-  Fd fd(posix::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return unexpected(posix::last_error());
-  sockaddr_un un;
-  const socklen_t len = fill_address(address, un);
-  if (posix::connect(fd.get(), reinterpret_cast<const sockaddr*>(&un), len) != 0) return unexpected(posix::last_error());
-  if (!same_user(fd.get()))
+  auto end = endpoint(address);
+  if (!end) return unexpected(end.error());
+  if (posix::connect(end->fd.get(), end->address(), end->len) != 0) return unexpected(posix::last_error());
+  if (!same_user(end->fd.get()))
     return unexpected(OsError::custom(IoKind::Other, "the process serving the directory belongs to another user"));
-  return owned(std::move(fd));
+  return owned(std::move(end->fd));
 }
 
 Expected<Socket, OsError> accept_from(int listener) {

@@ -9,13 +9,6 @@ constexpr size_t REPORT_BATCH = 64;
 // IDs longer than this are not reported: rare, and a report is a hint.
 constexpr size_t MAX_REPORTED_ID = 4096;
 
-bool is_gone(const BlobCacheError& error) {
-  if (error.kind() != BlobCacheError::Kind::Io) return false;
-  const OsError& os = error.source();
-  return os.kind() == IoKind::UnexpectedEof || os.code() == EPIPE || os.code() == ECONNRESET ||
-         os.code() == ECONNREFUSED || os.code() == ENOENT;
-}
-
 }  // namespace
 
 PeerClient::PeerClient(std::string address, wire::Request greeting)
@@ -23,8 +16,15 @@ PeerClient::PeerClient(std::string address, wire::Request greeting)
   batch_.type = wire::Type::Reads;
 }
 
+bool PeerClient::owner_gone(const BlobCacheError& error) {
+  if (error.kind() != BlobCacheError::Kind::Io) return false;
+  const OsError& os = error.source();
+  return os.kind() == IoKind::UnexpectedEof || os.code() == EPIPE || os.code() == ECONNRESET ||
+         os.code() == ECONNREFUSED;
+}
+
 BlobCacheError PeerClient::lose(BlobCacheError error) {
-  if (is_gone(error)) lost_.store(true, std::memory_order_release);
+  if (owner_gone(error)) lost_.store(true, std::memory_order_release);
   return error;
 }
 

@@ -32,6 +32,8 @@ class PeerClient {
   Result<wire::Reply> ask(const wire::Request& request);
   void report_read(std::string_view blob_id);
   bool lost() const { return lost_.load(std::memory_order_acquire); }
+  // Whether `error` says nobody serves at the other end (any more).
+  static bool owner_gone(const BlobCacheError& error);
   // Closes every connection; later requests fail as lost.
   void close();
 

@@ -187,9 +187,7 @@ Result<std::optional<std::unique_ptr<PeerClient>>> tool_client(const LocalFileSt
   if (!identity) return unexpected(std::move(identity).error());
   auto client = std::make_unique<PeerClient>(link::address_of(*identity), request(wire::Type::Hello));
   if (auto connected = client->connect(); !connected) {
-    const OsError& os = connected.error().source();
-    if (connected.error().kind() == BlobCacheError::Kind::Io && (os.code() == ECONNREFUSED || os.kind() == IoKind::UnexpectedEof))
-      return std::optional<std::unique_ptr<PeerClient>>();
+    if (PeerClient::owner_gone(connected.error())) return std::optional<std::unique_ptr<PeerClient>>();
     return unexpected(std::move(connected).error());
   }
   return std::optional(std::move(client));
@@ -198,10 +196,7 @@ Result<std::optional<std::unique_ptr<PeerClient>>> tool_client(const LocalFileSt
 // A failure that another round of the election may get past: nobody listens
 // yet or any more, or the owner went while it was being greeted.
 bool passing(const BlobCacheError& error) {
-  if (error.kind() != BlobCacheError::Kind::Io) return false;
-  const OsError& os = error.source();
-  return os.code() == ECONNREFUSED || os.code() == EADDRINUSE || os.code() == ECONNRESET || os.code() == EPIPE ||
-         os.kind() == IoKind::UnexpectedEof || os.kind() == IoKind::InUse;
+  return PeerClient::owner_gone(error) || error.source().code() == EADDRINUSE || error.is_io_kind(IoKind::InUse);
 }
 
 // The election: the owner when the lock is free, else a peer of the owner.
