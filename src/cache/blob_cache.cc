@@ -333,7 +333,9 @@ Result<bool> BlobCache::admit(const FileMetadata& metadata, SameAs&& same_as, Ma
     if (!reused || *reused) return reused;
 
     entry = DiskEntry::pending(metadata);
-    callback_.reset_error();
+    auto fits = fits_beside_undecided(metadata.file_len);
+    if (!fits) return unexpected(std::move(fits).error());
+    if (!*fits) callback_.reset_error();
     auto taken = with_engine([&](Engine& engine) { return engine.try_insert(blob_id, entry, metadata.file_len); });
     if (!taken) return unexpected(std::move(taken).error());
     if (!taken->has_value()) return unexpected(engine_error(taken->error()));
@@ -341,16 +343,22 @@ Result<bool> BlobCache::admit(const FileMetadata& metadata, SameAs&& same_as, Ma
       entry->begin_eviction();
       return false;
     }
-    if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
-    if (auto captured = callback_.take_error()) {
-      if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
-      return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
-    }
-    auto held = engine_holds(blob_id, entry);
-    if (!held) return unexpected(std::move(held).error());
-    if (!*held) {
-      entry->begin_eviction();
-      return false;
+    if (*fits) {
+      // Admitted for sure, evicting nothing: the verdict can wait.
+      undecided_bytes_ += metadata.file_len;
+      assert(undecided_bytes_ <= config_.max_bytes);
+    } else {
+      if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
+      if (auto captured = callback_.take_error()) {
+        if (auto undone = remove_candidate(entry); !undone) return unexpected(std::move(undone).error());
+        return unexpected(BlobCacheError::reconciliation(std::move(*captured)));
+      }
+      auto held = engine_holds(blob_id, entry);
+      if (!held) return unexpected(std::move(held).error());
+      if (!*held) {
+        entry->begin_eviction();
+        return false;
+      }
     }
   }
 
@@ -461,6 +469,13 @@ Result<bool> BlobCache::contains(std::string_view blob_id) {
 Result<BlobCacheStats> BlobCache::stats() {
   OpenCall call(*this);
   if (call.refusal) return unexpected(std::move(*call.refusal));
+  {
+    // Counted once the engine has decided them.
+    MutexGuard commit(commit_);
+    if (undecided_bytes_ > 0) {
+      if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
+    }
+  }
   auto engine = with_engine([](Engine& engine) { return engine.stats(); });
   if (!engine) return unexpected(std::move(engine).error());
   assert(engine->used <= config_.max_bytes);
@@ -494,10 +509,23 @@ Result<bool> BlobCache::engine_holds(std::string_view blob_id, const std::shared
   return *found && **found == entry;
 }
 
+Result<bool> BlobCache::fits_beside_undecided(int64_t file_len) {
+  for (;;) {
+    auto used = with_engine([](Engine& engine) { return engine.policy().used(); });
+    if (!used) return unexpected(std::move(used).error());
+    if (file_len <= config_.max_bytes - *used - undecided_bytes_) return true;
+    if (undecided_bytes_ == 0) return false;
+    // The engine takes its stripes out of order: decided first, an offer
+    // that needs room could take what an earlier put was promised.
+    if (auto waited = wait_for_engine(); !waited) return unexpected(std::move(waited).error());
+  }
+}
+
 Result<void> BlobCache::wait_for_engine() {
   auto waited = with_engine([](Engine& engine) { return engine.wait(); });
   if (!waited) return unexpected(std::move(waited).error());
   if (!waited->has_value()) return unexpected(engine_error(waited->error()));
+  undecided_bytes_ = 0;
   return {};
 }
 

@@ -148,6 +148,10 @@ class BlobCache {
   Result<std::optional<std::shared_ptr<DiskEntry>>> engine_peek(std::string_view blob_id);
   // The decisions below change which files belong to the cache.
   Result<bool> engine_holds(std::string_view blob_id, const std::shared_ptr<DiskEntry>& entry) REQUIRES(commit_);
+  // Whether an offer of `file_len` leaves the budget unfilled with every
+  // undecided one, so that the engine must admit it and evict nothing.
+  Result<bool> fits_beside_undecided(int64_t file_len) REQUIRES(commit_);
+  // Also decides every undecided offer.
   Result<void> wait_for_engine() REQUIRES(commit_);
   Result<void> engine_remove(std::string_view blob_id) REQUIRES(commit_);
   Result<void> remove_candidate(const std::shared_ptr<DiskEntry>& entry) REQUIRES(commit_);
@@ -189,6 +193,10 @@ class BlobCache {
   // published, and only while the engine still holds the put's entry.
   PoisonMutex commit_ ACQUIRED_AFTER(lifecycle_){"blob cache commit lock is poisoned"};
   bool closed_ GUARDED_BY(lifecycle_) = false;
+  // File lengths of the puts that, with room to spare, returned before the
+  // engine decided their entries: a put waits for its verdict only when the
+  // budget could run out. Zero after each wait.
+  int64_t undecided_bytes_ GUARDED_BY(commit_) = 0;
   const RemovalCallback callback_;
   const uint64_t fork_generation_;  // the process's at open
   // Statistics only: relaxed, and read without a lock.

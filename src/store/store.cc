@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -177,15 +178,25 @@ Result<FileMetadata> LocalFileStore::metadata_for(std::string_view blob_id, std:
 
 Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMetadata& metadata) const {
   auto fail = [](BlobCacheError error) { return unexpected(CommitFailure{std::move(error), std::nullopt}); };
-  const fs::path final_path(metadata.path);
-  const fs::path shard_path = final_path.parent_path();
-  if (shard_path.parent_path().parent_path() != blobs_dir())
+  // "blobs/H1/H2/NAME" beneath the root, as the names made it.
+  const char* beneath = names_.beneath_root(metadata.path);
+  const std::string_view rest = beneath ? std::string_view(beneath) : std::string_view();
+  if (!rest.starts_with("blobs/") || std::count(rest.begin(), rest.end(), '/') != 3)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
-  auto shard = posix::open_subdir(root, "blobs", Narrow::IfCreated);
-  if (shard) shard = shard_dir(shard->get(), shard_path.parent_path().filename().c_str(), Narrow::Never);
-  if (shard) shard = shard_dir(shard->get(), shard_path.filename().c_str(), Narrow::Always);
+  const size_t name_at = rest.rfind('/');
+  const std::string shard_text(rest.substr(0, name_at));
+  // Most puts land in a shard that exists: one walk, links refused. What is
+  // missing, or stands in for a shard, is dealt with level by level.
+  auto shard = posix::open_dir_beneath(root, shard_text.c_str(), Narrow::Always);
+  if (!shard) {
+    const size_t level2_at = shard_text.rfind('/');
+    const std::string level1 = shard_text.substr(6, level2_at - 6);
+    shard = posix::open_subdir(root, "blobs", Narrow::IfCreated);
+    if (shard) shard = shard_dir(shard->get(), level1.c_str(), Narrow::Never);
+    if (shard) shard = shard_dir(shard->get(), shard_text.c_str() + level2_at + 1, Narrow::Always);
+  }
   if (!shard) return fail(BlobCacheError::io("create blob cache shard", shard.error()));
-  const std::string final_name = final_path.filename().native();
+  const std::string final_name(rest.substr(name_at + 1));
   struct stat st {};
   if (posix::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
