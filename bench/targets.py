@@ -102,12 +102,15 @@ TARGETS: list[Target] = [
            versus(("get", "qel", 4 * KiB, 1), ("get", "diskcache", 4 * KiB, 1))),
     *(Target(f"get {fmt_size(size)}, 2 threads over 1 thread", 1.7,
              over(("get", "qel", size, 2), ("get", "qel", size, 1))) for size in SIZES),
-    *(Target(f"put {fmt_size(size)}, share of the raw durable write limit", 0.9, share("put", size))
+    *(Target(f"put {fmt_size(size)}, share of the raw durable loop into the same shard layout", 0.9,
+             versus(("put", "qel", size, 1), ("put", "raw C++ sharded", size, 1)))
       for size in (4 * KiB, MiB)),
     Target("put 4 KiB durable=False, 1 thread, times diskcache set", 1.5,
            versus(("put", "qel durable=False", 4 * KiB, 1), ("put", "diskcache", 4 * KiB, 1))),
     Target("put 4 KiB durable=False, 4 threads, times diskcache set", 1.5,
            versus(("put threads", "qel durable=False", 4 * KiB, 4), ("put threads", "diskcache", 4 * KiB, 4))),
+    Target("put 4 KiB durable=False on tmpfs, 1 thread, times diskcache set", 1.5,
+           versus(("put tmpfs", "qel durable=False", 4 * KiB, 1), ("put tmpfs", "diskcache", 4 * KiB, 1))),
     Target("reopen of the cache, times the raw walk-and-read", 1.5,
            versus(("reopen", "qel"), ("reopen", "raw C++")), at_most=True),
     *(t for size in (4 * KiB, 64 * KiB) for t in (
