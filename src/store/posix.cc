@@ -157,7 +157,8 @@ Expected<Fd, OsError> open_subdir(int parent, const char* name, Narrow narrow) {
   Fd dir(posix::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
   bool created = false;
   if (!dir.valid() && errno == ENOENT) {
-    created = posix::mkdirat(parent, name, 0777) == 0;
+    // Made private at once when it is to be narrowed: no moment open wider.
+    created = posix::mkdirat(parent, name, narrow == Narrow::Never ? 0777 : 0700) == 0;
     if (!created && errno != EEXIST) return unexpected(last_error());
     dir = Fd(posix::openat(parent, name, DIR_FLAGS | O_NOFOLLOW));
   }
