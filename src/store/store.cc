@@ -188,7 +188,7 @@ Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMe
   // Most puts land in a shard that exists: one walk, links refused. What is
   // missing, or stands in for a shard, is dealt with level by level.
   auto shard = posix::open_dir_beneath(root, shard_text.c_str(), Narrow::Always);
-  if (!shard) {
+  if (!shard && (shard.error().code() == ENOENT || shard.error().code() == ENOTDIR)) {
     const size_t level2_at = shard_text.rfind('/');
     const std::string level1 = shard_text.substr(6, level2_at - 6);
     shard = posix::open_subdir(root, "blobs", Narrow::IfCreated);

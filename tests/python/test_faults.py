@@ -67,17 +67,17 @@ def reopen_and_check(directory, must_hold=(), may_hold=(), data=payload):
 
 @pytest.mark.parametrize(
     "fault, message",
-    [  # With its shard in place, a put opens blobs, both shard levels and tmp
-        # below the root the cache holds open before its temp file, and closes
-        # two of them before it.
+    [  # With its shard in place, a put opens it and its own directory in tmp
+        # below the root the cache holds open before its temp file, the first
+        # thing it closes.
         ("open:1:EACCES", f"create blob cache shard: {os_error(EACCES)}"),
-        ("open:5:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
+        ("open:3:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
         ("write:1:ENOSPC", f"write blob cache header: {os_error(ENOSPC)}"),
         ("write:2:ENOSPC", f"write blob cache ID: {os_error(ENOSPC)}"),
         ("write:3:EIO", f"write blob cache payload: {os_error(EIO)}"),
         ("fsync:1:EIO", f"flush blob cache temp file: {os_error(EIO)}"),
         ("rename:1:EACCES", f"commit blob cache file: {os_error(EACCES)}"),
-        ("close:3:EIO", None),  # the file is complete and synced by then
+        ("close:1:EIO", None),  # the file is complete and synced by then
     ],
 )
 def test_put_names_the_failing_step(tmp_path, fault, message):
