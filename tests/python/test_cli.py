@@ -3,7 +3,6 @@
 import io
 import os
 import shutil
-import stat
 import subprocess
 import sys
 import tempfile
@@ -14,7 +13,7 @@ import qel
 from qel import BlobCache, NativeBlobCache, _native
 from qel.__main__ import main
 
-from blob_files import lock_is_free, path_for, payload
+from blob_files import lock_is_free, path_for, payload, snapshot
 
 IDS = ["alpha", "beta", "gamma"]
 
@@ -46,20 +45,6 @@ def cli(capsys, *argv, stdin=None):
         sys.stdin = sys.__stdin__
     out, err = capsys.readouterr()
     return status, out, err
-
-
-def snapshot(directory):
-    """Everything in the tree that a change could touch: paths, kinds, modes,
-    contents and modification times."""
-    st = os.lstat(directory)
-    state = {".": (st.st_mode, st.st_mtime_ns, None)}
-    for dirpath, dirnames, filenames in os.walk(directory):
-        for name in dirnames + filenames:
-            path = os.path.join(dirpath, name)
-            st = os.lstat(path)
-            content = open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None
-            state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
-    return state
 
 
 def test_info_reports_and_changes_nothing(capsys, root):
