@@ -194,40 +194,16 @@ TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
   }
 }
 
-TEST_F(Store, ScanOrdersNewestFirstAndSetsCorruptFilesApart) {
-  const std::pair<const char*, time_t> files[] = {{"old", 10}, {"new", 20}, {"tie-a", 5}, {"tie-b", 5}};
-  for (auto [id, seconds] : files) set_mtime(commit(id, "x").path, seconds);
-  auto shard = s_.path_for("old").parent_path();
-  spit(shard / "x.txt", "ignored");
-  spit(shard / "garbage.blob", "garbage");
-  spit(root_ / "blobs" / "misplaced.blob", slurp(s_.path_for("new")));
-  spit(shard / ".blob", "no extension");
-  // Never the cache's, and each would make IDs unusable: links, FIFOs, a
-  // directory where a blob file belongs, a link where a shard belongs.
-  fs::create_symlink(s_.path_for("old"), shard / "link.blob");
-  ASSERT_EQ(::mkfifo((shard / "fifo").c_str(), 0600), 0);
-  spit(shard / "dir.blob" / "x.blob", slurp(s_.path_for("old")));
-  fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
-
-  auto scan = s_.scan();
-  ASSERT_TRUE(scan.has_value());
-  std::vector<std::string> order;
-  for (const auto& entry : scan->entries) order.push_back(entry.blob_id);
-  const bool a_first = s_.path_for("tie-a") < s_.path_for("tie-b");  // ties go in path order
-  EXPECT_EQ(order, (std::vector<std::string>{"new", "old", a_first ? "tie-a" : "tie-b", a_first ? "tie-b" : "tie-a"}));
-  std::vector<fs::path> invalid = {root_ / "blobs" / "misplaced.blob", shard / "garbage.blob", shard / "link.blob",
-                                   shard / "fifo", shard / "dir.blob", root_ / "blobs" / "zz"};
-  std::sort(invalid.begin(), invalid.end());
-  EXPECT_EQ(scan->invalid, invalid);
-
-  fs::remove_all(root_ / "blobs");
-  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
-}
-
 // The scan shares the tree out among threads; what they find must come back
-// as one thread would report it.
+// newest first (ties in path order) as one thread would report it, with every
+// file that cannot be a blob set apart, a link where a shard belongs too.
 TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
   const auto planted = MixedDirectory::plant(s_, 2500);
+  const fs::path shard = s_.path_for("mixed-0").parent_path();
+  spit(shard / ".blob", "no name: not the cache's");
+  fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
+  auto invalid = planted.invalid;
+  invalid.insert(std::upper_bound(invalid.begin(), invalid.end(), root_ / "blobs" / "zz"), root_ / "blobs" / "zz");
   auto scan = s_.scan();
   ASSERT_TRUE(scan.has_value()) << scan.error().to_string();
   std::vector<std::string> order;
@@ -236,7 +212,10 @@ TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
     ASSERT_EQ(entry.path, s_.path_for(entry.blob_id));
   }
   EXPECT_EQ(order, planted.newest_first);
-  EXPECT_EQ(scan->invalid, planted.invalid);
+  EXPECT_EQ(scan->invalid, invalid);
+
+  fs::remove_all(root_ / "blobs");
+  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
 }
 
 // A listing finds what the scan looks at without reading any of it: every
