@@ -159,35 +159,26 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
     out.insert(out.end(), body.begin(), body.end());
     return out;
   };
-  auto text = [](std::string_view s) {
-    std::vector<uint8_t> out(4);
-    const uint32_t len = static_cast<uint32_t>(s.size());
-    std::memcpy(out.data(), &len, 4);
-    out.insert(out.end(), s.begin(), s.end());
-    return out;
-  };
-  auto hello = wire::encode_request([] {
+  auto request = [](wire::Type type, std::string dir = {}, std::string name = {}) {
     wire::Request r;
-    r.type = wire::Type::Hello;
+    r.type = type;
     r.max_bytes = BUDGET;
     r.frequency_counters = 1000;
-    return r;
-  }());
-  auto put_naming = [&](std::string_view dir, std::string_view name) {
-    std::vector<uint8_t> body{static_cast<uint8_t>(wire::Type::Put)};
-    for (auto part : {text(dir), text(name)}) body.insert(body.end(), part.begin(), part.end());
-    return frame(body);
+    r.dir = std::move(dir);
+    r.name = std::move(name);
+    return wire::encode_request(r);
   };
+  const auto hello = request(wire::Type::Hello);
   const std::string canary = "../../" + root_.filename().string() + "-canary";
   const std::map<std::string, std::vector<std::vector<uint8_t>>> cases = {
       {"zero length", {{0, 0, 0, 0}}},
       {"huge length", {{0xff, 0xff, 0xff, 0xff}}},
       {"unknown type", {frame({99})}},
       {"trailing bytes", {frame({static_cast<uint8_t>(wire::Type::Stats), 1})}},
-      {"request before hello", {frame({static_cast<uint8_t>(wire::Type::DeleteAll)})}},
-      {"put outside tmp", {hello, put_naming("..", "keep")}},
-      {"put of a path", {hello, put_naming("a/b", "c")}},
-      {"put of the canary", {hello, put_naming("..", canary)}},
+      {"request before hello", {request(wire::Type::DeleteAll)}},
+      {"put outside tmp", {hello, request(wire::Type::Put, "..", "keep")}},
+      {"put of a path", {hello, request(wire::Type::Put, "a/b", "c")}},
+      {"put of the canary", {hello, request(wire::Type::Put, "..", canary)}},
       {"lying read count", {frame({static_cast<uint8_t>(wire::Type::Reads), 0xff, 0xff, 0xff, 0x7f})}},
   };
   for (const auto& [name, frames] : cases) {
