@@ -90,9 +90,19 @@ TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   EXPECT_TRUE(tmp_empty());
 }
 
-// A file another process commits at the same path between write_temp's
-// check and the rename must survive: the rename never replaces.
-TEST_F(Store, PublishNeverReplacesAFileThatAppearedMeanwhile) {
+// A file at the final path is never replaced: one there before is refused
+// before any temp file is written, and one another process commits between
+// write_temp's check and the rename survives it. Anything else there is
+// cleared, which the hostile-directory suite checks.
+TEST_F(Store, CommitNeverReplacesAFileThereBeforeOrAppearingMeanwhile) {
+  spit(s_.path_for("taken"), "other");
+  auto taken = commit(*calculate_metadata("taken", bytes("payload"), s_.path_for("taken")), "payload");
+  ASSERT_FALSE(taken.has_value());
+  EXPECT_EQ(taken.error().error.to_string(), "blob ID content mismatch: \"taken\"");
+  EXPECT_FALSE(taken.error().leftover_temp.has_value());
+  EXPECT_EQ(slurp(s_.path_for("taken")), "other");
+  EXPECT_TRUE(tmp_empty());
+
   auto metadata = calculate_metadata("raced", bytes("mine"), s_.path_for("raced"));
   auto written = s_.write_temp(*metadata, bytes("mine"), true);
   ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
@@ -122,34 +132,6 @@ TEST_F(Store, VerificationFillsTheCallersBuffer) {
   auto wrong = check({"direct", metadata.file_len, metadata.checksum + 1, true}, span);
   ASSERT_FALSE(wrong.has_value());
   EXPECT_EQ(wrong.error().to_string(), "corrupt blob cache entry: metadata mismatch " + s_.relative(metadata.path));
-}
-
-// Only a regular file can be a blob: one at the final path is never replaced,
-// anything else there is cleared, or it would make the ID unusable for good.
-TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
-  const std::pair<const char*, void (*)(const fs::path&)> cases[] = {
-      {"file", [](const fs::path& p) { spit(p, "other"); }},
-      {"directory", [](const fs::path& p) { spit(p / "inner" / "x.blob", "x"); }},
-      {"dangling link", [](const fs::path& p) { fs::create_directories(p.parent_path()), fs::create_symlink("/nonexistent", p); }},
-      {"fifo", [](const fs::path& p) { fs::create_directories(p.parent_path()), ::mkfifo(p.c_str(), 0600); }},
-  };
-  for (auto [name, occupy] : cases) {
-    SCOPED_TRACE(name);
-    const std::string id = std::string("taken-") + name;
-    occupy(s_.path_for(id));
-    auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
-    auto committed = commit(metadata, "payload");
-    EXPECT_TRUE(tmp_empty());
-    if (std::string_view(name) == "file") {
-      ASSERT_FALSE(committed.has_value());
-      EXPECT_EQ(committed.error().error.to_string(), "blob ID content mismatch: \"" + id + "\"");
-      EXPECT_FALSE(committed.error().leftover_temp.has_value());
-      EXPECT_EQ(slurp(s_.path_for(id)), "other");
-    } else {
-      ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-      EXPECT_EQ(text(*s_.read(metadata)), "payload");
-    }
-  }
 }
 
 // Each damage is applied to a valid file of ID "victim" with a payload of two
