@@ -15,7 +15,6 @@
 #include "cache/shared_cache.h"
 #include "cache/wire.h"
 #include "core_test_util.h"
-#include "store/posix.h"
 
 namespace qel {
 namespace {
@@ -223,29 +222,19 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
       {"contains", [&](SharedCache& c) { return done(c.contains("keep")); }},
       {"stats", [&](SharedCache& c) { return done(c.stats()); }},
   };
-  const int codes[] = {EIO, ENOSPC, EPERM};
   std::set<Call> failed;
   int point = 0;
   for (const auto& entry : actions) {
     const std::string& name = entry.first;  // bound by name: lambdas cannot capture a structured binding
     const Action& action = entry.second;
     SCOPED_TRACE(name);
-    auto run = [&](Call call, uint64_t nth, int code) {
+    fail_each_call([&](Call call, uint64_t nth, int code) {
       fs::remove_all(root_ / "blobs");
       auto owner = join();
       auto peer = join();
-      if (!owner || !peer) return std::array<uint64_t, posix::CALL_KINDS>{};
+      if (!owner || !peer) return CallCounts{};
       for (const char* id : {"keep", "gone"}) EXPECT_TRUE(put(*peer, id));
-      posix::arm_fault(call, nth, code);
-      Result<void> result = action(*peer);
-      std::array<uint64_t, posix::CALL_KINDS> counts{};
-      for (size_t k = 0; k < counts.size(); ++k) counts[k] = posix::calls_made(static_cast<Call>(k));
-      posix::disarm_faults();
-      if (!result) {
-        const std::string message = result.error().to_string();
-        const std::string os = std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-        EXPECT_TRUE(nth != 0 && message.ends_with(": " + os)) << "unexpected failure: " << message;
-      }
+      const CallCounts counts = with_fault(call, nth, code, [&] { return action(*peer); });
       for (SharedCache* cache : {peer.get(), owner.get()}) {
         EXPECT_TRUE(put(*cache, "after"));
         for (const char* id : {"keep", "gone", "new", "after"})
@@ -257,17 +246,8 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
         EXPECT_EQ(get(*owner, "keep"), payload_of("keep"));
       }
       return counts;
-    };
-    const auto counts = run(Call::Open, 0, 0);
-    for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
-      const Call call = static_cast<Call>(k);
-      for (uint64_t n = 1; n <= counts[k]; ++n) {
-        SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n));
-        run(call, n, codes[point++ % 3]);
-        failed.insert(call);
-        if (HasFatalFailure()) return;
-      }
-    }
+    }, point, failed);
+    if (HasFatalFailure()) return;
   }
   for (const Call call : {Call::Send, Call::Recv}) EXPECT_TRUE(failed.count(call)) << posix::call_name(call) << " never failed";
 }
