@@ -4,14 +4,12 @@
 // leaves no temp file or stray blob file behind.
 #include <unistd.h>
 
-#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <set>
 
 #include "core_test_util.h"
-#include "store/posix.h"
 
 namespace qel {
 namespace {
@@ -26,8 +24,6 @@ const std::vector<std::string> ALL_IDS = {"keep", "big", "new", "gone", "other",
 std::string payload_of(const std::string& id) {
   return id == "big" ? std::string(3 * 65536 + 7, 'B') : std::string(4000 + id.size(), id[0]);
 }
-
-std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
 
 struct Sweep {
   std::vector<std::string> before;  // put first, without faults
@@ -87,8 +83,7 @@ class Faults : public TempDir {
 
   // Runs `sweep` in `dir` with the nth call of `call` failing with `code`
   // (nth 0: nothing fails); returns the calls the action made, by kind.
-  std::array<uint64_t, posix::CALL_KINDS> run(const Sweep& sweep, const std::string& dir, Call call, uint64_t nth,
-                                              int code) {
+  CallCounts run(const Sweep& sweep, const std::string& dir, Call call, uint64_t nth, int code) {
     SCOPED_TRACE(dir);
     std::unique_ptr<BlobCache> cache = must_open(dir);
     if (!cache) return {};
@@ -98,15 +93,7 @@ class Faults : public TempDir {
       cache.reset();
     }
     const std::string at = dir + sweep.opens;
-    posix::arm_fault(call, nth, code);
-    Result<void> result = sweep.action(cache, dir);
-    std::array<uint64_t, posix::CALL_KINDS> counts{};
-    for (size_t k = 0; k < counts.size(); ++k) counts[k] = posix::calls_made(static_cast<Call>(k));
-    posix::disarm_faults();
-    if (!result) {
-      const std::string message = result.error().to_string();
-      EXPECT_TRUE(nth != 0 && message.ends_with(": " + os_error(code))) << "unexpected failure: " << message;
-    }
+    const CallCounts counts = with_fault(call, nth, code, [&] { return sweep.action(cache, dir); });
     // A failed open is followed by one that must work, and a close by an open.
     if (!cache || !cache->stats()) {
       cache.reset();
@@ -214,25 +201,18 @@ TEST_F(Faults, OnlyADurableCacheSyncsItsPuts) {
 }
 
 TEST_F(Faults, EveryCallOfEveryOperationCanFailWithoutHarm) {
-  const int codes[] = {EIO, ENOSPC, EPERM};
   std::set<Call> failed;
   int point = 0;
-  for (const auto& [name, sweep] : SWEEPS) {
+  for (const auto& entry : SWEEPS) {
+    const std::string& name = entry.first;  // bound by name: lambdas cannot capture a structured binding
+    const Sweep& sweep = entry.second;
     SCOPED_TRACE(name);
     std::string base = name;
     std::replace(base.begin(), base.end(), ' ', '-');
-    const auto counts = run(sweep, base + "-count", Call::Open, 0, 0);
-    size_t points = 0;
-    for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
-      const Call call = static_cast<Call>(k);
-      for (uint64_t n = 1; n <= counts[k]; ++n, ++points) {
-        const int code = codes[point++ % 3];
-        SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n) + ": " + os_error(code));
-        run(sweep, base + "-" + std::string(posix::call_name(call)) + "-" + std::to_string(n), call, n, code);
-        failed.insert(call);
-        if (HasFatalFailure()) return;
-      }
-    }
+    const size_t points = fail_each_call([&](Call call, uint64_t n, int code) {
+      return run(sweep, base + "-" + (n == 0 ? "count" : std::string(posix::call_name(call)) + "-" + std::to_string(n)), call, n, code);
+    }, point, failed);
+    if (HasFatalFailure()) return;
     EXPECT_GT(points, 0u);
     std::cout << name << ": " << points << " failure points\n";
   }

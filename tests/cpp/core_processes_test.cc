@@ -1,7 +1,7 @@
 // Several openers of one directory, in one process: the first is the owner,
 // the others are peers and talk to it over the socket exactly as other
 // processes do. What only separate processes show (fork, SIGKILL, other
-// users) is the Python suites' to test.
+// users) and the refusal of other settings are the Python suites' to test.
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,7 +15,6 @@
 #include "cache/shared_cache.h"
 #include "cache/wire.h"
 #include "core_test_util.h"
-#include "store/posix.h"
 
 namespace qel {
 namespace {
@@ -99,16 +98,6 @@ TEST_F(Processes, PeersShareOneDirectoryWithItsOwner) {
   EXPECT_EQ(std::tuple(counts.hits, counts.misses, counts.puts_admitted), std::tuple(2u, 1u, 2u));
 }
 
-TEST_F(Processes, OtherSettingsAreRefusedNamingBoth) {
-  auto owner = join();
-  auto refused = SharedCache::open({root_.string(), BUDGET / 2, 1000});
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().kind(), BlobCacheError::Kind::InvalidConfiguration);
-  const std::string message = refused.error().to_string();
-  EXPECT_NE(message.find("max_bytes=" + std::to_string(BUDGET) + ","), std::string::npos) << message;
-  EXPECT_NE(message.find("max_bytes=" + std::to_string(BUDGET / 2) + ","), std::string::npos) << message;
-}
-
 // The owner's close lets the next caller take over; nothing is lost and the
 // budget holds across the hand-over.
 TEST_F(Processes, AClosedOwnerIsReplacedByAPeer) {
@@ -159,35 +148,26 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
     out.insert(out.end(), body.begin(), body.end());
     return out;
   };
-  auto text = [](std::string_view s) {
-    std::vector<uint8_t> out(4);
-    const uint32_t len = static_cast<uint32_t>(s.size());
-    std::memcpy(out.data(), &len, 4);
-    out.insert(out.end(), s.begin(), s.end());
-    return out;
-  };
-  auto hello = wire::encode_request([] {
+  auto request = [](wire::Type type, std::string dir = {}, std::string name = {}) {
     wire::Request r;
-    r.type = wire::Type::Hello;
+    r.type = type;
     r.max_bytes = BUDGET;
     r.frequency_counters = 1000;
-    return r;
-  }());
-  auto put_naming = [&](std::string_view dir, std::string_view name) {
-    std::vector<uint8_t> body{static_cast<uint8_t>(wire::Type::Put)};
-    for (auto part : {text(dir), text(name)}) body.insert(body.end(), part.begin(), part.end());
-    return frame(body);
+    r.dir = std::move(dir);
+    r.name = std::move(name);
+    return wire::encode_request(r);
   };
+  const auto hello = request(wire::Type::Hello);
   const std::string canary = "../../" + root_.filename().string() + "-canary";
   const std::map<std::string, std::vector<std::vector<uint8_t>>> cases = {
       {"zero length", {{0, 0, 0, 0}}},
       {"huge length", {{0xff, 0xff, 0xff, 0xff}}},
       {"unknown type", {frame({99})}},
       {"trailing bytes", {frame({static_cast<uint8_t>(wire::Type::Stats), 1})}},
-      {"request before hello", {frame({static_cast<uint8_t>(wire::Type::DeleteAll)})}},
-      {"put outside tmp", {hello, put_naming("..", "keep")}},
-      {"put of a path", {hello, put_naming("a/b", "c")}},
-      {"put of the canary", {hello, put_naming("..", canary)}},
+      {"request before hello", {request(wire::Type::DeleteAll)}},
+      {"put outside tmp", {hello, request(wire::Type::Put, "..", "keep")}},
+      {"put of a path", {hello, request(wire::Type::Put, "a/b", "c")}},
+      {"put of the canary", {hello, request(wire::Type::Put, "..", canary)}},
       {"lying read count", {frame({static_cast<uint8_t>(wire::Type::Reads), 0xff, 0xff, 0xff, 0x7f})}},
   };
   for (const auto& [name, frames] : cases) {
@@ -242,29 +222,19 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
       {"contains", [&](SharedCache& c) { return done(c.contains("keep")); }},
       {"stats", [&](SharedCache& c) { return done(c.stats()); }},
   };
-  const int codes[] = {EIO, ENOSPC, EPERM};
   std::set<Call> failed;
   int point = 0;
   for (const auto& entry : actions) {
     const std::string& name = entry.first;  // bound by name: lambdas cannot capture a structured binding
     const Action& action = entry.second;
     SCOPED_TRACE(name);
-    auto run = [&](Call call, uint64_t nth, int code) {
+    fail_each_call([&](Call call, uint64_t nth, int code) {
       fs::remove_all(root_ / "blobs");
       auto owner = join();
       auto peer = join();
-      if (!owner || !peer) return std::array<uint64_t, posix::CALL_KINDS>{};
+      if (!owner || !peer) return CallCounts{};
       for (const char* id : {"keep", "gone"}) EXPECT_TRUE(put(*peer, id));
-      posix::arm_fault(call, nth, code);
-      Result<void> result = action(*peer);
-      std::array<uint64_t, posix::CALL_KINDS> counts{};
-      for (size_t k = 0; k < counts.size(); ++k) counts[k] = posix::calls_made(static_cast<Call>(k));
-      posix::disarm_faults();
-      if (!result) {
-        const std::string message = result.error().to_string();
-        const std::string os = std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-        EXPECT_TRUE(nth != 0 && message.ends_with(": " + os)) << "unexpected failure: " << message;
-      }
+      const CallCounts counts = with_fault(call, nth, code, [&] { return action(*peer); });
       for (SharedCache* cache : {peer.get(), owner.get()}) {
         EXPECT_TRUE(put(*cache, "after"));
         for (const char* id : {"keep", "gone", "new", "after"})
@@ -276,17 +246,8 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
         EXPECT_EQ(get(*owner, "keep"), payload_of("keep"));
       }
       return counts;
-    };
-    const auto counts = run(Call::Open, 0, 0);
-    for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
-      const Call call = static_cast<Call>(k);
-      for (uint64_t n = 1; n <= counts[k]; ++n) {
-        SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n));
-        run(call, n, codes[point++ % 3]);
-        failed.insert(call);
-        if (HasFatalFailure()) return;
-      }
-    }
+    }, point, failed);
+    if (HasFatalFailure()) return;
   }
   for (const Call call : {Call::Send, Call::Recv}) EXPECT_TRUE(failed.count(call)) << posix::call_name(call) << " never failed";
 }

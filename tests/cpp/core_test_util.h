@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cache/blob_cache.h"
+#include "store/posix.h"
 
 namespace qel {
 
@@ -109,6 +113,53 @@ struct MixedDirectory {
     return d;
   }
 };
+
+inline std::string os_error(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+// Fault sweeps, through the store's fault seam: what an operation makes of
+// each system call it makes failing in turn.
+using CallCounts = std::array<uint64_t, posix::CALL_KINDS>;
+
+// Runs `act` with the nth call of kind `call` failing with `code` (nth 0:
+// none fails); it must succeed or fail with that error in its message.
+// Returns the calls it made, by kind.
+template <class Act>
+CallCounts with_fault(posix::Call call, uint64_t nth, int code, Act&& act) {
+  posix::arm_fault(call, nth, code);
+  Result<void> result = act();
+  CallCounts counts{};
+  for (size_t k = 0; k < counts.size(); ++k) counts[k] = posix::calls_made(static_cast<posix::Call>(k));
+  posix::disarm_faults();
+  if (!result) {
+    const std::string message = result.error().to_string();
+    EXPECT_TRUE(nth != 0 && message.ends_with(": " + os_error(code))) << "unexpected failure: " << message;
+  }
+  return counts;
+}
+
+// Runs `run(call, nth, code)` once with nothing failing to count the calls,
+// then once per call counted with that call failing, the error codes taking
+// turns (`point` carries the turn on). Adds the kinds failed to `failed`;
+// returns how many runs failed a call.
+template <class Run>
+size_t fail_each_call(Run&& run, int& point, std::set<posix::Call>& failed) {
+  static constexpr int CODES[] = {EIO, ENOSPC, EPERM};
+  const CallCounts counts = run(posix::Call::Open, 0, 0);
+  size_t points = 0;
+  for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
+    const auto call = static_cast<posix::Call>(k);
+    for (uint64_t n = 1; n <= counts[k]; ++n, ++points) {
+      const int code = CODES[point++ % 3];
+      SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n) + ": " + os_error(code));
+      run(call, n, code);
+      failed.insert(call);
+      if (::testing::Test::HasFatalFailure()) return points;
+    }
+  }
+  return points;
+}
 
 class TempDir : public ::testing::Test {
  protected:

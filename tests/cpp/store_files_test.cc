@@ -90,9 +90,19 @@ TEST_F(Store, AbandonedTempFileLeavesNoFile) {
   EXPECT_TRUE(tmp_empty());
 }
 
-// A file another process commits at the same path between write_temp's
-// check and the rename must survive: the rename never replaces.
-TEST_F(Store, PublishNeverReplacesAFileThatAppearedMeanwhile) {
+// A file at the final path is never replaced: one there before is refused
+// before any temp file is written, and one another process commits between
+// write_temp's check and the rename survives it. Anything else there is
+// cleared, which the hostile-directory suite checks.
+TEST_F(Store, CommitNeverReplacesAFileThereBeforeOrAppearingMeanwhile) {
+  spit(s_.path_for("taken"), "other");
+  auto taken = commit(*calculate_metadata("taken", bytes("payload"), s_.path_for("taken")), "payload");
+  ASSERT_FALSE(taken.has_value());
+  EXPECT_EQ(taken.error().error.to_string(), "blob ID content mismatch: \"taken\"");
+  EXPECT_FALSE(taken.error().leftover_temp.has_value());
+  EXPECT_EQ(slurp(s_.path_for("taken")), "other");
+  EXPECT_TRUE(tmp_empty());
+
   auto metadata = calculate_metadata("raced", bytes("mine"), s_.path_for("raced"));
   auto written = s_.write_temp(*metadata, bytes("mine"), true);
   ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
@@ -122,34 +132,6 @@ TEST_F(Store, VerificationFillsTheCallersBuffer) {
   auto wrong = check({"direct", metadata.file_len, metadata.checksum + 1, true}, span);
   ASSERT_FALSE(wrong.has_value());
   EXPECT_EQ(wrong.error().to_string(), "corrupt blob cache entry: metadata mismatch " + s_.relative(metadata.path));
-}
-
-// Only a regular file can be a blob: one at the final path is never replaced,
-// anything else there is cleared, or it would make the ID unusable for good.
-TEST_F(Store, CommitNeverReplacesAFileButClearsWhatCannotBeOne) {
-  const std::pair<const char*, void (*)(const fs::path&)> cases[] = {
-      {"file", [](const fs::path& p) { spit(p, "other"); }},
-      {"directory", [](const fs::path& p) { spit(p / "inner" / "x.blob", "x"); }},
-      {"dangling link", [](const fs::path& p) { fs::create_directories(p.parent_path()), fs::create_symlink("/nonexistent", p); }},
-      {"fifo", [](const fs::path& p) { fs::create_directories(p.parent_path()), ::mkfifo(p.c_str(), 0600); }},
-  };
-  for (auto [name, occupy] : cases) {
-    SCOPED_TRACE(name);
-    const std::string id = std::string("taken-") + name;
-    occupy(s_.path_for(id));
-    auto metadata = *calculate_metadata(id, bytes("payload"), s_.path_for(id));
-    auto committed = commit(metadata, "payload");
-    EXPECT_TRUE(tmp_empty());
-    if (std::string_view(name) == "file") {
-      ASSERT_FALSE(committed.has_value());
-      EXPECT_EQ(committed.error().error.to_string(), "blob ID content mismatch: \"" + id + "\"");
-      EXPECT_FALSE(committed.error().leftover_temp.has_value());
-      EXPECT_EQ(slurp(s_.path_for(id)), "other");
-    } else {
-      ASSERT_TRUE(committed.has_value()) << committed.error().error.to_string();
-      EXPECT_EQ(text(*s_.read(metadata)), "payload");
-    }
-  }
 }
 
 // Each damage is applied to a valid file of ID "victim" with a payload of two
@@ -194,40 +176,16 @@ TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
   }
 }
 
-TEST_F(Store, ScanOrdersNewestFirstAndSetsCorruptFilesApart) {
-  const std::pair<const char*, time_t> files[] = {{"old", 10}, {"new", 20}, {"tie-a", 5}, {"tie-b", 5}};
-  for (auto [id, seconds] : files) set_mtime(commit(id, "x").path, seconds);
-  auto shard = s_.path_for("old").parent_path();
-  spit(shard / "x.txt", "ignored");
-  spit(shard / "garbage.blob", "garbage");
-  spit(root_ / "blobs" / "misplaced.blob", slurp(s_.path_for("new")));
-  spit(shard / ".blob", "no extension");
-  // Never the cache's, and each would make IDs unusable: links, FIFOs, a
-  // directory where a blob file belongs, a link where a shard belongs.
-  fs::create_symlink(s_.path_for("old"), shard / "link.blob");
-  ASSERT_EQ(::mkfifo((shard / "fifo").c_str(), 0600), 0);
-  spit(shard / "dir.blob" / "x.blob", slurp(s_.path_for("old")));
-  fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
-
-  auto scan = s_.scan();
-  ASSERT_TRUE(scan.has_value());
-  std::vector<std::string> order;
-  for (const auto& entry : scan->entries) order.push_back(entry.blob_id);
-  const bool a_first = s_.path_for("tie-a") < s_.path_for("tie-b");  // ties go in path order
-  EXPECT_EQ(order, (std::vector<std::string>{"new", "old", a_first ? "tie-a" : "tie-b", a_first ? "tie-b" : "tie-a"}));
-  std::vector<fs::path> invalid = {root_ / "blobs" / "misplaced.blob", shard / "garbage.blob", shard / "link.blob",
-                                   shard / "fifo", shard / "dir.blob", root_ / "blobs" / "zz"};
-  std::sort(invalid.begin(), invalid.end());
-  EXPECT_EQ(scan->invalid, invalid);
-
-  fs::remove_all(root_ / "blobs");
-  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
-}
-
 // The scan shares the tree out among threads; what they find must come back
-// as one thread would report it.
+// newest first (ties in path order) as one thread would report it, with every
+// file that cannot be a blob set apart, a link where a shard belongs too.
 TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
   const auto planted = MixedDirectory::plant(s_, 2500);
+  const fs::path shard = s_.path_for("mixed-0").parent_path();
+  spit(shard / ".blob", "no name: not the cache's");
+  fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
+  auto invalid = planted.invalid;
+  invalid.insert(std::upper_bound(invalid.begin(), invalid.end(), root_ / "blobs" / "zz"), root_ / "blobs" / "zz");
   auto scan = s_.scan();
   ASSERT_TRUE(scan.has_value()) << scan.error().to_string();
   std::vector<std::string> order;
@@ -236,7 +194,10 @@ TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
     ASSERT_EQ(entry.path, s_.path_for(entry.blob_id));
   }
   EXPECT_EQ(order, planted.newest_first);
-  EXPECT_EQ(scan->invalid, planted.invalid);
+  EXPECT_EQ(scan->invalid, invalid);
+
+  fs::remove_all(root_ / "blobs");
+  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
 }
 
 // A listing finds what the scan looks at without reading any of it: every

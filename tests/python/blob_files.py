@@ -1,10 +1,12 @@
 """The blob file format, rebuilt independently of the extension, so tests can
-plant files and check what the cache leaves on disk; and the probe for the
-lock an open cache holds on its directory."""
+plant files and check what the cache leaves on disk; a snapshot of a tree,
+to show that something left it alone; and the probe for the lock an open
+cache holds on its directory."""
 
 import fcntl
 import hashlib
 import os
+import stat
 import struct
 
 HEADER = struct.Struct("<4sB3sIQI")
@@ -78,3 +80,10 @@ def lock_is_free(directory):
         return False
     finally:
         os.close(fd)
+
+
+def snapshot(top):
+    """Every entry under top, top included, with its mode, modification time and content, links unfollowed."""
+    paths = [top, *(os.path.join(d, name) for d, dirs, names in os.walk(top) for name in dirs + names)]
+    return {os.path.relpath(path, top): (st.st_mode, st.st_mtime_ns, open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None)
+            for path, st in ((path, os.lstat(path)) for path in paths)}

@@ -3,7 +3,6 @@ is forked, opens a `BlobCache` and answers the calls sent to it, so a test
 can order operations across processes exactly, run them side by side, or
 kill any of them. The owner of the directory is found in /proc/locks."""
 
-import dataclasses
 import os
 import signal
 import threading
@@ -28,8 +27,6 @@ def _call(cache, method, args):
         return len(cache)
     if method == "contains":
         return args[0] in cache
-    if method == "stats":
-        return dataclasses.asdict(cache.stats())
     if method == "batch":  # [(method, *args)] one after the other; each result or RemoteError
         results = []
         for name, *rest in args[0]:

@@ -3,7 +3,6 @@
 import io
 import os
 import shutil
-import stat
 import subprocess
 import sys
 import tempfile
@@ -14,9 +13,16 @@ import qel
 from qel import BlobCache, NativeBlobCache, _native
 from qel.__main__ import main
 
-from blob_files import lock_is_free, path_for, payload
+from blob_files import lock_is_free, path_for, payload, snapshot
 
 IDS = ["alpha", "beta", "gamma"]
+TOTAL = sum(24 + len(i) + len(payload(i)) for i in IDS)  # their file lengths, under 1 KiB: shown in bytes
+
+
+def flip_a_bit(path):
+    data = bytearray(open(path, "rb").read())
+    data[-1] ^= 0x10
+    open(path, "wb").write(data)
 
 
 @pytest.fixture
@@ -48,43 +54,25 @@ def cli(capsys, *argv, stdin=None):
     return status, out, err
 
 
-def snapshot(directory):
-    """Everything in the tree that a change could touch: paths, kinds, modes,
-    contents and modification times."""
-    st = os.lstat(directory)
-    state = {".": (st.st_mode, st.st_mtime_ns, None)}
-    for dirpath, dirnames, filenames in os.walk(directory):
-        for name in dirnames + filenames:
-            path = os.path.join(dirpath, name)
-            st = os.lstat(path)
-            content = open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None
-            state[os.path.relpath(path, directory)] = (st.st_mode, st.st_mtime_ns, content)
-    return state
-
-
 def test_info_reports_and_changes_nothing(capsys, root):
     (root / "tmp" / "blob-1-1.tmp").write_bytes(b"torn")
     before = snapshot(root)
     status, out, err = cli(capsys, "info", str(root))
     assert (status, err) == (0, "")
-    total = sum(24 + len(i) + len(payload(i)) for i in IDS)
     fields = dict(line.split(None, 1) for line in out.splitlines())
-    assert (fields["blobs"], fields["bytes"]) == ("3", str(total))
+    assert (fields["blobs"], fields["bytes"]) == ("3", str(TOTAL))
     assert fields["oldest"] == "2023-11-14 22:13:20 UTC" and fields["newest"] == "2023-11-15 00:13:20 UTC"
     assert fields["interrupted"].startswith("1 temporary")
     assert snapshot(root) == before
 
 
 def test_verify_finds_a_flipped_bit_and_changes_nothing(capsys, root, monkeypatch):
-    total = sum(24 + len(i) + len(payload(i)) for i in IDS)  # under 1 KiB: shown in bytes
     before = snapshot(root)
-    assert cli(capsys, "verify", str(root)) == (0, f"3 blob files ({total} B) checked, 0 bad\n", "")
+    assert cli(capsys, "verify", str(root)) == (0, f"3 blob files ({TOTAL} B) checked, 0 bad\n", "")
     assert snapshot(root) == before
 
     flipped = path_for(str(root), "beta")
-    data = bytearray(open(flipped, "rb").read())
-    data[-1] ^= 0x10
-    open(flipped, "wb").write(data)
+    flip_a_bit(flipped)
     (root / "blobs" / "stray.txt").write_bytes(b"not named like a blob file")
     before = snapshot(root)
     seen = []
@@ -119,7 +107,7 @@ def test_verify_reports_what_the_open_removes_at_a_blob_path(capsys, root, plant
     status, out, err = cli(capsys, "verify", str(root))
     assert (status, err) == (1, "")
     assert out.splitlines() == [f"bad: not a blob file: {os.path.relpath(planted, root)}, removed by the next open",
-                                f"3 blob files ({sum(24 + len(i) + len(payload(i)) for i in IDS)} B) checked, 1 bad"]
+                                f"3 blob files ({TOTAL} B) checked, 1 bad"]
     assert snapshot(root) == before
     with BlobCache(root, 1 << 20) as cache:  # as reported
         assert not os.path.lexists(planted) and len(cache) == 3
@@ -155,9 +143,7 @@ def test_verbs_on_a_directory_caches_have_open(capsys, root, monkeypatch):
         # bad file; one that is damaged still is.
         gone, damaged = IDS[0], IDS[1]
         flipped = path_for(str(root), damaged)
-        data = bytearray(open(flipped, "rb").read())
-        data[-1] ^= 0x10
-        open(flipped, "wb").write(data)
+        flip_a_bit(flipped)
         check = _native.inspect_file
 
         def removed_first(directory, path):

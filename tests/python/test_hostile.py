@@ -13,7 +13,7 @@ from qel._native import NativeBlobCache
 
 import blob_files
 import forked
-from blob_files import path_for, payload
+from blob_files import path_for, payload, snapshot
 from forked import error_of
 
 BUDGET = 1 << 20
@@ -179,16 +179,6 @@ CASES = [
     *[pytest.param(removed_under_the_cache, (which,), id=f"{which} removed") for which in ("tmp", "blobs", ".")],
     *[pytest.param(case, (), id=case.__name__) for case in (links_in_tmp, foreign_files)],
 ]
-
-
-def snapshot(top):
-    """Every entry under top with its type, mode and content, links unfollowed."""
-    seen = {".": os.stat(top).st_mode}
-    for dirpath, dirnames, filenames in os.walk(top):
-        for path in (os.path.join(dirpath, name) for name in dirnames + filenames):
-            st = os.lstat(path)
-            seen[os.path.relpath(path, top)] = (st.st_mode, open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None)
-    return seen
 
 
 @pytest.mark.parametrize("case, arguments", CASES)

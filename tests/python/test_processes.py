@@ -1,7 +1,7 @@
 """Many processes over one cache directory: pools of every start method, a
 forked child using its parent's object (also after the parent died), one
-configuration per directory, write-once and deletes across processes, a
-random model over several processes, owner and peers SIGKILLed at random,
+configuration per directory, a random model over several processes (write-once,
+deletes and len across processes), owner and peers SIGKILLed at random,
 and another user refused. QEL_PROCESS_CYCLES sets the kills (``make stress``)."""
 
 import multiprocessing
@@ -21,6 +21,7 @@ import pytest
 from qel import BlobCache, BlobMismatchError
 
 import blob_files
+from blob_files import snapshot
 import forked
 from members import Member, RemoteError, owner_pid
 
@@ -168,60 +169,6 @@ def test_a_second_process_with_another_configuration_is_refused(cache_dir, first
                          rf"max_bytes={second[0]}, frequency_counters={second[1]}\b", refused.value.text), \
             refused.value.text
         assert cache.get("x") == b"held" and len(cache) == 1
-
-
-@pytest.fixture
-def pair(cache_dir):
-    """Two processes with the directory open, the first its owner."""
-    first = Member(cache_dir, ROOMY)
-    first.opened()
-    second = Member(cache_dir, ROOMY)
-    second.opened()
-    assert owner_pid(cache_dir) == first.pid
-    yield first, second
-    for member in (first, second):
-        if not member.ended:
-            assert member.end() == 0
-
-
-@pytest.mark.parametrize("writer", [0, 1], ids=["owner writes first", "peer writes first"])
-def test_write_once_holds_across_processes(pair, writer):
-    a, b = pair[writer], pair[1 - writer]
-    assert a.call("put", "k", b"same") is True
-    assert b.call("put", "k", b"same") is True
-    with pytest.raises(RemoteError) as mismatch:
-        b.call("put", "k", b"other")
-    assert mismatch.value.kind == BlobMismatchError.__name__
-    assert a.call("get", "k") == b.call("get", "k") == b"same"
-
-
-@pytest.mark.parametrize("remover", [0, 1], ids=["owner removes", "peer removes"])
-def test_deletes_are_seen_at_once_by_the_other_process(pair, remover):
-    a, b = pair[remover], pair[1 - remover]
-    for i in range(5):
-        assert b.call("put", f"k{i}", payload(f"k{i}"))
-    assert a.call("get", "k0") == payload("k0")  # read once before, so nothing stale may be kept
-    a.call("delete", "k0")
-    assert b.call("get", "k0") is None and not b.call("contains", "k0")
-    assert b.call("get", "k1") == payload("k1")
-    a.call("delete_all")
-    assert [b.call("get", f"k{i}") for i in range(5)] == [None] * 5
-    assert b.call("len") == 0
-    assert b.call("put", "k0", b"after delete_all") and a.call("get", "k0") == b"after delete_all"
-
-
-def test_counts_are_the_directorys_and_calls_the_processs(pair, cache_dir):
-    a, b = pair
-    for i in range(3):
-        assert a.call("put", f"a{i}", payload(f"a{i}"))
-    for i in range(2):
-        assert b.call("put", f"b{i}", payload(f"b{i}"))
-    assert b.call("get", "a0") == payload("a0") and b.call("get", "nothing") is None
-    assert a.call("len") == b.call("len") == 5
-    assert a.call("contains", "b1") and b.call("contains", "a2")
-    stats = [member.call("stats") for member in pair]
-    assert [(s["blobs"], s["bytes"]) for s in stats] == [(5, disk_bytes(cache_dir))] * 2
-    assert [(s["hits"], s["misses"], s["puts_admitted"]) for s in stats] == [(0, 0, 3), (1, 1, 2)]
 
 
 ANY_VERSION = object()  # what a read of an ID another process changes meanwhile may return
@@ -405,16 +352,6 @@ def test_sigkill_of_any_process_owner_included_loses_nothing_promised(cache_dir,
     if roomy:
         assert set().union(*stored) <= set(on_disk)
     assert last.end() == 0
-
-
-def snapshot(directory):
-    """Every entry under the directory with its type, mode, size and modification time."""
-    entries = []
-    for d, names, files in os.walk(directory):
-        for name in names + files:
-            st = os.lstat(os.path.join(d, name))
-            entries.append((os.path.relpath(os.path.join(d, name), directory), st.st_mode, st.st_size, st.st_mtime_ns))
-    return sorted(entries)
 
 
 def open_as_nobody(directory):
