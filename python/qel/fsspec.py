@@ -14,8 +14,13 @@ a changed object gets new IDs and is fetched again. `info` is asked at most
 once per `check_interval` seconds per path; writes and removals through
 this filesystem and `invalidate_cache` forget it at once.
 
+Blocks and small files lately read from the cache (which checks each
+against its checksum) or fetched and stored in it are kept in memory too,
+up to `memory_bytes` for the directory in this process, so that a file
+opened again, or a footer read twice, costs no disk read.
+
 Thread safety: every filesystem over one cache directory in a process shares
-one `BlobCache` and one table of fetches in flight, so threads (which fsspec
+one `BlobCache`, its blobs in memory and one table of fetches in flight, so threads (which fsspec
 gives instances of their own) reading the same missing blob fetch it once.
 Processes over one directory fetch it once too: the first takes the blob's
 fetch lock (a file locked in the directory's `tmp/`), the others wait for
@@ -35,6 +40,7 @@ import os
 import threading
 import time
 import weakref
+from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -62,6 +68,9 @@ REMEMBERED_PATHS = 16384
 # Files larger than this are cached by blocks of this size; see the README
 # for the measurement behind it.
 DEFAULT_BLOCK_SIZE = 4 << 20
+# Bytes of payloads kept in memory per cache directory and process: the
+# blocks a column of a large columnar file touches, and then some.
+DEFAULT_MEMORY_BYTES = 128 << 20
 # Blocks fetched beyond a read that goes on where the last one ended.
 READ_AHEAD_BLOCKS = 1
 # Blocks fetched by one request when a whole large file is copied out.
@@ -74,9 +83,17 @@ UNCACHED_KEYWORDS = frozenset({"version_id", "generation", "s3_additional_kwargs
 
 @dataclass(frozen=True, slots=True)
 class TierStats(CacheStats):
-    """The cache's statistics, and what the tier could not do with it."""
+    """The cache's statistics, and what the tier did beside it."""
 
     cache_failures: int  # cache calls that failed (a full or broken volume), their reads served from the target
+    memory_hits: int  # reads of a blob served from memory, counted in neither hits nor misses
+    memory_bytes: int  # of the payloads held in memory
+
+    @property
+    def hit_ratio(self) -> float:
+        """Reads of a blob served from the cache or memory over all; 0.0 before the first."""
+        reads = self.hits + self.memory_hits + self.misses
+        return (self.hits + self.memory_hits) / reads if reads else 0.0
 
 
 @dataclass
@@ -129,16 +146,86 @@ class _Layout:
         return HEADER_LEN + len(self.blob_id(self.count - 1).encode()) + self.length(0) <= max_bytes
 
 
+class _Recent:
+    """Payloads lately read from the cache, which checked them, or fetched
+    and stored in it, by blob ID; the least recently used go once they add
+    up to more than `max_bytes`. Safe to use from any thread."""
+
+    def __init__(self, max_bytes: int) -> None:
+        self.max_bytes = max_bytes
+        self.lock = threading.Lock()
+        # (protocol, path) and payload by blob ID, least recently used first; GUARDED_BY(lock)
+        self.payloads: OrderedDict[str, tuple[tuple[str, str], bytes]] = OrderedDict()
+        self.by_path: dict[tuple[str, str], set[str]] = {}  # the blob IDs of each path's payloads; GUARDED_BY(lock)
+        self.bytes = 0  # of the payloads; GUARDED_BY(lock)
+        self.hits = 0  # GUARDED_BY(lock)
+
+    def get(self, blob_id: str) -> bytes | None:
+        with self.lock:
+            entry = self.payloads.get(blob_id)
+            if entry is None:
+                return None
+            self.payloads.move_to_end(blob_id)
+            self.hits += 1
+            return entry[1]
+
+    def __contains__(self, blob_id: str) -> bool:
+        with self.lock:
+            return blob_id in self.payloads
+
+    def add(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
+        if len(payload) > self.max_bytes:
+            return
+        with self.lock:
+            if blob_id in self.payloads:
+                self.payloads.move_to_end(blob_id)
+                return
+            self.payloads[blob_id] = (owner, payload)
+            self.by_path.setdefault(owner, set()).add(blob_id)
+            self.bytes += len(payload)
+            while self.bytes > self.max_bytes:
+                self._remove(next(iter(self.payloads)))
+            assert 0 <= self.bytes <= self.max_bytes, self.bytes
+
+    def discard(self, blob_id: str) -> None:
+        with self.lock:
+            if blob_id in self.payloads:
+                self._remove(blob_id)
+
+    def forget(self, protocol: str | None = None, path: str | None = None) -> None:
+        """Drops the payloads of `path` and what lies under it, or all of them."""
+        with self.lock:
+            if path is None:
+                self.payloads.clear()
+                self.by_path.clear()
+                self.bytes = 0
+                return
+            prefix = path.rstrip("/") + "/"
+            for owner in [(p, q) for p, q in self.by_path if p == protocol and (q == path or q.startswith(prefix))]:
+                for blob_id in list(self.by_path[owner]):
+                    self._remove(blob_id)
+
+    def _remove(self, blob_id: str) -> None:  # REQUIRES(lock)
+        owner, payload = self.payloads.pop(blob_id)
+        self.bytes -= len(payload)
+        ids = self.by_path[owner]
+        ids.discard(blob_id)
+        if not ids:
+            del self.by_path[owner]
+
+
 class _Tier:
     """The state of one cache directory, shared by every filesystem over it
     in this process; safe to use from any thread."""
 
-    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int, durable: bool) -> None:
+    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int, durable: bool,
+                 memory_bytes: int) -> None:
         self.key = key
         self.cache = cache
         self.max_bytes = max_bytes
         self.frequency_counters = frequency_counters
         self.durable = durable
+        self.recent = _Recent(memory_bytes)
         self.users = 1  # GUARDED_BY(_tiers_lock)
         # Never held together with _tiers_lock, nor across a call to the
         # cache or the target.
@@ -147,15 +234,16 @@ class _Tier:
         self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path); GUARDED_BY(lock)
         self.cache_failures = 0  # GUARDED_BY(lock)
 
-    def read(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def read(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
              held: dict[str, bytes] | None = None) -> list[bytes]:
-        """The payloads of `blobs`, (ID, length) of adjacent stretches of one
-        file in order: each from `held` or the cache, else fetched, and kept
-        when it has its length. `fetch(i, j)` returns the bytes of blobs[i:j]
-        in one piece, so neighbours missing together are fetched together.
-        Concurrent readers of one missing blob wait for a single fetch."""
+        """The payloads of `blobs`, (ID, length) of adjacent stretches of the
+        file `owner` (protocol, path) in order: each from `held` or the
+        cache, else fetched, and kept when it has its length. `fetch(i, j)`
+        returns the bytes of blobs[i:j] in one piece, so neighbours missing
+        together are fetched together. Concurrent readers of one missing
+        blob wait for a single fetch."""
         held = held or {}
-        found = [held.get(blob_id) or self.get(blob_id) for blob_id, _ in blobs]
+        found = [held.get(blob_id) or self.get(owner, blob_id) for blob_id, _ in blobs]
         while True:
             missing = [i for i, payload in enumerate(found) if payload is None]
             if not missing:
@@ -170,7 +258,7 @@ class _Tier:
                     else:
                         waiting.append((i, flight))
             try:
-                self.lead(blobs, fetch, leading, found)
+                self.lead(owner, blobs, fetch, leading, found)
             finally:
                 with self.lock:
                     for i, _ in leading:
@@ -181,7 +269,7 @@ class _Tier:
                 flight.done.wait()
                 found[i] = flight.payload  # None when that fetch failed: this reader tries on its own account
 
-    def lead(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def lead(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
              leading: list[tuple[int, _Fetch]], found: list[bytes | None]) -> None:
         """Fetches the blobs this reader leads, neighbours in one request,
         each under its lock across processes. The locks are taken in the
@@ -192,7 +280,7 @@ class _Tier:
                 with contextlib.ExitStack() as lock:
                     self.lock_fetch(blobs[i][0], lock)
                     # Another leader, here or in another process, may have stored it since this reader's miss.
-                    if self.holds(blobs[i][0]) and (payload := self.get(blobs[i][0])) is not None:
+                    if self.holds(blobs[i][0]) and (payload := self.get(owner, blobs[i][0])) is not None:
                         found[i] = flight.payload = payload
                         continue
                     locks.enter_context(lock.pop_all())  # held until the fetch is over
@@ -200,7 +288,7 @@ class _Tier:
                     runs[-1].append((i, flight))
                 else:
                     runs.append([(i, flight)])
-            self.fetch_runs(blobs, fetch, runs, found)
+            self.fetch_runs(owner, blobs, fetch, runs, found)
 
     def lock_fetch(self, blob_id: str, held: contextlib.ExitStack) -> None:
         """Waits until no other process fetches the blob, then keeps the
@@ -214,7 +302,7 @@ class _Tier:
             return
         held.callback(lock.release)
 
-    def fetch_runs(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def fetch_runs(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
                    runs: list[list[tuple[int, _Fetch]]], found: list[bytes | None]) -> None:
         for run in runs:
             first, last = run[0][0], run[-1][0] + 1
@@ -227,29 +315,39 @@ class _Tier:
                 offset += length
                 found[i] = flight.payload = payload
                 if intact:
-                    self.keep(blob_id, payload)
+                    self.keep(owner, blob_id, payload)
 
     # The cache's calls, where a failure of the volume under it (full,
     # unwritable, unreadable) costs the cache's help, never the read. Only
-    # open filesystems call them, so the cache is not closed.
-    def get(self, blob_id: str) -> bytes | None:
+    # open filesystems call them, so the cache is not closed. What the cache
+    # returns or holds after a put is kept in memory too.
+    def get(self, owner: tuple[str, str], blob_id: str) -> bytes | None:
+        payload = self.recent.get(blob_id)
+        if payload is not None:
+            return payload
         try:
-            return self.cache.get(blob_id)
+            payload = self.cache.get(blob_id)
         except RuntimeError as error:
             self.failed("read", blob_id, error)
             return None
+        if payload is not None:
+            self.recent.add(owner, blob_id, payload)
+        return payload
 
     def holds(self, blob_id: str) -> bool:
+        if blob_id in self.recent:
+            return True
         try:
             return blob_id in self.cache
         except RuntimeError as error:
             self.failed("look up", blob_id, error)
             return False
 
-    def keep(self, blob_id: str, payload: bytes) -> None:
+    def keep(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
         """Offers a fetched payload to the cache."""
         try:
-            self.cache.put(blob_id, payload)
+            if self.cache.put(blob_id, payload):
+                self.recent.add(owner, blob_id, payload)
         except BlobMismatchError:
             # Other bytes under the same version (a remote rewritten within its
             # clock's tick, say): neither copy can be trusted to be current.
@@ -258,6 +356,7 @@ class _Tier:
             self.failed("store", blob_id, error)
 
     def drop(self, blob_id: str) -> None:
+        self.recent.discard(blob_id)
         try:
             self.cache.delete(blob_id)
         except RuntimeError as error:
@@ -283,8 +382,10 @@ class _Tier:
                 self.remotes = {k: r for k, r in self.remotes.items() if now - r.checked < check_interval}
                 while len(self.remotes) >= REMEMBERED_PATHS:
                     del self.remotes[next(iter(self.remotes))]
-            self.remotes.pop((protocol, path), None)  # to the end of the order
+            known = self.remotes.pop((protocol, path), None)  # to the end of the order
             self.remotes[(protocol, path)] = remote
+        if known is not None and known.key != remote.key:
+            self.recent.forget(protocol, path)  # an old version's payloads would only take room
 
     def forget(self, protocol: str | None = None, path: str | None = None) -> None:
         """Forgets the versions of `path` and what lies under it, or all of them."""
@@ -306,20 +407,23 @@ _tiers: dict[str, _Tier] = {}  # by real directory path; GUARDED_BY(_tiers_lock)
 _tiers_lock = threading.RLock()
 
 
-def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int, durable: bool) -> _Tier:
+def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int, durable: bool,
+             memory_bytes: int) -> _Tier:
     key = os.path.realpath(os.fspath(directory))
     with _tiers_lock:
         tier = _tiers.get(key)
         if tier is None:
             cache = BlobCache(key, max_bytes, frequency_counters=frequency_counters, durable=durable)
-            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters, durable)
+            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters, durable, memory_bytes)
             return tier
         tier.users += 1  # before anything allocates, so a finalizer cannot close it meanwhile
-        if (tier.max_bytes, tier.frequency_counters, tier.durable) != (max_bytes, frequency_counters, durable):
+        held = (tier.max_bytes, tier.frequency_counters, tier.durable, tier.recent.max_bytes)
+        if held != (max_bytes, frequency_counters, durable, memory_bytes):
             _release(tier)
             raise ValueError(
                 f"qel cache directory {key} is already open in this process with max_bytes={tier.max_bytes}, "
-                f"frequency_counters={tier.frequency_counters} and durable={tier.durable}"
+                f"frequency_counters={tier.frequency_counters}, durable={tier.durable} "
+                f"and memory_bytes={tier.recent.max_bytes}"
             )
         return tier
 
@@ -428,7 +532,9 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     over the same directory in one process share it and must agree on all,
     and other processes over it on `max_bytes` and `frequency_counters`.
     `close()` (or garbage collection) lets go of it. Files larger than
-    `block_size` bytes are cached by blocks of that size. A file whose blobs
+    `block_size` bytes are cached by blocks of that size. Up to
+    `memory_bytes` of the payloads lately read are kept in memory as well
+    (per directory and process; 0 keeps none). A file whose blobs
     would exceed the budget, or whose target reports no version, is read from
     the target every time; a blob admission refuses is still served.
     """
@@ -451,6 +557,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         durable: bool = True,
         check_interval: float = 60.0,
         block_size: int = DEFAULT_BLOCK_SIZE,
+        memory_bytes: int = DEFAULT_MEMORY_BYTES,
         target_protocol: str | None = None,
         target_options: dict[str, Any] | None = None,
         fs: AbstractFileSystem | None = None,
@@ -464,13 +571,15 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             raise ValueError("qel filesystem: check_interval must be a finite number of seconds, not negative")
         if isinstance(block_size, bool) or not isinstance(block_size, int) or block_size <= 0:
             raise ValueError(f"qel filesystem: block_size must be a positive number of bytes, not {block_size!r}")
+        if isinstance(memory_bytes, bool) or not isinstance(memory_bytes, int) or memory_bytes < 0:
+            raise ValueError(f"qel filesystem: memory_bytes must be a number of bytes, not {memory_bytes!r}")
         self.target: AbstractFileSystem = fs if fs is not None else filesystem(target_protocol, **(target_options or {}))
         protocol = self.target.protocol
         self.target_protocol: str = protocol if isinstance(protocol, str) else protocol[0]
         self.check_interval = check_interval
         self.block_size = block_size
         self._closed = False
-        self._opened = (directory, max_bytes, frequency_counters, durable)
+        self._opened = (directory, max_bytes, frequency_counters, durable, memory_bytes)
         self._hold()
         own_strip, target_strip = type(self)._strip_protocol, self.target._strip_protocol
         # An instance attribute, as fsspec's own layered filesystems have: paths
@@ -508,7 +617,10 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         """The cache's statistics, shared by every filesystem over its directory."""
         tier = self._tier
         self._blob_cache()
-        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures)
+        with tier.recent.lock:
+            memory_hits, memory_bytes = tier.recent.hits, tier.recent.bytes
+        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures,
+                         memory_hits=memory_hits, memory_bytes=memory_bytes)
 
     def close(self) -> None:
         """Lets go of the cache (closed with its last filesystem); idempotent."""
@@ -576,9 +688,12 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return AsyncFileSystemWrapper(self, asynchronous=True)
 
     def invalidate_cache(self, path: str | None = None) -> None:
-        """Forgets the versions looked up for `path` (all when None), and
-        clears the target's listing cache there."""
-        self._tier.forget(self.target_protocol, None if path is None else self._strip_protocol(path))
+        """Forgets the versions looked up for `path` (all when None) and the
+        payloads held in memory there, and clears the target's listing cache
+        there."""
+        stripped = None if path is None else self._strip_protocol(path)
+        self._tier.forget(self.target_protocol, stripped)
+        self._tier.recent.forget(self.target_protocol, stripped)
         self.target.invalidate_cache(path)
 
     # Every writer fsspec's filesystems share, under each of its names.
@@ -605,6 +720,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         """Forgets the file at `path` and drops its blobs."""
         path = self._strip_protocol(path)
         self._tier.forget(self.target_protocol, path)
+        self._tier.recent.forget(self.target_protocol, path)
         try:
             remote = self._remote(path)
         except FileNotFoundError:
@@ -675,7 +791,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return bytes(self.target.cat_file(path, start=start, end=min(layout.size, (first + j) * layout.unit)))
 
         blobs = [(layout.blob_id(i), layout.length(i)) for i in range(first, last)]
-        payloads = self._tier.read(blobs, fetch, held)
+        payloads = self._tier.read((self.target_protocol, path), blobs, fetch, held)
         if [len(p) for p in payloads] != [length for _, length in blobs]:
             # Changed since its version was looked up: served, not kept, asked again next time.
             self._tier.forget(self.target_protocol, path)
@@ -704,7 +820,11 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         offset = first * layout.unit
         if len(payloads) == 1:
             return payloads[0][start - offset:end - offset]
-        return b"".join(payloads)[start - offset:end - offset]
+        # Only the bytes asked for are copied, once.
+        views = [memoryview(payload) for payload in payloads]
+        views[0] = views[0][start - offset:]
+        views[-1] = views[-1][:end - (last - 1) * layout.unit]
+        return b"".join(views)
 
 
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
