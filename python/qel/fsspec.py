@@ -33,6 +33,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import errno
+import functools
 import json
 import logging
 import math
@@ -133,10 +134,16 @@ class _Layout:
     def of(key: tuple[str, str, str], size: int, block_size: int) -> _Layout:
         return _Layout(key, size, block_size, max(1, -(-size // block_size)))
 
+    @functools.cached_property
+    def _block_prefix(self) -> str:
+        # The encoding of [*key, "block ..."] up to the index: a file read in
+        # small pieces names its blocks on every read.
+        return "fsspec:" + json.dumps([*self.key, "block "])[:-2]
+
     def blob_id(self, index: int) -> str:
         if self.count == 1:
             return "fsspec:" + json.dumps(self.key)
-        return "fsspec:" + json.dumps([*self.key, f"block {index} of {self.unit}"])
+        return f'{self._block_prefix}{index} of {self.unit}"]'
 
     def length(self, index: int) -> int:
         return min(self.unit, self.size - index * self.unit)
@@ -651,7 +658,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return bytes(self.target.cat_file(path, start=start, end=end, **kwargs))
         layout = cached[1]
         first, last, _ = slice(start, end).indices(layout.size)
-        return self._bytes(self._strip_protocol(path), layout, first, last)
+        return _joined(self._views(self._strip_protocol(path), layout, first, last))
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
         """The target's `info`, remembered for `check_interval` seconds."""
@@ -797,14 +804,15 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             self._tier.forget(self.target_protocol, path)
         return payloads
 
-    def _bytes(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
-               held: dict[str, bytes] | None = None) -> bytes:
-        """Bytes start to end of the file at `path`, and `ahead` blocks more
-        fetched into the cache; `held` (ID to payload) is searched before the
-        cache, and left holding the blocks this read touched."""
+    def _views(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
+               held: dict[str, bytes] | None = None) -> list[memoryview]:
+        """Bytes start to end of the file at `path`, a view into each block
+        they lie in, and `ahead` blocks more fetched into the cache; `held`
+        (ID to payload) is searched before the cache, and left holding the
+        blocks this read touched."""
         end = min(end, layout.size)
         if end <= start:
-            return b""
+            return []
         first, last = start // layout.unit, (end - 1) // layout.unit + 1
         # Ahead only when the read must fetch anyway: a block fetched ahead
         # then spares the next read a request.
@@ -817,14 +825,10 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         if held is not None:
             held.clear()
             held.update((layout.blob_id(first + i), payload) for i, payload in enumerate(payloads))
-        offset = first * layout.unit
-        if len(payloads) == 1:
-            return payloads[0][start - offset:end - offset]
-        # Only the bytes asked for are copied, once.
         views = [memoryview(payload) for payload in payloads]
-        views[0] = views[0][start - offset:]
         views[-1] = views[-1][:end - (last - 1) * layout.unit]
-        return b"".join(views)
+        views[0] = views[0][start - first * layout.unit:]
+        return views
 
 
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
@@ -842,13 +846,34 @@ class QelFile(AbstractBufferedFile):  # type: ignore[misc]
         self._streak = 0  # bytes read in a row, each read where the last ended
 
     def _fetch_range(self, start: int, end: int) -> bytes:
+        return _joined(self._views(start, end))
+
+    def read_buffer(self, length: int = -1) -> memoryview | bytes:
+        """What `read` returns, as a view of the block where the bytes lie
+        in one: pyarrow reads through this when a file has it, and then
+        nothing is copied."""
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        views = self._views(self.loc, self.size if length is None or length < 0 else self.loc + length)
+        out = views[0] if len(views) == 1 else b"".join(views)
+        self.loc += len(out)
+        return out
+
+    def _views(self, start: int, end: int) -> list[memoryview]:
         # A reader that has read a block's worth in a row is streaming; one
         # that seeks (a columnar format's footer, then its columns) is not.
         self._streak = (self._streak if start == self._ended else 0) + end - start
         self._ended = end
         ahead = READ_AHEAD_BLOCKS if self._streak > self._layout.unit else 0
         fs: QelFileSystem = self.fs
-        return fs._bytes(self.path, self._layout, start, end, ahead, self._held)
+        return fs._views(self.path, self._layout, start, end, ahead, self._held)
+
+
+def _joined(views: list[memoryview]) -> bytes:
+    """The bytes of `views`; a view of a whole payload is that payload, uncopied."""
+    if len(views) == 1 and isinstance(views[0].obj, bytes) and views[0].nbytes == len(views[0].obj):
+        return views[0].obj
+    return b"".join(views)
 
 
 # Names resolved on this filesystem rather than the target: its own methods,

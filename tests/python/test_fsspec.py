@@ -548,6 +548,12 @@ def read_methods(tmp_path):
         with fs.open(path, "rb", **kwargs) as f:
             return f.read()
 
+    def via_read_buffer(fs, path):  # what pyarrow calls
+        with fs.open(path, "rb") as f:
+            first = f.read_buffer(10)
+            assert len(first.obj) == min(f.size, BLOCK)  # a view of the blob's payload, not a copy
+            return b"".join([first, *(f.read_buffer(n) for n in (BLOCK, -1, 1))])
+
     return {
         "cat_file": lambda fs, path: fs.cat_file(path),
         "cat": lambda fs, path: fs.cat(path),
@@ -560,6 +566,7 @@ def read_methods(tmp_path):
         "open": via_open,
         "open text": lambda fs, path: fs.open(path, "r", encoding="latin-1", newline="").read().encode("latin-1"),
         "open br": lambda fs, path: fs.open(path, "br").read(),
+        "open read_buffer": via_read_buffer,
         "open with block_size and cache_type": lambda fs, path: via_open(
             fs, path, block_size=5, cache_type="bytes", cache_options={"trim": False}),
         "open_files": lambda fs, path: fsspec.open_files(
