@@ -825,10 +825,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         if held is not None:
             held.clear()
             held.update((layout.blob_id(first + i), payload) for i, payload in enumerate(payloads))
-        views = [memoryview(payload) for payload in payloads]
-        views[-1] = views[-1][:end - (last - 1) * layout.unit]
-        views[0] = views[0][start - first * layout.unit:]
-        return views
+        return _cut(payloads, first * layout.unit, (last - 1) * layout.unit, start, end)
 
 
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
@@ -864,9 +861,27 @@ class QelFile(AbstractBufferedFile):  # type: ignore[misc]
         # that seeks (a columnar format's footer, then its columns) is not.
         self._streak = (self._streak if start == self._ended else 0) + end - start
         self._ended = end
-        ahead = READ_AHEAD_BLOCKS if self._streak > self._layout.unit else 0
+        layout = self._layout
+        stop = min(end, layout.size)
+        if start < stop:
+            # Within the blocks of the last read (small reads of a stream):
+            # served as they are, with no look at the cache or memory.
+            first, last = start // layout.unit, (stop - 1) // layout.unit + 1
+            held = [payload for i in range(first, last) if (payload := self._held.get(layout.blob_id(i)))]
+            if len(held) == last - first:
+                return _cut(held, first * layout.unit, (last - 1) * layout.unit, start, stop)
+        ahead = READ_AHEAD_BLOCKS if self._streak > layout.unit else 0
         fs: QelFileSystem = self.fs
-        return fs._views(self.path, self._layout, start, end, ahead, self._held)
+        return fs._views(self.path, layout, start, end, ahead, self._held)
+
+
+def _cut(payloads: list[bytes], first: int, last: int, start: int, end: int) -> list[memoryview]:
+    """Views of bytes start to end of a file in `payloads`, its adjacent
+    blocks from the one at offset `first` to the one at `last`."""
+    views = [memoryview(payload) for payload in payloads]
+    views[-1] = views[-1][:end - last]
+    views[0] = views[0][start - first:]
+    return views
 
 
 def _joined(views: list[memoryview]) -> bytes:
