@@ -72,6 +72,9 @@ DEFAULT_BLOCK_SIZE = 4 << 20
 # Bytes of payloads kept in memory per cache directory and process: the
 # blocks a column of a large columnar file touches, and then some.
 DEFAULT_MEMORY_BYTES = 128 << 20
+# What a payload kept in memory costs beside its bytes and its ID: the
+# entries that find it. Counted, so that many small files stay bounded too.
+MEMORY_ENTRY_BYTES = 256
 # Blocks fetched beyond a read that goes on where the last one ended.
 READ_AHEAD_BLOCKS = 1
 # Blocks fetched by one request when a whole large file is copied out.
@@ -88,7 +91,7 @@ class TierStats(CacheStats):
 
     cache_failures: int  # cache calls that failed (a full or broken volume), their reads served from the target
     memory_hits: int  # reads of a blob served from memory, counted in neither hits nor misses
-    memory_bytes: int  # of the payloads held in memory
+    memory_bytes: int  # held in memory: the payloads, their IDs and entries
 
     @property
     def hit_ratio(self) -> float:
@@ -155,8 +158,9 @@ class _Layout:
 
 class _Recent:
     """Payloads lately read from the cache, which checked them, or fetched
-    and stored in it, by blob ID; the least recently used go once they add
-    up to more than `max_bytes`. Safe to use from any thread."""
+    and stored in it, by blob ID; the least recently used go once they
+    (with their IDs and entries) add up to more than `max_bytes`. Safe to
+    use from any thread."""
 
     def __init__(self, max_bytes: int) -> None:
         self.max_bytes = max_bytes
@@ -164,7 +168,7 @@ class _Recent:
         # (protocol, path) and payload by blob ID, least recently used first; GUARDED_BY(lock)
         self.payloads: OrderedDict[str, tuple[tuple[str, str], bytes]] = OrderedDict()
         self.by_path: dict[tuple[str, str], set[str]] = {}  # the blob IDs of each path's payloads; GUARDED_BY(lock)
-        self.bytes = 0  # of the payloads; GUARDED_BY(lock)
+        self.bytes = 0  # of the payloads, their IDs and entries; GUARDED_BY(lock)
         self.hits = 0  # GUARDED_BY(lock)
 
     def get(self, blob_id: str) -> bytes | None:
@@ -181,7 +185,7 @@ class _Recent:
             return blob_id in self.payloads
 
     def add(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
-        if len(payload) > self.max_bytes:
+        if _cost(blob_id, payload) > self.max_bytes:
             return
         with self.lock:
             if blob_id in self.payloads:
@@ -189,7 +193,7 @@ class _Recent:
                 return
             self.payloads[blob_id] = (owner, payload)
             self.by_path.setdefault(owner, set()).add(blob_id)
-            self.bytes += len(payload)
+            self.bytes += _cost(blob_id, payload)
             while self.bytes > self.max_bytes:
                 self._remove(next(iter(self.payloads)))
             assert 0 <= self.bytes <= self.max_bytes, self.bytes
@@ -214,11 +218,15 @@ class _Recent:
 
     def _remove(self, blob_id: str) -> None:  # REQUIRES(lock)
         owner, payload = self.payloads.pop(blob_id)
-        self.bytes -= len(payload)
+        self.bytes -= _cost(blob_id, payload)
         ids = self.by_path[owner]
         ids.discard(blob_id)
         if not ids:
             del self.by_path[owner]
+
+
+def _cost(blob_id: str, payload: bytes) -> int:
+    return len(payload) + len(blob_id) + MEMORY_ENTRY_BYTES
 
 
 class _Tier:

@@ -706,6 +706,21 @@ def test_block_blobs_keep_to_the_budget(remote, tmp_path):
         assert payload == data[index * BLOCK:(index + 1) * BLOCK]
 
 
+@pytest.mark.parametrize("size", [1, 100])
+def test_many_small_files_in_memory_keep_to_its_bound(tmp_path, monkeypatch, size):
+    remote = MemoryRemote(monkeypatch)
+    for i in range(40):
+        remote.write(f"f{i}", bytes([i]) * size)
+    memory = 4096
+    fs = qel_fs(remote, tmp_path, memory_bytes=memory)
+    for _ in range(2):
+        for i in range(40):
+            assert fs.cat_file(remote.path(f"f{i}")) == bytes([i]) * size
+            assert 0 < fs.stats().memory_bytes <= memory
+    # Each entry counts for more than its payload: the last few stay, and a pass in order finds none.
+    assert fs.stats().memory_hits == 0 and len(fs._tier.recent.payloads) < 40 // 2
+
+
 def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_path, monkeypatch):
     now = [1000.0]  # the tier's clock, moved by hand
     monkeypatch.setattr(qel.fsspec, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
