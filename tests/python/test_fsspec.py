@@ -740,6 +740,7 @@ def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_pat
     now[0] += 0.25
     assert fs.info(remote.path("a"))["size"] == 50
     assert remote.requests() == before + 1
+    assert fs.stats().memory_bytes == 0  # the old version's payload left memory with it
     assert fs.cat_file(remote.path("a")) == b"y" * 50
     # A missing path is remembered as missing, until a write through the tier.
     assert not fs.exists(remote.path("b"))
