@@ -688,13 +688,27 @@ def test_block_blobs_keep_to_the_budget(remote, tmp_path):
         remote.write(name, data)
     memory = 2 * BLOCK + 100
     fs = qel_fs(remote, tmp_path, max_bytes=budget, block_size=BLOCK, memory_bytes=memory)
-    for _ in range(150):
-        name = rng.choice(sorted(files))
-        data = files[name]
-        start = rng.randrange(len(data))
-        end = start + rng.randrange(1, 2 * BLOCK)
-        assert fs.cat_file(remote.path(name), start, end) == data[start:end]
-        assert fs.stats().memory_bytes <= memory
+    failures = []
+
+    def reads(seed):  # threads evicting from the disk and from memory under each other
+        rng = random.Random(seed)
+        try:
+            for _ in range(50):
+                name = rng.choice(sorted(files))
+                data = files[name]
+                start = rng.randrange(len(data))
+                end = start + rng.randrange(1, 2 * BLOCK)
+                assert fs.cat_file(remote.path(name), start, end) == data[start:end]
+                assert fs.stats().memory_bytes <= memory
+        except BaseException as failure:  # noqa: BLE001 - reported by the test's thread
+            failures.append(failure)
+
+    threads = [threading.Thread(target=reads, args=(seed,)) for seed in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not failures and not any(t.is_alive() for t in threads), failures
     stats = fs.stats()
     assert stats.bytes <= budget and stats.evictions + stats.puts_refused > 0 and stats.hits > 0
     assert stats.memory_hits > 0 and stats.memory_bytes > BLOCK
