@@ -20,12 +20,12 @@ up to `memory_bytes` for the directory in this process, so that a file
 opened again, or a footer read twice, costs no disk read.
 
 Thread safety: every filesystem over one cache directory in a process shares
-one `BlobCache`, its blobs in memory and one table of fetches in flight, so threads (which fsspec
-gives instances of their own) reading the same missing blob fetch it once.
-Processes over one directory fetch it once too: the first takes the blob's
-fetch lock (a file locked in the directory's `tmp/`), the others wait for
-it and then read the blob from the cache; when its fetch fails, they fetch
-for themselves.
+one `BlobCache`, its payloads in memory and one table of fetches in flight,
+so threads (which fsspec gives instances of their own) reading the same
+missing blob fetch it once. Processes over one directory fetch it once too:
+the first takes the blob's fetch lock (a file locked in the directory's
+`tmp/`), the others wait for it and then read the blob from the cache; when
+its fetch fails, they fetch for themselves.
 """
 
 from __future__ import annotations
