@@ -14,13 +14,18 @@ a changed object gets new IDs and is fetched again. `info` is asked at most
 once per `check_interval` seconds per path; writes and removals through
 this filesystem and `invalidate_cache` forget it at once.
 
+Blocks and small files lately read from the cache (which checks each
+against its checksum) or fetched and stored in it are kept in memory too,
+up to `memory_bytes` for the directory in this process, so that a file
+opened again, or a footer read twice, costs no disk read.
+
 Thread safety: every filesystem over one cache directory in a process shares
-one `BlobCache` and one table of fetches in flight, so threads (which fsspec
-gives instances of their own) reading the same missing blob fetch it once.
-Processes over one directory fetch it once too: the first takes the blob's
-fetch lock (a file locked in the directory's `tmp/`), the others wait for
-it and then read the blob from the cache; when its fetch fails, they fetch
-for themselves.
+one `BlobCache`, its payloads in memory and one table of fetches in flight,
+so threads (which fsspec gives instances of their own) reading the same
+missing blob fetch it once. Processes over one directory fetch it once too:
+the first takes the blob's fetch lock (a file locked in the directory's
+`tmp/`), the others wait for it and then read the blob from the cache; when
+its fetch fails, they fetch for themselves.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import errno
+import functools
 import json
 import logging
 import math
@@ -35,6 +41,7 @@ import os
 import threading
 import time
 import weakref
+from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -62,6 +69,12 @@ REMEMBERED_PATHS = 16384
 # Files larger than this are cached by blocks of this size; see the README
 # for the measurement behind it.
 DEFAULT_BLOCK_SIZE = 4 << 20
+# Bytes of payloads kept in memory per cache directory and process: the
+# blocks a column of a large columnar file touches, and then some.
+DEFAULT_MEMORY_BYTES = 128 << 20
+# What a payload kept in memory costs beside its bytes and its ID: the
+# entries that find it. Counted, so that many small files stay bounded too.
+MEMORY_ENTRY_BYTES = 256
 # Blocks fetched beyond a read that goes on where the last one ended.
 READ_AHEAD_BLOCKS = 1
 # Blocks fetched by one request when a whole large file is copied out.
@@ -74,9 +87,17 @@ UNCACHED_KEYWORDS = frozenset({"version_id", "generation", "s3_additional_kwargs
 
 @dataclass(frozen=True, slots=True)
 class TierStats(CacheStats):
-    """The cache's statistics, and what the tier could not do with it."""
+    """The cache's statistics, and what the tier did beside it."""
 
     cache_failures: int  # cache calls that failed (a full or broken volume), their reads served from the target
+    memory_hits: int  # reads of a blob served from memory, counted in neither hits nor misses
+    memory_bytes: int  # held in memory: the payloads, their IDs and entries
+
+    @property
+    def hit_ratio(self) -> float:
+        """Reads of a blob served from the cache or memory over all; 0.0 before the first."""
+        reads = self.hits + self.memory_hits + self.misses
+        return (self.hits + self.memory_hits) / reads if reads else 0.0
 
 
 @dataclass
@@ -116,10 +137,16 @@ class _Layout:
     def of(key: tuple[str, str, str], size: int, block_size: int) -> _Layout:
         return _Layout(key, size, block_size, max(1, -(-size // block_size)))
 
+    @functools.cached_property
+    def _block_prefix(self) -> str:
+        # The encoding of [*key, "block ..."] up to the index: a file read in
+        # small pieces names its blocks on every read.
+        return "fsspec:" + json.dumps([*self.key, "block "])[:-2]
+
     def blob_id(self, index: int) -> str:
         if self.count == 1:
             return "fsspec:" + json.dumps(self.key)
-        return "fsspec:" + json.dumps([*self.key, f"block {index} of {self.unit}"])
+        return f'{self._block_prefix}{index} of {self.unit}"]'
 
     def length(self, index: int) -> int:
         return min(self.unit, self.size - index * self.unit)
@@ -129,16 +156,91 @@ class _Layout:
         return HEADER_LEN + len(self.blob_id(self.count - 1).encode()) + self.length(0) <= max_bytes
 
 
+class _Recent:
+    """Payloads lately read from the cache, which checked them, or fetched
+    and stored in it, by blob ID; the least recently used go once they
+    (with their IDs and entries) add up to more than `max_bytes`. Safe to
+    use from any thread."""
+
+    def __init__(self, max_bytes: int) -> None:
+        self.max_bytes = max_bytes
+        self.lock = threading.Lock()
+        # (protocol, path) and payload by blob ID, least recently used first; GUARDED_BY(lock)
+        self.payloads: OrderedDict[str, tuple[tuple[str, str], bytes]] = OrderedDict()
+        self.by_path: dict[tuple[str, str], set[str]] = {}  # the blob IDs of each path's payloads; GUARDED_BY(lock)
+        self.bytes = 0  # of the payloads, their IDs and entries; GUARDED_BY(lock)
+        self.hits = 0  # GUARDED_BY(lock)
+
+    def get(self, blob_id: str) -> bytes | None:
+        with self.lock:
+            entry = self.payloads.get(blob_id)
+            if entry is None:
+                return None
+            self.payloads.move_to_end(blob_id)
+            self.hits += 1
+            return entry[1]
+
+    def __contains__(self, blob_id: str) -> bool:
+        with self.lock:
+            return blob_id in self.payloads
+
+    def add(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
+        if _cost(blob_id, payload) > self.max_bytes:
+            return
+        with self.lock:
+            if blob_id in self.payloads:
+                self.payloads.move_to_end(blob_id)
+                return
+            self.payloads[blob_id] = (owner, payload)
+            self.by_path.setdefault(owner, set()).add(blob_id)
+            self.bytes += _cost(blob_id, payload)
+            while self.bytes > self.max_bytes:
+                self._remove(next(iter(self.payloads)))
+            assert 0 <= self.bytes <= self.max_bytes, self.bytes
+
+    def discard(self, blob_id: str) -> None:
+        with self.lock:
+            if blob_id in self.payloads:
+                self._remove(blob_id)
+
+    def forget(self, protocol: str | None = None, path: str | None = None) -> None:
+        """Drops the payloads of `path` and what lies under it, or all of them."""
+        with self.lock:
+            if path is None:
+                self.payloads.clear()
+                self.by_path.clear()
+                self.bytes = 0
+                return
+            prefix = path.rstrip("/") + "/"
+            for owner in [(p, q) for p, q in self.by_path if p == protocol and (q == path or q.startswith(prefix))]:
+                for blob_id in list(self.by_path[owner]):
+                    self._remove(blob_id)
+
+    def _remove(self, blob_id: str) -> None:  # REQUIRES(lock)
+        owner, payload = self.payloads.pop(blob_id)
+        self.bytes -= _cost(blob_id, payload)
+        ids = self.by_path[owner]
+        ids.discard(blob_id)
+        if not ids:
+            del self.by_path[owner]
+
+
+def _cost(blob_id: str, payload: bytes) -> int:
+    return len(payload) + len(blob_id) + MEMORY_ENTRY_BYTES
+
+
 class _Tier:
     """The state of one cache directory, shared by every filesystem over it
     in this process; safe to use from any thread."""
 
-    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int, durable: bool) -> None:
+    def __init__(self, key: str, cache: BlobCache, max_bytes: int, frequency_counters: int, durable: bool,
+                 memory_bytes: int) -> None:
         self.key = key
         self.cache = cache
         self.max_bytes = max_bytes
         self.frequency_counters = frequency_counters
         self.durable = durable
+        self.recent = _Recent(memory_bytes)
         self.users = 1  # GUARDED_BY(_tiers_lock)
         # Never held together with _tiers_lock, nor across a call to the
         # cache or the target.
@@ -147,15 +249,16 @@ class _Tier:
         self.remotes: dict[tuple[str, str], _Remote] = {}  # by (protocol, path); GUARDED_BY(lock)
         self.cache_failures = 0  # GUARDED_BY(lock)
 
-    def read(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def read(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
              held: dict[str, bytes] | None = None) -> list[bytes]:
-        """The payloads of `blobs`, (ID, length) of adjacent stretches of one
-        file in order: each from `held` or the cache, else fetched, and kept
-        when it has its length. `fetch(i, j)` returns the bytes of blobs[i:j]
-        in one piece, so neighbours missing together are fetched together.
-        Concurrent readers of one missing blob wait for a single fetch."""
+        """The payloads of `blobs`, (ID, length) of adjacent stretches of the
+        file `owner` (protocol, path) in order: each from `held` or the
+        cache, else fetched, and kept when it has its length. `fetch(i, j)`
+        returns the bytes of blobs[i:j] in one piece, so neighbours missing
+        together are fetched together. Concurrent readers of one missing
+        blob wait for a single fetch."""
         held = held or {}
-        found = [held.get(blob_id) or self.get(blob_id) for blob_id, _ in blobs]
+        found = [held.get(blob_id) or self.get(owner, blob_id) for blob_id, _ in blobs]
         while True:
             missing = [i for i, payload in enumerate(found) if payload is None]
             if not missing:
@@ -170,7 +273,7 @@ class _Tier:
                     else:
                         waiting.append((i, flight))
             try:
-                self.lead(blobs, fetch, leading, found)
+                self.lead(owner, blobs, fetch, leading, found)
             finally:
                 with self.lock:
                     for i, _ in leading:
@@ -181,7 +284,7 @@ class _Tier:
                 flight.done.wait()
                 found[i] = flight.payload  # None when that fetch failed: this reader tries on its own account
 
-    def lead(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def lead(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
              leading: list[tuple[int, _Fetch]], found: list[bytes | None]) -> None:
         """Fetches the blobs this reader leads, neighbours in one request,
         each under its lock across processes. The locks are taken in the
@@ -192,7 +295,7 @@ class _Tier:
                 with contextlib.ExitStack() as lock:
                     self.lock_fetch(blobs[i][0], lock)
                     # Another leader, here or in another process, may have stored it since this reader's miss.
-                    if self.holds(blobs[i][0]) and (payload := self.get(blobs[i][0])) is not None:
+                    if self.holds(blobs[i][0]) and (payload := self.get(owner, blobs[i][0])) is not None:
                         found[i] = flight.payload = payload
                         continue
                     locks.enter_context(lock.pop_all())  # held until the fetch is over
@@ -200,7 +303,7 @@ class _Tier:
                     runs[-1].append((i, flight))
                 else:
                     runs.append([(i, flight)])
-            self.fetch_runs(blobs, fetch, runs, found)
+            self.fetch_runs(owner, blobs, fetch, runs, found)
 
     def lock_fetch(self, blob_id: str, held: contextlib.ExitStack) -> None:
         """Waits until no other process fetches the blob, then keeps the
@@ -214,7 +317,7 @@ class _Tier:
             return
         held.callback(lock.release)
 
-    def fetch_runs(self, blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
+    def fetch_runs(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
                    runs: list[list[tuple[int, _Fetch]]], found: list[bytes | None]) -> None:
         for run in runs:
             first, last = run[0][0], run[-1][0] + 1
@@ -227,29 +330,39 @@ class _Tier:
                 offset += length
                 found[i] = flight.payload = payload
                 if intact:
-                    self.keep(blob_id, payload)
+                    self.keep(owner, blob_id, payload)
 
     # The cache's calls, where a failure of the volume under it (full,
     # unwritable, unreadable) costs the cache's help, never the read. Only
-    # open filesystems call them, so the cache is not closed.
-    def get(self, blob_id: str) -> bytes | None:
+    # open filesystems call them, so the cache is not closed. What the cache
+    # returns or holds after a put is kept in memory too.
+    def get(self, owner: tuple[str, str], blob_id: str) -> bytes | None:
+        payload = self.recent.get(blob_id)
+        if payload is not None:
+            return payload
         try:
-            return self.cache.get(blob_id)
+            payload = self.cache.get(blob_id)
         except RuntimeError as error:
             self.failed("read", blob_id, error)
             return None
+        if payload is not None:
+            self.recent.add(owner, blob_id, payload)
+        return payload
 
     def holds(self, blob_id: str) -> bool:
+        if blob_id in self.recent:
+            return True
         try:
             return blob_id in self.cache
         except RuntimeError as error:
             self.failed("look up", blob_id, error)
             return False
 
-    def keep(self, blob_id: str, payload: bytes) -> None:
+    def keep(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
         """Offers a fetched payload to the cache."""
         try:
-            self.cache.put(blob_id, payload)
+            if self.cache.put(blob_id, payload):
+                self.recent.add(owner, blob_id, payload)
         except BlobMismatchError:
             # Other bytes under the same version (a remote rewritten within its
             # clock's tick, say): neither copy can be trusted to be current.
@@ -258,6 +371,7 @@ class _Tier:
             self.failed("store", blob_id, error)
 
     def drop(self, blob_id: str) -> None:
+        self.recent.discard(blob_id)
         try:
             self.cache.delete(blob_id)
         except RuntimeError as error:
@@ -283,8 +397,10 @@ class _Tier:
                 self.remotes = {k: r for k, r in self.remotes.items() if now - r.checked < check_interval}
                 while len(self.remotes) >= REMEMBERED_PATHS:
                     del self.remotes[next(iter(self.remotes))]
-            self.remotes.pop((protocol, path), None)  # to the end of the order
+            known = self.remotes.pop((protocol, path), None)  # to the end of the order
             self.remotes[(protocol, path)] = remote
+        if known is not None and known.key != remote.key:
+            self.recent.forget(protocol, path)  # an old version's payloads would only take room
 
     def forget(self, protocol: str | None = None, path: str | None = None) -> None:
         """Forgets the versions of `path` and what lies under it, or all of them."""
@@ -306,20 +422,23 @@ _tiers: dict[str, _Tier] = {}  # by real directory path; GUARDED_BY(_tiers_lock)
 _tiers_lock = threading.RLock()
 
 
-def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int, durable: bool) -> _Tier:
+def _acquire(directory: str | os.PathLike[str], max_bytes: int, frequency_counters: int, durable: bool,
+             memory_bytes: int) -> _Tier:
     key = os.path.realpath(os.fspath(directory))
     with _tiers_lock:
         tier = _tiers.get(key)
         if tier is None:
             cache = BlobCache(key, max_bytes, frequency_counters=frequency_counters, durable=durable)
-            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters, durable)
+            tier = _tiers[key] = _Tier(key, cache, max_bytes, frequency_counters, durable, memory_bytes)
             return tier
         tier.users += 1  # before anything allocates, so a finalizer cannot close it meanwhile
-        if (tier.max_bytes, tier.frequency_counters, tier.durable) != (max_bytes, frequency_counters, durable):
+        held = (tier.max_bytes, tier.frequency_counters, tier.durable, tier.recent.max_bytes)
+        if held != (max_bytes, frequency_counters, durable, memory_bytes):
             _release(tier)
             raise ValueError(
                 f"qel cache directory {key} is already open in this process with max_bytes={tier.max_bytes}, "
-                f"frequency_counters={tier.frequency_counters} and durable={tier.durable}"
+                f"frequency_counters={tier.frequency_counters}, durable={tier.durable} "
+                f"and memory_bytes={tier.recent.max_bytes}"
             )
         return tier
 
@@ -428,7 +547,9 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
     over the same directory in one process share it and must agree on all,
     and other processes over it on `max_bytes` and `frequency_counters`.
     `close()` (or garbage collection) lets go of it. Files larger than
-    `block_size` bytes are cached by blocks of that size. A file whose blobs
+    `block_size` bytes are cached by blocks of that size. Up to
+    `memory_bytes` of the payloads lately read are kept in memory as well
+    (per directory and process; 0 keeps none). A file whose blobs
     would exceed the budget, or whose target reports no version, is read from
     the target every time; a blob admission refuses is still served.
     """
@@ -451,6 +572,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         durable: bool = True,
         check_interval: float = 60.0,
         block_size: int = DEFAULT_BLOCK_SIZE,
+        memory_bytes: int = DEFAULT_MEMORY_BYTES,
         target_protocol: str | None = None,
         target_options: dict[str, Any] | None = None,
         fs: AbstractFileSystem | None = None,
@@ -464,13 +586,15 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             raise ValueError("qel filesystem: check_interval must be a finite number of seconds, not negative")
         if isinstance(block_size, bool) or not isinstance(block_size, int) or block_size <= 0:
             raise ValueError(f"qel filesystem: block_size must be a positive number of bytes, not {block_size!r}")
+        if isinstance(memory_bytes, bool) or not isinstance(memory_bytes, int) or memory_bytes < 0:
+            raise ValueError(f"qel filesystem: memory_bytes must be a number of bytes, not {memory_bytes!r}")
         self.target: AbstractFileSystem = fs if fs is not None else filesystem(target_protocol, **(target_options or {}))
         protocol = self.target.protocol
         self.target_protocol: str = protocol if isinstance(protocol, str) else protocol[0]
         self.check_interval = check_interval
         self.block_size = block_size
         self._closed = False
-        self._opened = (directory, max_bytes, frequency_counters, durable)
+        self._opened = (directory, max_bytes, frequency_counters, durable, memory_bytes)
         self._hold()
         own_strip, target_strip = type(self)._strip_protocol, self.target._strip_protocol
         # An instance attribute, as fsspec's own layered filesystems have: paths
@@ -508,7 +632,10 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         """The cache's statistics, shared by every filesystem over its directory."""
         tier = self._tier
         self._blob_cache()
-        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures)
+        with tier.recent.lock:
+            memory_hits, memory_bytes = tier.recent.hits, tier.recent.bytes
+        return TierStats(**dataclasses.asdict(tier.cache.stats()), cache_failures=tier.cache_failures,
+                         memory_hits=memory_hits, memory_bytes=memory_bytes)
 
     def close(self) -> None:
         """Lets go of the cache (closed with its last filesystem); idempotent."""
@@ -539,7 +666,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return bytes(self.target.cat_file(path, start=start, end=end, **kwargs))
         layout = cached[1]
         first, last, _ = slice(start, end).indices(layout.size)
-        return self._bytes(self._strip_protocol(path), layout, first, last)
+        return _joined(self._views(self._strip_protocol(path), layout, first, last))
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
         """The target's `info`, remembered for `check_interval` seconds."""
@@ -576,9 +703,12 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return AsyncFileSystemWrapper(self, asynchronous=True)
 
     def invalidate_cache(self, path: str | None = None) -> None:
-        """Forgets the versions looked up for `path` (all when None), and
-        clears the target's listing cache there."""
-        self._tier.forget(self.target_protocol, None if path is None else self._strip_protocol(path))
+        """Forgets the versions looked up for `path` (all when None) and the
+        payloads held in memory there, and clears the target's listing cache
+        there."""
+        stripped = None if path is None else self._strip_protocol(path)
+        self._tier.forget(self.target_protocol, stripped)
+        self._tier.recent.forget(self.target_protocol, stripped)
         self.target.invalidate_cache(path)
 
     # Every writer fsspec's filesystems share, under each of its names.
@@ -605,6 +735,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         """Forgets the file at `path` and drops its blobs."""
         path = self._strip_protocol(path)
         self._tier.forget(self.target_protocol, path)
+        self._tier.recent.forget(self.target_protocol, path)
         try:
             remote = self._remote(path)
         except FileNotFoundError:
@@ -675,20 +806,21 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
             return bytes(self.target.cat_file(path, start=start, end=min(layout.size, (first + j) * layout.unit)))
 
         blobs = [(layout.blob_id(i), layout.length(i)) for i in range(first, last)]
-        payloads = self._tier.read(blobs, fetch, held)
+        payloads = self._tier.read((self.target_protocol, path), blobs, fetch, held)
         if [len(p) for p in payloads] != [length for _, length in blobs]:
             # Changed since its version was looked up: served, not kept, asked again next time.
             self._tier.forget(self.target_protocol, path)
         return payloads
 
-    def _bytes(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
-               held: dict[str, bytes] | None = None) -> bytes:
-        """Bytes start to end of the file at `path`, and `ahead` blocks more
-        fetched into the cache; `held` (ID to payload) is searched before the
-        cache, and left holding the blocks this read touched."""
+    def _views(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
+               held: dict[str, bytes] | None = None) -> list[memoryview]:
+        """Bytes start to end of the file at `path`, a view into each block
+        they lie in, and `ahead` blocks more fetched into the cache; `held`
+        (ID to payload) is searched before the cache, and left holding the
+        blocks this read touched."""
         end = min(end, layout.size)
         if end <= start:
-            return b""
+            return []
         first, last = start // layout.unit, (end - 1) // layout.unit + 1
         # Ahead only when the read must fetch anyway: a block fetched ahead
         # then spares the next read a request.
@@ -701,10 +833,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         if held is not None:
             held.clear()
             held.update((layout.blob_id(first + i), payload) for i, payload in enumerate(payloads))
-        offset = first * layout.unit
-        if len(payloads) == 1:
-            return payloads[0][start - offset:end - offset]
-        return b"".join(payloads)[start - offset:end - offset]
+        return _cut(payloads, first * layout.unit, (last - 1) * layout.unit, start, end)
 
 
 class QelFile(AbstractBufferedFile):  # type: ignore[misc]
@@ -722,13 +851,52 @@ class QelFile(AbstractBufferedFile):  # type: ignore[misc]
         self._streak = 0  # bytes read in a row, each read where the last ended
 
     def _fetch_range(self, start: int, end: int) -> bytes:
+        return _joined(self._views(start, end))
+
+    def read_buffer(self, length: int = -1) -> memoryview | bytes:
+        """What `read` returns, as a view of the block where the bytes lie
+        in one: pyarrow reads through this when a file has it, and then
+        nothing is copied."""
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        views = self._views(self.loc, self.size if length is None or length < 0 else self.loc + length)
+        out = views[0] if len(views) == 1 else b"".join(views)
+        self.loc += len(out)
+        return out
+
+    def _views(self, start: int, end: int) -> list[memoryview]:
         # A reader that has read a block's worth in a row is streaming; one
         # that seeks (a columnar format's footer, then its columns) is not.
         self._streak = (self._streak if start == self._ended else 0) + end - start
         self._ended = end
-        ahead = READ_AHEAD_BLOCKS if self._streak > self._layout.unit else 0
+        layout = self._layout
+        stop = min(end, layout.size)
+        if start < stop:
+            # Within the blocks of the last read (small reads of a stream):
+            # served as they are, with no look at the cache or memory.
+            first, last = start // layout.unit, (stop - 1) // layout.unit + 1
+            held = [payload for i in range(first, last) if (payload := self._held.get(layout.blob_id(i)))]
+            if len(held) == last - first:
+                return _cut(held, first * layout.unit, (last - 1) * layout.unit, start, stop)
+        ahead = READ_AHEAD_BLOCKS if self._streak > layout.unit else 0
         fs: QelFileSystem = self.fs
-        return fs._bytes(self.path, self._layout, start, end, ahead, self._held)
+        return fs._views(self.path, layout, start, end, ahead, self._held)
+
+
+def _cut(payloads: list[bytes], first: int, last: int, start: int, end: int) -> list[memoryview]:
+    """Views of bytes start to end of a file in `payloads`, its adjacent
+    blocks from the one at offset `first` to the one at `last`."""
+    views = [memoryview(payload) for payload in payloads]
+    views[-1] = views[-1][:end - last]
+    views[0] = views[0][start - first:]
+    return views
+
+
+def _joined(views: list[memoryview]) -> bytes:
+    """The bytes of `views`; a view of a whole payload is that payload, uncopied."""
+    if len(views) == 1 and isinstance(views[0].obj, bytes) and views[0].nbytes == len(views[0].obj):
+        return views[0].obj
+    return b"".join(views)
 
 
 # Names resolved on this filesystem rather than the target: its own methods,
