@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -142,10 +143,10 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
   ASSERT_TRUE(put(*owner, "keep"));
   spit(root_.parent_path() / (root_.filename().string() + "-canary"), "canary");
   auto frame = [](std::vector<uint8_t> body) {
-    std::vector<uint8_t> out(4);
+    std::vector<uint8_t> out(4 + body.size());
     const uint32_t len = static_cast<uint32_t>(body.size());
     std::memcpy(out.data(), &len, 4);
-    out.insert(out.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), out.begin() + 4);
     return out;
   };
   auto request = [](wire::Type type, std::string dir = {}, std::string name = {}) {
