@@ -192,6 +192,15 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
         at += 4 + len;
       }
       EXPECT_EQ(reply[last + 4], 1) << "answered as a success";
+      // A temp file named outside the peer's own directory is refused by
+      // name, before any open could be tried.
+      if (name.starts_with("put")) {
+        uint32_t len = 0;
+        std::memcpy(&len, reply.data() + last, 4);
+        auto decoded = wire::decode_reply(wire::Type::Put, std::span(reply.data() + last + 4, len));
+        ASSERT_TRUE(decoded.has_value() && decoded->error);
+        EXPECT_EQ(decoded->error->to_string(), "invalid blob: temp file name is not one entry of tmp");
+      }
     }
     EXPECT_EQ(get(*peer, "keep"), payload_of("keep"));
     EXPECT_TRUE(put(*peer, "after " + name));
