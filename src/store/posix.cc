@@ -166,10 +166,10 @@ Expected<Fd, OsError> open_subdir(int parent, const char* name, Narrow narrow) {
   return narrowed(std::move(dir), narrow == Narrow::Always || (narrow == Narrow::IfCreated && created));
 }
 
-Expected<Fd, OsError> open_dir_beneath(int root, const char* path, Narrow narrow) {
+Expected<Fd, OsError> open_private_dir_beneath(int root, const char* path) {
   Fd dir(open_beneath(root, path, DIR_FLAGS));
   if (!dir.valid()) return unexpected(dir_open_error());
-  return narrowed(std::move(dir), narrow == Narrow::Always);
+  return narrowed(std::move(dir), true);
 }
 
 // openat2 does it in one call and a shorter path walk than the absolute path

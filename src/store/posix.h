@@ -178,8 +178,8 @@ Expected<Fd, OsError> open_root(const std::filesystem::path& root, bool make);
 // reached through a link; a link or non-directory there fails with ENOTDIR.
 Expected<Fd, OsError> open_subdir(int parent, const char* name, Narrow narrow);
 // The existing directory at `path` beneath `root`, reached without links and
-// narrowed as asked (IfCreated: never, as nothing is created).
-Expected<Fd, OsError> open_dir_beneath(int root, const char* path, Narrow narrow);
+// narrowed to 0700.
+Expected<Fd, OsError> open_private_dir_beneath(int root, const char* path);
 
 // Resolves `path` below `dirfd` without following any link, the last
 // component included, and without leaving `dirfd`'s tree; fails with ELOOP or

@@ -181,16 +181,17 @@ Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMe
   // "blobs/H1/H2/NAME" beneath the root, as the names made it.
   const char* beneath = names_.beneath_root(metadata.path);
   const std::string_view rest = beneath ? std::string_view(beneath) : std::string_view();
-  if (!rest.starts_with("blobs/") || std::count(rest.begin(), rest.end(), '/') != 3)
+  constexpr std::string_view BLOBS = "blobs/";
+  if (!rest.starts_with(BLOBS) || std::count(rest.begin(), rest.end(), '/') != 3)
     return fail(BlobCacheError::invalid_blob("cache path outside the data directory"));
   const size_t name_at = rest.rfind('/');
   const std::string shard_text(rest.substr(0, name_at));
   // Most puts land in a shard that exists: one walk, links refused. What is
   // missing, or stands in for a shard, is dealt with level by level.
-  auto shard = posix::open_dir_beneath(root, shard_text.c_str(), Narrow::Always);
+  auto shard = posix::open_private_dir_beneath(root, shard_text.c_str());
   if (!shard && (shard.error().code() == ENOENT || shard.error().code() == ENOTDIR)) {
     const size_t level2_at = shard_text.rfind('/');
-    const std::string level1 = shard_text.substr(6, level2_at - 6);
+    const std::string level1 = shard_text.substr(BLOBS.size(), level2_at - BLOBS.size());
     shard = posix::open_subdir(root, "blobs", Narrow::IfCreated);
     if (shard) shard = shard_dir(shard->get(), level1.c_str(), Narrow::Never);
     if (shard) shard = shard_dir(shard->get(), shard_text.c_str() + level2_at + 1, Narrow::Always);
