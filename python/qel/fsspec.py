@@ -37,6 +37,7 @@ import functools
 import json
 import logging
 import math
+import mmap
 import os
 import threading
 import time
@@ -75,6 +76,11 @@ DEFAULT_MEMORY_BYTES = 128 << 20
 # What a payload kept in memory costs beside its bytes and its ID: the
 # entries that find it. Counted, so that many small files stay bounded too.
 MEMORY_ENTRY_BYTES = 256
+# Payloads kept in memory from this size up live in mappings of their own.
+# On the allocator's heap such long-lived buffers pin its top, and the
+# reader's own large allocations (a parser's, a decoder's) would grow the
+# heap afresh, page by page, on every pass.
+MAPPED_PAYLOAD_BYTES = 1 << 20
 # Blocks fetched beyond a read that goes on where the last one ended.
 READ_AHEAD_BLOCKS = 1
 # Blocks fetched by one request when a whole large file is copied out.
@@ -83,6 +89,10 @@ COPY_BLOCKS = 16
 # the target as they are, uncached. Any other keyword is the reader's
 # business (block_size, cache_type, ...) and means nothing to the tier.
 UNCACHED_KEYWORDS = frozenset({"version_id", "generation", "s3_additional_kwargs", "headers"})
+
+
+# A blob's payload: bytes, or a read-only view of a mapping kept in memory.
+Payload = bytes | memoryview
 
 
 @dataclass(frozen=True, slots=True)
@@ -105,7 +115,7 @@ class _Fetch:
     """One read of a missing file from the target, awaited by other readers."""
 
     done: threading.Event = field(default_factory=threading.Event)
-    payload: bytes | None = None  # None when the fetch failed
+    payload: Payload | None = None  # None when the fetch failed
 
 
 @dataclass(frozen=True)
@@ -166,12 +176,12 @@ class _Recent:
         self.max_bytes = max_bytes
         self.lock = threading.Lock()
         # (protocol, path) and payload by blob ID, least recently used first; GUARDED_BY(lock)
-        self.payloads: OrderedDict[str, tuple[tuple[str, str], bytes]] = OrderedDict()
+        self.payloads: OrderedDict[str, tuple[tuple[str, str], Payload]] = OrderedDict()
         self.by_path: dict[tuple[str, str], set[str]] = {}  # the blob IDs of each path's payloads; GUARDED_BY(lock)
         self.bytes = 0  # of the payloads, their IDs and entries; GUARDED_BY(lock)
         self.hits = 0  # GUARDED_BY(lock)
 
-    def get(self, blob_id: str) -> bytes | None:
+    def get(self, blob_id: str) -> Payload | None:
         with self.lock:
             entry = self.payloads.get(blob_id)
             if entry is None:
@@ -184,14 +194,14 @@ class _Recent:
         with self.lock:
             return blob_id in self.payloads
 
-    def add(self, owner: tuple[str, str], blob_id: str, payload: bytes) -> None:
+    def add(self, owner: tuple[str, str], blob_id: str, payload: Payload) -> None:
         if _cost(blob_id, payload) > self.max_bytes:
             return
         with self.lock:
             if blob_id in self.payloads:
                 self.payloads.move_to_end(blob_id)
                 return
-            self.payloads[blob_id] = (owner, payload)
+            self.payloads[blob_id] = (owner, _kept(payload))
             self.by_path.setdefault(owner, set()).add(blob_id)
             self.bytes += _cost(blob_id, payload)
             while self.bytes > self.max_bytes:
@@ -225,7 +235,16 @@ class _Recent:
             del self.by_path[owner]
 
 
-def _cost(blob_id: str, payload: bytes) -> int:
+def _kept(payload: Payload) -> Payload:
+    """`payload` as memory keeps it: a large one copied into a mapping."""
+    if len(payload) < MAPPED_PAYLOAD_BYTES:
+        return payload
+    mapping = mmap.mmap(-1, len(payload), flags=mmap.MAP_PRIVATE)
+    mapping[:] = payload
+    return memoryview(mapping).toreadonly()  # readers get views of it: none may write
+
+
+def _cost(blob_id: str, payload: Payload) -> int:
     return len(payload) + len(blob_id) + MEMORY_ENTRY_BYTES
 
 
@@ -250,7 +269,7 @@ class _Tier:
         self.cache_failures = 0  # GUARDED_BY(lock)
 
     def read(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
-             held: dict[str, bytes] | None = None) -> list[bytes]:
+             held: dict[str, Payload] | None = None) -> list[Payload]:
         """The payloads of `blobs`, (ID, length) of adjacent stretches of the
         file `owner` (protocol, path) in order: each from `held` or the
         cache, else fetched, and kept when it has its length. `fetch(i, j)`
@@ -285,7 +304,7 @@ class _Tier:
                 found[i] = flight.payload  # None when that fetch failed: this reader tries on its own account
 
     def lead(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
-             leading: list[tuple[int, _Fetch]], found: list[bytes | None]) -> None:
+             leading: list[tuple[int, _Fetch]], found: list[Payload | None]) -> None:
         """Fetches the blobs this reader leads, neighbours in one request,
         each under its lock across processes. The locks are taken in the
         file's order, as every reader takes them, so none waits in a circle."""
@@ -318,7 +337,7 @@ class _Tier:
         held.callback(lock.release)
 
     def fetch_runs(self, owner: tuple[str, str], blobs: list[tuple[str, int]], fetch: Callable[[int, int], bytes],
-                   runs: list[list[tuple[int, _Fetch]]], found: list[bytes | None]) -> None:
+                   runs: list[list[tuple[int, _Fetch]]], found: list[Payload | None]) -> None:
         for run in runs:
             first, last = run[0][0], run[-1][0] + 1
             data = fetch(first, last)
@@ -336,7 +355,7 @@ class _Tier:
     # unwritable, unreadable) costs the cache's help, never the read. Only
     # open filesystems call them, so the cache is not closed. What the cache
     # returns or holds after a put is kept in memory too.
-    def get(self, owner: tuple[str, str], blob_id: str) -> bytes | None:
+    def get(self, owner: tuple[str, str], blob_id: str) -> Payload | None:
         payload = self.recent.get(blob_id)
         if payload is not None:
             return payload
@@ -796,7 +815,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return layout if layout.fits(tier.max_bytes) else None
 
     def _blocks(self, path: str, layout: _Layout, first: int, last: int,
-                held: dict[str, bytes] | None = None) -> list[bytes]:
+                held: dict[str, Payload] | None = None) -> list[Payload]:
         """The payloads of blocks first to last (excluded) of the file at `path`."""
         def fetch(i: int, j: int) -> bytes:
             if not layout.size:
@@ -813,7 +832,7 @@ class QelFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return payloads
 
     def _views(self, path: str, layout: _Layout, start: int, end: int, ahead: int = 0,
-               held: dict[str, bytes] | None = None) -> list[memoryview]:
+               held: dict[str, Payload] | None = None) -> list[memoryview]:
         """Bytes start to end of the file at `path`, a view into each block
         they lie in, and `ahead` blocks more fetched into the cache; `held`
         (ID to payload) is searched before the cache, and left holding the
@@ -846,7 +865,7 @@ class QelFile(AbstractBufferedFile):  # type: ignore[misc]
         super().__init__(fs, path, mode="rb", block_size=layout.unit, cache_type="none", size=layout.size)
         self.details = dict(remote.info)
         self._layout = layout
-        self._held: dict[str, bytes] = {}  # the blocks of the last read, by blob ID
+        self._held: dict[str, Payload] = {}  # the blocks of the last read, by blob ID
         self._ended = -1  # where the last read ended
         self._streak = 0  # bytes read in a row, each read where the last ended
 
@@ -883,7 +902,7 @@ class QelFile(AbstractBufferedFile):  # type: ignore[misc]
         return fs._views(self.path, layout, start, end, ahead, self._held)
 
 
-def _cut(payloads: list[bytes], first: int, last: int, start: int, end: int) -> list[memoryview]:
+def _cut(payloads: list[Payload], first: int, last: int, start: int, end: int) -> list[memoryview]:
     """Views of bytes start to end of a file in `payloads`, its adjacent
     blocks from the one at offset `first` to the one at `last`."""
     views = [memoryview(payload) for payload in payloads]

@@ -552,6 +552,7 @@ def read_methods(tmp_path):
         with fs.open(path, "rb") as f:
             first = f.read_buffer(10)
             assert len(first.obj) == min(f.size, BLOCK)  # a view of the blob's payload, not a copy
+            assert first.readonly  # nor one through which a reader could change it for the next
             return b"".join([first, *(f.read_buffer(n) for n in (BLOCK, -1, 1))])
 
     return {
@@ -580,13 +581,23 @@ def read_methods(tmp_path):
     }
 
 
+@pytest.mark.parametrize("mapped", [False, True], ids=["on the heap", "mapped"])
 @pytest.mark.parametrize("size", SIZES)
 @pytest.mark.parametrize("method", read_methods(Path("/")))
-def test_every_read_method_is_served_from_the_cache_the_second_time(remote, tmp_path, method, size):
+def test_every_read_method_is_served_from_the_cache_the_second_time(remote, tmp_path, monkeypatch, method, size,
+                                                                    mapped):
+    if mapped:  # payloads kept in memory in mappings of their own, as large ones are
+        monkeypatch.setattr(qel.fsspec, "MAPPED_PAYLOAD_BYTES", 1)
     data = random.Random(size).randbytes(SIZES[size])
     remote.write("a", data)
     fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
-    read = read_methods(tmp_path)[method]
+    methods = read_methods(tmp_path)
+
+    def read(fs, path):
+        got = methods[method](fs, path)
+        assert type(got) is bytes  # never a view of what memory keeps
+        return got
+
     assert read(fs, remote.path("a")) == data
     before = remote.requests()
     assert read(fs, remote.path("a")) == data
