@@ -222,15 +222,14 @@ def targets(rows: list[dict], runs: dict) -> list[dict]:
             continue
         check(f"{workload}: requests in qel's second pass, most of any repeat",
               max(run["second"]["requests"] for run in runs[workload]["qel"]), 0)
-        # Within each repeat, qel's second pass over the fastest cache's that worked.
-        ratios = []
-        for rep, qel_run in enumerate(runs[workload]["qel"]):
-            peers = [runs[workload][c][rep]["second"]["seconds"] for c in CACHES
-                     if "error" not in runs[workload][c][rep]["second"]]
-            if peers:
-                ratios.append(qel_run["second"]["seconds"] / min(peers))
-        if ratios:
-            check(f"{workload}: qel's second pass time over the fastest fsspec cache's", statistics.median(ratios), 1.0)
+        # The fastest cache is the one whose median second pass is least; the
+        # least of three caches within each repeat would be no cache's time.
+        peers = {c: find(workload, c)["second"] for c in CACHES}
+        peers = {c: p["seconds"] for c, p in peers.items() if "error" not in p}
+        if peers:
+            fastest = min(peers, key=peers.__getitem__)
+            check(f"{workload}: qel's second pass time over the fastest fsspec cache's ({fastest})",
+                  qel["second"]["seconds"] / peers[fastest], 1.0)
     qel, s3fs = find("read_parquet 1 column", "qel")["first"], find("read_parquet 1 column", "s3fs")["first"]
     if "error" not in qel and "error" not in s3fs:
         check("read_parquet 1 column: qel's first-pass bytes over plain s3fs's", qel["bytes"] / s3fs["bytes"],
