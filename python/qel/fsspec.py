@@ -239,7 +239,10 @@ def _kept(payload: Payload) -> Payload:
     """`payload` as memory keeps it: a large one copied into a mapping."""
     if len(payload) < MAPPED_PAYLOAD_BYTES:
         return payload
-    mapping = mmap.mmap(-1, len(payload), flags=mmap.MAP_PRIVATE)
+    try:
+        mapping = mmap.mmap(-1, len(payload), flags=mmap.MAP_PRIVATE)
+    except OSError:  # out of mappings (vm.max_map_count) or memory: the heap it is
+        return payload
     mapping[:] = payload
     return memoryview(mapping).toreadonly()  # readers get views of it: none may write
 

@@ -746,6 +746,21 @@ def test_many_small_files_in_memory_keep_to_its_bound(tmp_path, monkeypatch, siz
     assert fs.stats().memory_hits == 0 and len(fs._tier.recent.payloads) < 40 // 2
 
 
+def test_a_payload_that_cannot_be_mapped_is_kept_as_it_is(tmp_path, monkeypatch):
+    remote = MemoryRemote(monkeypatch)
+    data = random.Random(3).randbytes(SIZES["blocks"])
+    remote.write("a", data)
+    monkeypatch.setattr(qel.fsspec, "MAPPED_PAYLOAD_BYTES", 1)
+
+    def refused(*args, **kwargs):
+        raise OSError(12, "Cannot allocate memory")  # as when vm.max_map_count is reached
+
+    monkeypatch.setattr(qel.fsspec.mmap, "mmap", refused)
+    fs = qel_fs(remote, tmp_path, block_size=BLOCK)
+    assert [fs.cat_file(remote.path("a")) for _ in range(2)] == [data, data]
+    assert fs.stats().memory_hits == 4
+
+
 def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_path, monkeypatch):
     now = [1000.0]  # the tier's clock, moved by hand
     monkeypatch.setattr(qel.fsspec, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
