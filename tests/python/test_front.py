@@ -285,20 +285,6 @@ def test_stats_follow_a_scripted_workload(tmp_path):
         assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
 
 
-def test_get_or_put(tmp_path):
-    calls = []
-
-    def make(payload):
-        return lambda: calls.append(payload) or payload
-
-    with BlobCache(tmp_path, 4096) as cache:
-        assert cache.get_or_put("k", make(b"made")) == b"made" and calls == [b"made"]
-        assert cache.get_or_put("k", make(b"other")) == b"made" and calls == [b"made"]
-        # Refused by the budget: the value is still returned, nothing is kept.
-        assert cache.get_or_put("huge", make(bytes(8192))) == bytes(8192)
-        assert "huge" not in cache and len(calls) == 2
-
-
 def stored_by_another_writer(cache, tmp_path):
     cache.put("k", b"theirs")  # between this call's miss and its put
     return b"mine"
@@ -310,20 +296,29 @@ def cannot_store(cache, tmp_path):
     return b"mine"
 
 
-@pytest.mark.parametrize("make, returned, held", [(stored_by_another_writer, b"theirs", b"theirs"), (cannot_store, b"mine", None)])
-def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, returned, held):
-    with BlobCache(tmp_path, 1 << 20) as cache:
+def refused_by_the_budget(cache, tmp_path):
+    return bytes(8192)
+
+
+# What make does besides returning a payload; what get_or_put returns, then
+# what the cache holds. Only a payload the cache could not store is worth a warning.
+@pytest.mark.parametrize("make, returned, held, warned", [
+    (lambda cache, tmp_path: b"made", b"made", b"made", False),
+    (refused_by_the_budget, bytes(8192), None, False),
+    (stored_by_another_writer, b"theirs", b"theirs", False),
+    (cannot_store, b"mine", None, True),
+], ids=["stored", "refused", "stored by another writer", "cannot store"])
+def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, returned, held, warned):
+    calls = []
+    with BlobCache(tmp_path, 4096) as cache:
         with caplog.at_level(logging.WARNING, logger="qel"):
-            assert cache.get_or_put("k", lambda: make(cache, tmp_path)) == returned
+            assert cache.get_or_put("k", lambda: calls.append(1) or make(cache, tmp_path)) == returned
         assert cache.get("k") == held
-        # Only a payload the cache could not store is worth a warning.
-        assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == ([True] if held is None else [])
-
-
-def test_get_or_put_over_a_cache_closed_meanwhile_raises(tmp_path):
-    cache = BlobCache(tmp_path, 1 << 20)
-    with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
-        cache.get_or_put("k", lambda: cache.close() or b"made")
+        assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == [True] * warned
+        if held is not None:  # a hit: make is not called again
+            assert cache.get_or_put("k", lambda: calls.append(2) or b"other") == held and calls == [1]
+        with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
+            cache.get_or_put("closed meanwhile", lambda: cache.close() or b"made")
 
 
 class Renderer:
