@@ -7,9 +7,7 @@ import gc
 import json
 import logging
 import math
-import multiprocessing
 import os
-import queue
 import random
 import stat
 import subprocess
@@ -136,29 +134,6 @@ def open_read(remote, directory, name, max_bytes=BUDGET):
         return f.read()
 
 
-def together(count, read, fork=False):
-    """read(i) in `count` threads, or forked children, started together; what each returned or raised, by i."""
-    context = multiprocessing.get_context("fork") if fork else None
-    barrier = context.Barrier(count) if fork else threading.Barrier(count)
-    results = context.Queue() if fork else queue.Queue()
-
-    def run(i):
-        barrier.wait()
-        try:
-            results.put((i, read(i)))
-        except Exception as e:
-            results.put((i, e))
-
-    workers = [(context.Process if fork else threading.Thread)(target=run, args=(i,)) for i in range(count)]
-    for worker in workers:
-        worker.start()
-    outcome = dict(results.get(timeout=120) for _ in workers)
-    for worker in workers:
-        worker.join(60)
-        assert not fork or worker.exitcode == 0
-    return [outcome[i] for i in range(count)]
-
-
 def test_file_over_the_budget_is_served_not_kept(remote, tmp_path):
     budget = 64 << 10
     big, small = os.urandom(budget), os.urandom(1000)
@@ -180,7 +155,7 @@ def test_file_over_the_budget_is_served_not_kept(remote, tmp_path):
 def test_concurrent_readers_of_a_missing_file_fetch_it_once(remote, tmp_path):
     data = os.urandom(2 << 20)
     remote.write("a", data)
-    assert together(8, lambda i: open_read(remote, tmp_path, "a")) == [data] * 8
+    assert forked.together(8, lambda i: open_read(remote, tmp_path, "a")) == [data] * 8
     assert remote.fetches("a") == 1
 
 
@@ -206,7 +181,7 @@ def test_readers_waiting_on_a_failed_fetch_fetch_for_themselves(tmp_path, monkey
     monkeypatch.setattr(threading.Event, "wait", counted_wait)
     monkeypatch.setattr(MemoryFileSystem, "cat_file", flaky)
     fs = qel_fs(remote, tmp_path)
-    outcomes = together(4, lambda i: fs.cat_file(remote.path("a")))
+    outcomes = forked.together(4, lambda i: fs.cat_file(remote.path("a")))
     assert sorted(map(type, outcomes), key=str) == [ConnectionError] + [bytes] * 3
     assert all(o == b"payload" * 1000 for o in outcomes if isinstance(o, bytes))
 
@@ -250,7 +225,7 @@ def test_processes_reading_the_same_missing_files_fetch_each_once(tmp_path, monk
         order = sorted(files, reverse=i % 2 == 1)  # two by two in opposite orders, so they meet halfway
         return [name for name in order if fs.cat_file(remote.path(name)) != files[name]]
 
-    assert together(4, read, fork=True) == [[]] * 4
+    assert forked.together(4, read, fork=True) == [[]] * 4
     fetched = [line.split()[2] for line in log.read_text().splitlines() if line.split()[1] == "start"]
     assert sorted(fetched) == sorted(remote.path(name) for name in files)
     assert fetch_lock_files(str(tmp_path / "cache")) == []
@@ -278,7 +253,7 @@ def test_a_process_waiting_on_a_failed_fetch_fetches_for_itself(tmp_path, monkey
             assert len(held) == 1 and held[0][1] == 0o600, held
         return qel_fs(remote, directory).cat_file(remote.path("a"))
 
-    failed, fetched = together(2, read, fork=True)
+    failed, fetched = forked.together(2, read, fork=True)
     assert isinstance(failed, ConnectionError) and fetched == b"payload" * 1000
     # The second reader waited for the first's fetch to end before its own began.
     assert [line.split()[1] for line in log.read_text().splitlines()] == ["start", "failed", "start", "done"]
@@ -651,7 +626,7 @@ def test_block_blobs_keep_to_the_budget(remote, tmp_path):
             assert fs.cat_file(remote.path(name), start, end) == data[start:end]
             assert fs.stats().memory_bytes <= memory
 
-    assert together(3, reads) == [None] * 3
+    assert forked.together(3, reads) == [None] * 3
     stats = fs.stats()
     assert stats.bytes <= budget and stats.evictions + stats.puts_refused > 0 and stats.hits > 0
     assert stats.memory_hits > 0 and stats.memory_bytes > BLOCK
