@@ -136,16 +136,13 @@ def test_panic_exception_escapes_except_exception():
 
 
 # Small payloads and the longest, non-ASCII and odd IDs are the model test's.
-@pytest.mark.parametrize(
-    "blob_id, payload, frequency_counters",
-    [("model/v3/weights", bytes(range(256)) * 4096, 1), ("a\0b", b"not the same blob as 'a'", 0)], ids=range(2))
-def test_round_trip_survives_reopen(cache_dir, blob_id, payload, frequency_counters):
-    with BlobCache(cache_dir, 8 << 20, frequency_counters=frequency_counters) as cache:
-        assert cache.put(blob_id, payload) is True and cache.get(blob_id) == payload
-        cut = blob_id.split("\0")[0]  # a NUL does not end the ID
-        assert cache.get(cut if cut != blob_id else blob_id[:-1] + "?") is None
-    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=frequency_counters) as cache:
-        assert cache.get(blob_id) == payload
+def test_round_trip_survives_reopen(cache_dir):
+    payload = bytes(range(256)) * 4096
+    with BlobCache(cache_dir, 8 << 20, frequency_counters=1) as cache:
+        assert cache.put("a\0b", payload) is True and cache.get("a\0b") == payload
+        assert cache.get("a") is None  # a NUL does not end the ID
+    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=1) as cache:
+        assert cache.get("a\0b") == payload
 
 
 def put_other_bytes(d, cache):
