@@ -1,7 +1,8 @@
 // Several openers of one directory, in one process: the first is the owner,
 // the others are peers and talk to it over the socket exactly as other
-// processes do. What only separate processes show (fork, SIGKILL, other
-// users) and the refusal of other settings are the Python suites' to test.
+// processes do. Sharing, the hand-over when an owner goes, what only separate
+// processes show (fork, SIGKILL, other users) and the refusal of other
+// settings are the Python suites' to test.
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,8 +30,8 @@ std::string payload_of(const std::string& id) { return std::string(3000 + id.siz
 
 class Processes : public TempDir {
  protected:
-  std::unique_ptr<SharedCache> join(int64_t max_bytes = BUDGET) {
-    auto opened = SharedCache::open({root_.string(), max_bytes, 1000});
+  std::unique_ptr<SharedCache> join() {
+    auto opened = SharedCache::open({root_.string(), BUDGET, 1000});
     EXPECT_TRUE(opened.has_value()) << opened.error().to_string();
     return opened ? std::move(opened).value() : nullptr;
   }
@@ -70,53 +71,6 @@ class Processes : public TempDir {
     return socket ? ::dup((*socket)->get()) : -1;
   }
 };
-
-TEST_F(Processes, PeersShareOneDirectoryWithItsOwner) {
-  auto owner = join();
-  auto peer = join();
-  ASSERT_TRUE(owner && peer);
-  EXPECT_TRUE(put(*peer, "from peer"));
-  EXPECT_TRUE(put(*owner, "from owner"));
-  for (SharedCache* reader : {owner.get(), peer.get()}) {
-    EXPECT_EQ(get(*reader, "from peer"), payload_of("from peer"));
-    EXPECT_EQ(get(*reader, "from owner"), payload_of("from owner"));
-    EXPECT_EQ(reader->stats()->blobs, 2);
-    EXPECT_TRUE(*reader->contains("from peer"));
-  }
-  // Write-once across processes: the same bytes are kept, others refused.
-  EXPECT_TRUE(put(*peer, "from owner"));
-  auto other = peer->put("from owner", bytes("other bytes"));
-  ASSERT_FALSE(other.has_value());
-  EXPECT_EQ(other.error().kind(), BlobCacheError::Kind::BlobIdMismatch);
-  // A delete anywhere is seen everywhere once it returns.
-  ASSERT_TRUE(peer->delete_blob("from owner").has_value());
-  EXPECT_EQ(get(*owner, "from owner"), std::nullopt);
-  ASSERT_TRUE(owner->delete_all().has_value());
-  EXPECT_EQ(get(*peer, "from peer"), std::nullopt);
-  EXPECT_EQ(peer->stats()->blobs, 0);
-  // Each counts its own gets and puts.
-  const auto counts = *peer->stats();
-  EXPECT_EQ(std::tuple(counts.hits, counts.misses, counts.puts_admitted), std::tuple(2u, 1u, 2u));
-}
-
-// The owner's close lets the next caller take over; nothing is lost and the
-// budget holds across the hand-over.
-TEST_F(Processes, AClosedOwnerIsReplacedByAPeer) {
-  auto owner = join(40000);
-  auto peer = join(40000);
-  ASSERT_TRUE(owner && peer);
-  for (const char* id : {"a", "b", "c"}) EXPECT_TRUE(put(*owner, id));
-  ASSERT_TRUE(owner->close().has_value());
-  EXPECT_TRUE(put(*peer, "d"));  // the peer is the owner now
-  auto third = join(40000);
-  for (const char* id : {"a", "b", "c", "d"}) EXPECT_EQ(get(*third, id), payload_of(id)) << id;
-  for (int i = 0; i < 30; ++i) put(*third, "more" + std::to_string(i));
-  int64_t on_disk = 0;
-  for (auto& entry : fs::recursive_directory_iterator(root_ / "blobs"))
-    if (entry.is_regular_file()) on_disk += static_cast<int64_t>(entry.file_size());
-  EXPECT_LE(on_disk, 40000);
-  EXPECT_EQ(peer->stats()->bytes, on_disk);
-}
 
 // A purge spares the temp directories of live writers and takes the rest.
 TEST_F(Processes, OnlyTheTempFilesOfGoneWritersArePurged) {

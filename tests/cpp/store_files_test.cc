@@ -78,18 +78,6 @@ TEST_F(Store, DirectoriesArePrivateAndPurgeNeverFollowsLinks) {
   for (auto dir : {root_, root_ / "tmp", root_ / "blobs"}) EXPECT_EQ(mode_of(dir), 0700u) << dir;
 }
 
-// The core abandons a written file when the blob's entry was evicted while it
-// was written: nothing may appear, and the temp file goes.
-TEST_F(Store, AbandonedTempFileLeavesNoFile) {
-  auto metadata = calculate_metadata("declined", bytes("payload"), s_.path_for("declined"));
-  auto written = s_.write_temp(*metadata, bytes("payload"), true);
-  ASSERT_TRUE(written.has_value()) << written.error().error.to_string();
-  EXPECT_FALSE(tmp_empty());
-  ASSERT_TRUE(s_.abandon(std::move(*written), std::nullopt).has_value());
-  EXPECT_FALSE(fs::exists(metadata->path));
-  EXPECT_TRUE(tmp_empty());
-}
-
 // A file at the final path is never replaced: one there before is refused
 // before any temp file is written, and one another process commits between
 // write_temp's check and the rename survives it. Anything else there is

@@ -1,10 +1,14 @@
 """Runs a function in a forked child, so that a test survives a hang or a
-crash inside it and can drop root's privileges without losing them."""
+crash inside it and can drop root's privileges without losing them; and
+runs one in several threads or forked children started together."""
 
 import json
+import multiprocessing
 import os
+import queue
 import select
 import signal
+import threading
 import time
 
 NOBODY = 65534
@@ -52,3 +56,26 @@ def run(fn, *args, timeout=60, as_nobody=False):
     kind, value = json.loads(b"".join(chunks))
     assert kind == "ok", f"{fn.__name__}: {value}"
     return value
+
+
+def together(count, read, fork=False):
+    """read(i) in `count` threads, or forked children, started together; what each returned or raised, by i."""
+    context = multiprocessing.get_context("fork") if fork else None
+    barrier = context.Barrier(count) if fork else threading.Barrier(count)
+    results = context.Queue() if fork else queue.Queue()
+
+    def run(i):
+        barrier.wait()
+        try:
+            results.put((i, read(i)))
+        except Exception as e:
+            results.put((i, e))
+
+    workers = [(context.Process if fork else threading.Thread)(target=run, args=(i,)) for i in range(count)]
+    for worker in workers:
+        worker.start()
+    outcome = dict(results.get(timeout=120) for _ in workers)
+    for worker in workers:
+        worker.join(60)
+        assert not fork or worker.exitcode == 0
+    return [outcome[i] for i in range(count)]

@@ -6,7 +6,6 @@ QEL_MODEL_EXAMPLES raises the count (``make stress``)."""
 import os
 import shutil
 import tempfile
-import threading
 
 import pytest
 from hypothesis import settings, strategies as st
@@ -15,6 +14,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 from qel._native import NativeBlobCache
 
 import blob_files
+import forked
 from blob_files import HEADER, MAX_ID
 
 EXAMPLES = int(os.environ.get("QEL_MODEL_EXAMPLES", "60"))
@@ -101,10 +101,8 @@ class CacheModel(RuleBasedStateMachine):
         """The batch dealt out to threads that start together. Each put returns True or False or fails with
         a mismatch; a get then returns what the ID held before or the bytes of a put that returned True."""
         outcomes = [None] * len(batch)
-        start = threading.Barrier(threads)
 
         def work(t):
-            start.wait()
             for i in range(t, len(batch), threads):
                 blob_id, payload = batch[i]
                 try:
@@ -112,11 +110,7 @@ class CacheModel(RuleBasedStateMachine):
                 except RuntimeError as e:
                     outcomes[i] = str(e)
 
-        workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
+        assert forked.together(threads, work) == [None] * threads
         for (blob_id, payload), outcome in zip(batch, outcomes):
             assert outcome in (True, False) or outcome.startswith("blob ID content mismatch: "), outcome
             if outcome is True:

@@ -1,5 +1,5 @@
 """Many processes over one cache directory: pools of every start method, a
-forked child using its parent's object (also after the parent died), one
+forked child using its parent's object, one
 configuration per directory, a random model over several processes (write-once,
 deletes and len across processes), owner and peers SIGKILLed at random,
 and another user refused. QEL_PROCESS_CYCLES sets the kills (``make stress``)."""
@@ -10,10 +10,7 @@ import random
 import re
 import shutil
 import signal
-import subprocess
-import sys
 import tempfile
-import threading
 import time
 
 import pytest
@@ -116,40 +113,6 @@ def test_forked_workers_use_the_object_their_parent_opened_and_used(tmp_path):
         assert len(cache) == 40 + 80
         stats = cache.stats()
         assert (stats.blobs, stats.puts_admitted) == (120, 40), "puts are counted by the process that made them"
-
-
-# The parent opens, uses and owns the directory, forks, and is SIGKILLed
-# before its child makes its first call.
-ORPHAN = """if True:
-    import os, sys
-    from qel import BlobCache
-    cache = BlobCache(sys.argv[1], 1 << 24)
-    assert cache.put("before", b"put by the parent") and cache.get("before") == b"put by the parent"
-    child = os.fork()
-    if child == 0:
-        sys.stdin.readline()  # the parent is dead by now
-        print(cache.get("before"), cache.put("after", b"put by the child"), len(cache), flush=True)
-        os._exit(0)
-    print(child, flush=True)
-    sys.stdin.read()
-"""
-
-
-def test_a_child_whose_parent_was_killed_before_its_first_call(cache_dir):
-    parent = subprocess.Popen([sys.executable, "-c", ORPHAN, cache_dir], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    child = int(parent.stdout.readline())
-    parent.kill()
-    parent.wait(60)
-    try:
-        # The child holds the pipes now: they end when it does.
-        answer, errors = parent.communicate("go\n", timeout=60)
-    except subprocess.TimeoutExpired:
-        os.kill(child, signal.SIGKILL)
-        raise
-    assert answer == "b'put by the parent' True 2\n", errors
-    with BlobCache(cache_dir, 1 << 24) as cache:
-        assert cache.get("after") == b"put by the child"
 
 
 @pytest.mark.parametrize("first, second", [

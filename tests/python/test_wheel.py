@@ -125,23 +125,18 @@ def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
     assert outside == [], f"resolved outside the wheel and {policy['name']}'s system libraries"
 
 
-def test_wheel_registers_the_fsspec_protocol(venv):
-    python, env = venv
-    script = "from importlib.metadata import entry_points; print([e.value for e in entry_points(group='fsspec.specs')])"
-    assert run(str(python), "-c", script, env=env) == "['qel.fsspec:QelFileSystem']\n"
-
-
-def test_round_trip_in_the_fresh_environment(venv, tmp_path):
+def test_round_trip_and_fsspec_protocol_in_the_fresh_environment(venv, tmp_path):
     python, env = venv
     script = """
 import sys, qel
+from importlib.metadata import entry_points
 from qel import BlobCache
 assert not qel.__file__.startswith(sys.argv[2]), qel.__file__
 with BlobCache(sys.argv[1], 1 << 20) as cache:
     assert cache.put("wheel/blob", b"payload" * 100)
 with BlobCache(sys.argv[1], 1 << 20) as cache:
     assert cache.get("wheel/blob") == b"payload" * 100 and len(cache) == 1
-print(qel.__version__)
+print(qel.__version__, [e.value for e in entry_points(group="fsspec.specs")])
 """
     out = run(str(python), "-c", script, str(tmp_path / "cache"), str(ROOT), env=env, cwd=tmp_path)
-    assert out == f"{qel.__version__}\n"
+    assert out == f"{qel.__version__} ['qel.fsspec:QelFileSystem']\n"
