@@ -73,6 +73,13 @@ TEST_F(Store, DirectoriesArePrivateAndPurgeNeverFollowsLinks) {
   EXPECT_TRUE(fs::is_empty(root_ / "blobs") && tmp_empty());
   EXPECT_TRUE(s_.remove(s_.path_for("x")).has_value()) << "removing a removed file succeeds";
 
+  // The data directory itself swapped for a link: the link goes, not what it leads to.
+  fs::remove(root_ / "blobs");
+  fs::create_directory_symlink(root_ / "canary", root_ / "blobs");
+  ASSERT_TRUE(s_.purge());
+  EXPECT_EQ(slurp(root_ / "canary" / "keep"), "keep");
+  EXPECT_FALSE(fs::is_symlink(root_ / "blobs"));
+
   fs::remove_all(root_ / "tmp");
   ASSERT_TRUE(s_.purge());
   for (auto dir : {root_, root_ / "tmp", root_ / "blobs"}) EXPECT_EQ(mode_of(dir), 0700u) << dir;
