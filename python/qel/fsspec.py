@@ -197,11 +197,12 @@ class _Recent:
     def add(self, owner: tuple[str, str], blob_id: str, payload: Payload) -> None:
         if _cost(blob_id, payload) > self.max_bytes:
             return
+        kept = _kept(payload)  # copied before the lock: reads from memory need not wait for it
         with self.lock:
             if blob_id in self.payloads:
                 self.payloads.move_to_end(blob_id)
                 return
-            self.payloads[blob_id] = (owner, _kept(payload))
+            self.payloads[blob_id] = (owner, kept)
             self.by_path.setdefault(owner, set()).add(blob_id)
             self.bytes += _cost(blob_id, payload)
             while self.bytes > self.max_bytes:
@@ -915,7 +916,7 @@ def _cut(payloads: list[Payload], first: int, last: int, start: int, end: int) -
 
 
 def _joined(views: list[memoryview]) -> bytes:
-    """The bytes of `views`; a view of a whole payload is that payload, uncopied."""
+    """The bytes of `views`; a view of a whole `bytes` payload is that payload, uncopied."""
     if len(views) == 1 and isinstance(views[0].obj, bytes) and views[0].nbytes == len(views[0].obj):
         return views[0].obj
     return b"".join(views)
