@@ -58,7 +58,9 @@ class Sizes:
     repeats: int
 
 
-FULL = Sizes(parquet=64 * MiB, csv_rows=250_000, zarr_side=2560, zarr_chunk=256, object=64 * MiB, repeats=2)
+# Second passes move by half from one repeat to the next (a CSV parse takes
+# 25 or 42 ms, in every system): seven repeats steady their medians.
+FULL = Sizes(parquet=64 * MiB, csv_rows=250_000, zarr_side=2560, zarr_chunk=256, object=64 * MiB, repeats=7)
 QUICK = Sizes(parquet=16 * MiB, csv_rows=50_000, zarr_side=1280, zarr_chunk=128, object=16 * MiB, repeats=1)
 
 
