@@ -48,10 +48,11 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from fsspec import AbstractFileSystem, filesystem  # type: ignore[import-untyped]
+# fsspec's base of read files, as its async module names it.
+from fsspec.asyn import AbstractBufferedFile  # type: ignore[import-untyped]
 from fsspec.callbacks import DEFAULT_CALLBACK  # type: ignore[import-untyped]
 from fsspec.implementations.asyn_wrapper import AsyncFileSystemWrapper  # type: ignore[import-untyped]
 from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[import-untyped]
-from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 from fsspec.utils import isfilelike  # type: ignore[import-untyped]
 
 from qel._fetch_lock import FetchLock

@@ -197,13 +197,13 @@ Expected<Fd, CommitFailure> LocalFileStore::prepare_shard(int root, const FileMe
     if (shard) shard = shard_dir(shard->get(), shard_text.c_str() + level2_at + 1, Narrow::Always);
   }
   if (!shard) return fail(BlobCacheError::io("create blob cache shard", shard.error()));
-  const std::string final_name(rest.substr(name_at + 1));
+  const char* final_name = rest.data() + name_at + 1;  // the path's tail, so NUL-ended
   struct stat st {};
-  if (posix::fstatat(shard->get(), final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (posix::fstatat(shard->get(), final_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISREG(st.st_mode)) return fail(BlobCacheError::blob_id_mismatch(metadata.blob_id));
     // No blob is stored in anything else; left there, it would make the ID
     // unusable.
-    if (auto removed = posix::remove_entry(shard->get(), final_name.c_str(), S_ISDIR(st.st_mode)); !removed)
+    if (auto removed = posix::remove_entry(shard->get(), final_name, S_ISDIR(st.st_mode)); !removed)
       return fail(BlobCacheError::io("remove cache entry " + relative(metadata.path), removed.error()));
   } else if (errno != ENOENT) {
     return fail(BlobCacheError::io_errno("inspect final cache path", errno));
