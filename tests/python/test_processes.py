@@ -66,7 +66,7 @@ def test_pool_workers_share_one_directory(tmp_path, method, max_bytes):
         assert set(on_disk) < admitted  # the 40 blobs take twice the budget
 
 
-def test_forked_children_use_the_object_their_parent_opened_and_used(cache_dir):
+def test_forked_children_use_the_object_their_parent_opened_and_go_on_when_it_closes(cache_dir):
     parents = [f"parent/{i}" for i in range(20)]
     with BlobCache(cache_dir, ROOMY) as cache:
         assert [cache.put(b, payload(b)) and cache.get(b) == payload(b) for b in parents] == [True] * 20
@@ -80,6 +80,11 @@ def test_forked_children_use_the_object_their_parent_opened_and_used(cache_dir):
         assert all(cache.get(f"child/{c}/{i}") == payload(f"child/{c}/{i}") for c in range(4) for i in range(20))
         stats = cache.stats()
         assert (stats.blobs, stats.puts_admitted) == (100, 20), "puts are counted by the process that made them"
+        # Forked with copies of the owner's descriptors, which must not keep the directory's lock.
+        member = Member(cache_dir, ROOMY)
+        assert member.opened() and member.call("get", "parent/0") == payload("parent/0")
+    assert member.call("put", "after", b"the parent closed") and member.call("len") == 101
+    assert member.end() == 0 and blob_files.lock_is_free(cache_dir)
 
 
 @pytest.mark.parametrize("first, second", [

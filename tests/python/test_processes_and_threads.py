@@ -1,5 +1,5 @@
 """The interpreter lock released during core calls, close and delete_all beside busy threads, a process ending
-with its cache open or with threads inside cache calls, a second open joining the first. Threads racing on one cache
+with threads inside cache calls, a second open joining the first. Threads racing on one cache
 are otherwise the C++ concurrency suites', under ThreadSanitizer: the binding shares nothing else."""
 
 import itertools
@@ -74,47 +74,6 @@ def test_a_second_open_in_the_process_joins_the_first(tmp_path, monkeypatch, spe
     assert not blob_files.lock_is_free(directory)
     del second  # a drop lets go of the directory as a close does
     assert blob_files.lock_is_free(directory)
-
-
-# Holds a cache open until killed, with a forked child that outlives it with
-# copies of every descriptor. An owner that closes or is killed without such a
-# child is the processes suites'.
-HOLDER = """if True:
-    import os, sys, time
-    from qel import NativeBlobCache
-    cache = NativeBlobCache(sys.argv[1], 1 << 24, 0)
-    assert cache.put("held", b"by the holder")
-    started_read, started_write = os.pipe()
-    child = os.fork()
-    if child == 0:  # fork has returned here, so its handlers in the child have run
-        os.write(started_write, b"x")
-        time.sleep(120)
-        os._exit(0)
-    os.read(started_read, 1)
-    print(child, flush=True)
-    sys.stdin.read()
-"""
-
-
-# The joined cache goes on when the holder is killed: its child, which kept
-# copies of its descriptors, must not keep the directory's lock.
-def test_a_cache_joined_to_another_process_goes_on_when_it_ends(cache_dir):
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, cache_dir], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              text=True)
-    child = int(holder.stdout.readline())
-    try:
-        cache = NativeBlobCache(cache_dir, 1 << 24, 0)
-        assert cache.get("held") == b"by the holder" and cache.put("joined", b"by the test")
-        holder.send_signal(signal.SIGKILL)
-        holder.wait(timeout=60)
-        assert cache.put("after", b"the holder ended") and cache.get("joined") == b"by the test"
-        assert cache.stats()[0] == 3
-        cache.close()
-        assert blob_files.lock_is_free(cache_dir)
-    finally:
-        holder.kill()
-        holder.wait()
-        os.kill(child, signal.SIGKILL)
 
 
 # Through the binding, whose calls the interpreter lock spaces out: a lock
