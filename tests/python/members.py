@@ -162,7 +162,7 @@ def promised(log_path, stored):
         with open(log_path) as log:
             lines = log.read().split("\n")[:-1]  # a kill may cut the last line short
     except FileNotFoundError:  # killed before its churn began
-        return stored
+        return
     os.remove(log_path)
     for line in lines:
         kind, _, blob_id = line.partition(" ")
@@ -171,7 +171,6 @@ def promised(log_path, stored):
             stored.clear()
         else:
             (stored.add if kind == "P" else stored.discard)(blob_id)
-    return stored
 
 
 def owner_pid(directory):
