@@ -14,59 +14,38 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import harness  # noqa: E402
 import processes  # noqa: E402
-from systems import Diskcache, FileReads  # noqa: E402
 
 
-def worker_index(state, offset):
-    return state["index"] + offset
+def who(state, offset):
+    return state["index"] + offset, os.getpid()
 
 
-def remember(state, value):
-    state["kept"] = value
-
-
-def recall(state):
-    return state["kept"]
+def swap(state, value):
+    """The value the last call left, this one's kept in its stead."""
+    kept, state["kept"] = state.get("kept"), value
+    return kept
 
 
 def fail(state, text):
     raise ValueError(text)
 
 
-def pid(state):
-    return os.getpid()
-
-
-@pytest.fixture
-def workers():
-    with harness.Workers(3) as started:
-        yield started
-
-
-def test_workers_run_calls_in_their_own_processes_and_keep_state(workers):
-    assert workers.each(worker_index, 10) == [10, 11, 12]
-    assert workers.call(worker_index, {2: (5,), 0: (7,)}) == {2: 7, 0: 7}
-    pids = workers.each(pid)
-    assert len(set(pids)) == 3 and os.getpid() not in pids
-    workers.call(remember, {0: ("a",), 1: ("b",)})
-    assert workers.each(recall, workers=[1, 0]) == ["b", "a"]
-
-
-def test_a_failing_call_raises_here_with_the_workers_traceback_and_the_worker_lives_on(workers):
-    with pytest.raises(SystemExit, match=r"(?s)worker 1 failed:.*ValueError: no such blob"):
-        workers.call(fail, {1: ("no such blob",)})
-    assert workers.each(worker_index, 0) == [0, 1, 2]
-
-
-def test_a_killed_worker_is_gone_and_the_others_serve_and_close(workers):
-    victim = workers.each(pid, workers=[0])[0]
-    workers.kill(0)
-    with pytest.raises(ProcessLookupError):
-        os.kill(victim, 0)
-    assert workers.each(worker_index, 0, workers=[1, 2]) == [1, 2]
-    started = time.monotonic()
-    workers.close()
-    assert time.monotonic() - started < 10
+def test_workers_run_calls_in_processes_of_their_own_that_outlive_a_failing_call_and_a_kill():
+    with harness.Workers(3) as workers:
+        indices, pids = zip(*workers.each(who, 10))
+        assert indices == (10, 11, 12) and len(set(pids)) == 3 and os.getpid() not in pids
+        assert workers.call(who, {2: (5,), 0: (7,)}) == {2: (7, pids[2]), 0: (7, pids[0])}
+        assert workers.call(swap, {0: ("a",), 1: ("b",)}) == {0: None, 1: None}
+        assert workers.each(swap, "c", workers=[1, 0]) == ["b", "a"]
+        with pytest.raises(SystemExit, match=r"(?s)worker 1 failed:.*ValueError: no such blob"):
+            workers.call(fail, {1: ("no such blob",)})
+        workers.kill(0)
+        with pytest.raises(ProcessLookupError):
+            os.kill(pids[0], 0)
+        assert workers.each(who, 0, workers=[1, 2]) == [(1, pids[1]), (2, pids[2])]
+        started = time.monotonic()
+        workers.close()
+        assert time.monotonic() - started < 10
 
 
 @pytest.mark.parametrize("spans, total", [
@@ -78,35 +57,37 @@ def test_total_rate_counts_operations_over_the_whole_window(spans, total):
     assert processes.total_rate(spans) == pytest.approx(total)
 
 
-def test_the_loop_answers_the_first_call_to_end_after_a_moment_and_stops():
-    calls = []
-    loop = processes.Loop(lambda n: (calls.append(n), time.sleep(0.002)))
+def test_the_loop_times_calls_from_a_moment_inside_one_and_stops():
+    pauses, calls = iter([0.8, 0.3, 0.001, 0.05] + [0.0] * 10**6), []
+    state = {"loop": processes.Loop(lambda n: (calls.append(n), time.sleep(next(pauses))))}
+    while len(state["loop"].times) < 4:
+        time.sleep(0.001)
+    times = state["loop"].times
+    moment = times[1][0] + 0.1  # within the 300 ms call
+    assert state["loop"].first_end_after(moment, timeout=10) == times[1][1]
+    assert not state["loop"].thread.is_alive()
+    # The slowest get is among those that ended after the moment, the 300 ms one included.
+    slowest, done = processes.slowest_get_since(state, moment)
+    assert 0.3 <= slowest < 0.7 and (done, calls) == (len(times) - 1, list(range(len(times))))
+    assert "loop" not in state
+
+
+def owner_gone(n):
+    if n == 3:
+        raise ValueError("owner gone")
+
+
+# A call that failed is no end: a failed put would time the pause short.
+@pytest.mark.parametrize("op, error, timed", [
+    (owner_gone, "a call failed: ValueError.'owner gone'", 3),
+    (lambda n: time.sleep(0.5 if n else 0), "no call ended", 2),
+])
+def test_the_loop_fails_on_a_failed_call_or_none_ending_in_time_and_stops(op, error, timed):
+    loop = processes.Loop(op)
     time.sleep(0.05)
-    moment = time.perf_counter()
-    first = loop.first_end_after(moment, timeout=10)
-    assert first > moment
-    assert first == min(end for _, end in loop.times if end > moment)
-    assert not loop.thread.is_alive()
-    assert calls == list(range(len(calls)))
-
-
-def test_the_loop_reports_a_call_that_failed():
-    def put(n):
-        if n == 3:
-            raise ValueError("owner gone")
-
-    loop = processes.Loop(put)
-    with pytest.raises(SystemExit, match="owner gone"):
-        loop.first_end_after(time.perf_counter() + 60, timeout=10)
-    assert len(loop.times) == 3
-
-
-def test_the_loop_gives_up_when_no_call_ends_in_time():
-    blocked = processes.Loop(lambda n: time.sleep(0.5 if n else 0))
-    time.sleep(0.05)
-    with pytest.raises(SystemExit, match="no call ended"):
-        blocked.first_end_after(time.perf_counter(), timeout=0.1)
-    assert not blocked.thread.is_alive()
+    with pytest.raises(SystemExit, match=error):
+        loop.first_end_after(time.perf_counter(), timeout=0.1)
+    assert len(loop.times) == timed and not loop.thread.is_alive()
 
 
 def test_zipf_trace_follows_its_exponent_and_its_seed():
@@ -123,46 +104,15 @@ def test_zipf_trace_follows_its_exponent_and_its_seed():
     assert len(counts) > 0.9 * keys  # the tail is drawn too
 
 
-def test_slowest_get_counts_only_the_calls_that_ended_after_the_moment():
-    pauses = iter([0.3, 0.001, 0.001, 0.02, 0.001] + [0.0] * 10**6)
-    state = {"loop": processes.Loop(lambda n: time.sleep(next(pauses)))}
-    while len(state["loop"].times) < 3:
-        time.sleep(0.001)
-    moment = state["loop"].times[0][1]  # the 300 ms call ends exactly then
-    time.sleep(0.05)
-    slowest, done = processes.slowest_get_since(state, moment)
-    assert 0.02 <= slowest < 0.25
-    assert done >= 4
-    assert "loop" not in state
-
-
-def test_file_reads_read_another_systems_files_and_never_write(tmp_path):
-    (tmp_path / "ab").mkdir()
-    (tmp_path / "ab" / "blob").write_bytes(b"payload")
-    store = FileReads().open(tmp_path)
-    assert store.get("ab/blob") == b"payload"
-    with pytest.raises(SystemExit, match="only reads"):
-        store.put("ab/other", b"x")
-    assert sorted(p.name for p in tmp_path.rglob("*")) == ["ab", "blob"]
-
-
-def test_warming_up_fails_on_a_key_the_store_misses(tmp_path):
-    store = Diskcache().open(tmp_path)
-    store.put("present", b"x")
-    state = {"index": 2, "dc": store}
-    processes.warm(state, "dc", ["present"])
-    with pytest.raises(SystemExit, match="dc in worker 2 misses absent"):
-        processes.warm(state, "dc", ["present", "absent"])
-    store.close()
-
-
-def test_replay_counts_hits_and_puts_each_miss(tmp_path):
+def test_replay_counts_hits_and_puts_each_miss_and_warming_up_fails_on_a_miss(tmp_path):
     payload = b"p" * 100
-    blob_ids = ["id-a", "id-a", "id-b", "id-a", "id-b", "id-c"]
     budget = 3 * (harness.load_native(None).HEADER_LEN + len("id-a") + len(payload))
-    state = {}
+    state = {"index": 2}
     processes.open_cache(state, None, tmp_path / "cache", budget)
-    assert processes.replay(state, blob_ids, payload, harness.soon(0)) == 3
-    assert [state["cache"].get(i) == payload for i in ("id-a", "id-b", "id-c")] == [True, True, True]
+    trace = ["id-a", "id-a", "id-b", "id-a", "id-b", "id-c", "id-a"]
+    assert processes.replay(state, trace, payload, harness.soon(0)) == 4
+    processes.warm(state, "cache", ["id-a", "id-b", "id-c"])  # each put on its miss
+    with pytest.raises(SystemExit, match="cache in worker 2 misses absent"):
+        processes.warm(state, "cache", ["id-a", "absent"])
     processes.close_cache(state)
     assert "cache" not in state
