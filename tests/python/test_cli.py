@@ -11,7 +11,7 @@ import pytest
 
 import qel
 from qel import BlobCache, NativeBlobCache, _native
-from qel.__main__ import main
+from qel.__main__ import blob_count, byte_count, main
 
 from blob_files import lock_is_free, path_for, payload, snapshot
 
@@ -68,6 +68,10 @@ def test_info_and_verify_report_and_change_nothing(capsys, root, monkeypatch):
     flipped = path_for(str(root), "beta")
     flip_a_bit(flipped)
     (root / "blobs" / "stray.txt").write_bytes(b"not named like a blob file")
+    planted = [path_for(str(root), blob_id) for blob_id in ("delta", "epsilon", "zeta")]  # what an open removes unread
+    for path, plant in zip(planted, [lambda path: os.symlink(path_for(str(root), "alpha"), path), os.mkfifo, os.mkdir]):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        plant(path)
     before = snapshot(root)
     seen = []
 
@@ -78,33 +82,17 @@ def test_info_and_verify_report_and_change_nothing(capsys, root, monkeypatch):
     real_inspect = _native.inspect_file
     monkeypatch.setattr(_native, "inspect_file", inspect_under_lock)
     status, out, err = cli(capsys, "verify", str(root))
-    relative = os.path.relpath(flipped, root)
-    assert status == 1 and err == ""
-    assert out.splitlines()[0] == f"bad: corrupt blob cache entry: checksum mismatch {relative}"
-    assert out.splitlines()[1].startswith("3 blob files") and out.endswith(", 1 bad\n")
+    lines = out.splitlines()
+    assert (status, err, lines[-1]) == (1, "", f"3 blob files ({TOTAL} B) checked, 4 bad")
+    assert sorted(lines[:-1]) == sorted(
+        [f"bad: corrupt blob cache entry: checksum mismatch {os.path.relpath(flipped, root)}",
+         *(f"bad: not a blob file: {os.path.relpath(path, root)}, removed by the next open" for path in planted)])
     assert sorted(p for p, _ in seen) == sorted(path_for(str(root), i) for i in IDS)
     assert not any(free for _, free in seen)
     assert snapshot(root) == before
     assert lock_is_free(root)
-
-
-def plant_link(path):
-    os.symlink(path_for(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(path)))), "alpha"), path)
-
-
-@pytest.mark.parametrize("plant", [plant_link, os.mkfifo, os.mkdir], ids=["symbolic link", "FIFO", "directory"])
-def test_verify_reports_what_the_open_removes_at_a_blob_path(capsys, root, plant):
-    planted = path_for(str(root), "delta")
-    os.makedirs(os.path.dirname(planted), exist_ok=True)
-    plant(planted)
-    before = snapshot(root)
-    status, out, err = cli(capsys, "verify", str(root))
-    assert (status, err) == (1, "")
-    assert out.splitlines() == [f"bad: not a blob file: {os.path.relpath(planted, root)}, removed by the next open",
-                                f"3 blob files ({TOTAL} B) checked, 1 bad"]
-    assert snapshot(root) == before
     with BlobCache(root, 1 << 20) as cache:  # as reported
-        assert not os.path.lexists(planted) and len(cache) == 3
+        assert not any(map(os.path.lexists, planted)) and len(cache) == 2
 
 
 def test_info_shows_a_time_beyond_the_calendar(capsys, tmp_path_factory):
@@ -155,18 +143,18 @@ def test_verbs_on_a_directory_caches_have_open(capsys, root, monkeypatch):
         assert cache.put("after", b"x") and cache.get("after") == b"x"
 
 
-@pytest.mark.parametrize(
-    "argv, stdin, status, cleared",
-    [
-        (["--yes"], None, 0, True),
-        ([], "y\n", 0, True),
-        ([], "n\n", 1, False),
-        ([], "\n", 1, False),  # Enter alone keeps the blobs
-        ([], "", 2, False),  # nobody to answer
-        ([], CLOSED, 2, False),
-    ],
-)
-def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
+NO_ANSWER = "qel clear: error: no answer to confirm with; pass --yes to clear without asking\n"
+
+
+@pytest.mark.parametrize("argv, stdin, status, err_expected", [
+    (["--yes"], None, 0, ""),
+    ([], "y\n", 0, ""),
+    ([], "n\n", 1, ""),
+    ([], "\n", 1, ""),  # Enter alone keeps the blobs
+    ([], "", 2, NO_ANSWER),  # nobody to answer
+    ([], CLOSED, 2, NO_ANSWER),
+])
+def test_clear(capsys, root, monkeypatch, argv, stdin, status, err_expected):
     (root / "tmp" / "blob-1-1.tmp").write_bytes(b"torn")
     (root / "keep.txt").write_bytes(b"not the cache's")
     before = snapshot(root)
@@ -179,19 +167,12 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
 
     monkeypatch.setattr(_native, "purge", purge_under_lock)
     got, out, err = cli(capsys, "clear", str(root), *argv, stdin=stdin)
-    assert got == status
-    if cleared:
-        assert held == [True]
-        assert out.endswith(f"removed 3 blobs from {root}\n") and err == ""
+    assert (got, err, held) == (status, err_expected, [True] * (status == 0))
+    if status == 0:
+        assert out.endswith(f"removed 3 blobs from {root}\n")
         assert sorted(snapshot(root)) == [".", "blobs", "keep.txt", "tmp"]
-        with BlobCache(root, 1 << 20) as cache:
-            assert len(cache) == 0
     else:
         assert snapshot(root) == before
-        if status == 2:
-            assert err == "qel clear: error: no answer to confirm with; pass --yes to clear without asking\n"
-        else:
-            assert err == ""
 
 
 @pytest.mark.parametrize(
@@ -200,15 +181,13 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
         ([], "the following arguments are required: COMMAND"),
         (["verify"], "the following arguments are required: DIR"),
         (["info", "{missing}"], "{missing}: no such directory"),
-        (["verify", "{file}"], "{file}: no such directory"),
         (["clear", "--yes", "{plain}"], "{plain}: not a qel cache directory (it has no blobs directory)"),
         (["clear", "--force", "{plain}"], "unrecognized arguments: --force"),
         (["--bogus"], "unrecognized arguments: --bogus"),
         (["info", "{linked}"], "{linked}: not a qel cache directory (it has no blobs directory)"),
         (["compact", "{plain}"], "invalid choice: 'compact'"),
         # the demo refuses before it runs anything
-        (["demo", "--max-bytes", "9999999999999999999999G"], "must be from 1 byte to 1 TiB: '9999999999999999999999G'"),
-        (["demo", "--max-bytes", "1" + "0" * 400], f"must be from 1 byte to 1 TiB: '{'1' + '0' * 400}'"),
+        (["demo", "--max-bytes", "1" + "0" * 400], f"must be from 1 byte to 1 TiB: '{'1' + '0' * 400}'"),  # no float
         (["demo", "--max-bytes", "1.5TiB"], "argument --max-bytes: must be from 1 byte to 1 TiB: '1.5TiB'"),
         (["demo", "--max-bytes", "0.1"], "argument --max-bytes: must be from 1 byte to 1 TiB: '0.1'"),
         (["demo", "--blobs", "99999999999999999999"], "argument --blobs: must be from 1 to 1,000,000: '99999999999999999999'"),
@@ -221,8 +200,7 @@ def test_clear(capsys, root, monkeypatch, argv, stdin, status, cleared):
     ],
 )
 def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
-    paths = {"missing": tmp_path / "missing", "file": tmp_path / "file", "plain": tmp_path, "linked": tmp_path / "linked",
-             "held": tmp_path / "held"}
+    paths = {name: tmp_path / name for name in ("missing", "file", "linked", "held")} | {"plain": tmp_path}
     (tmp_path / "file").write_bytes(b"")
     # blobs/ a link to another cache's: neither counted nor opened through
     with BlobCache(tmp_path / "other", 1 << 20) as other:
@@ -238,16 +216,11 @@ def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
     assert snapshot(tmp_path) == before
 
 
-def test_largest_allowed_values_are_accepted():
-    from qel.__main__ import blob_count, byte_count
-
+def test_help_and_the_largest_values(capsys):
+    for verb in ["info", "verify", "clear", "demo"]:
+        status, out, _ = cli(capsys, verb, "--help")
+        assert status == 0 and out.startswith(f"usage: qel {verb}")
     assert byte_count("1TiB") == 1 << 40 and byte_count("1.5k") == 1536 and blob_count("1000000") == 1_000_000
-
-
-@pytest.mark.parametrize("verb", ["info", "verify", "clear", "demo"])
-def test_each_verb_has_help(capsys, verb):
-    status, out, _ = cli(capsys, verb, "--help")
-    assert status == 0 and out.startswith(f"usage: qel {verb}")
 
 
 def test_installed_entry_point_version_and_no_traceback(tmp_path):
