@@ -233,34 +233,21 @@ def test_stats_follow_a_scripted_workload(tmp_path):
         assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
 
 
-def stored_by_another_writer(cache, tmp_path):
-    cache.put("k", b"theirs")  # between this call's miss and its put
-    return b"mine"
-
-
-def cannot_store(cache, tmp_path):
-    shutil.rmtree(tmp_path / "tmp")
-    (tmp_path / "tmp").write_bytes(b"")  # where temporary files are made
-    return b"mine"
-
-
-# What make does besides returning a payload; what get_or_put returns, then
-# what the cache holds. Only a payload the cache could not store is worth a warning.
-@pytest.mark.parametrize("make, returned, held, warned", [
-    (lambda cache, tmp_path: b"made", b"made", b"made", False),
-    (lambda cache, tmp_path: bytes(8192), bytes(8192), None, False),  # refused by the budget
-    (stored_by_another_writer, b"theirs", b"theirs", False),
-    (cannot_store, b"mine", None, True),
-], ids=["stored", "refused", "stored by another writer", "cannot store"])
-def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, returned, held, warned):
+def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog):
+    """Once make ran, its payload or the one another writer stored meanwhile is returned, whatever the cache
+    made of it; only a payload the cache could not store is worth a warning."""
     calls = []
-    with BlobCache(tmp_path, 4096) as cache:
-        with caplog.at_level(logging.WARNING, logger="qel"):
-            assert cache.get_or_put("k", lambda: calls.append(1) or make(cache, tmp_path)) == returned
-        assert cache.get("k") == held
-        assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == [True] * warned
-        if held is not None:  # a hit: make is not called again
-            assert cache.get_or_put("k", lambda: calls.append(2) or b"other") == held and calls == [1]
+    with BlobCache(tmp_path, 4096) as cache, caplog.at_level(logging.WARNING, logger="qel"):
+        assert cache.get_or_put("made", lambda: calls.append(1) or b"made") == b"made"
+        assert cache.get_or_put("made", lambda: calls.append(2) or b"other") == b"made" and calls == [1]  # a hit
+        assert cache.get_or_put("big", lambda: bytes(8192)) == bytes(8192) and cache.get("big") is None  # refused
+        # stored by another writer between this call's miss and its put
+        assert cache.get_or_put("k", lambda: cache.put("k", b"theirs") and b"mine") == b"theirs" == cache.get("k")
+        assert caplog.records == []
+        shutil.rmtree(tmp_path / "tmp")
+        (tmp_path / "tmp").write_bytes(b"")  # where temporary files are made: nothing can be stored
+        assert cache.get_or_put("lost", lambda: b"mine") == b"mine" and cache.get("lost") is None
+        assert [r.getMessage().startswith("get_or_put: 'lost' not stored: ") for r in caplog.records] == [True]
         with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
             cache.get_or_put("closed meanwhile", lambda: cache.close() or b"made")
 
