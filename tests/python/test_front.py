@@ -78,19 +78,27 @@ def test_call_failures(cache, call, error, pattern):
         assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
 
 
-def test_keywords_subclasses_and_a_front_that_joins(cache_dir):
-    """The binding takes keywords and subclasses of its types; a BlobCache over the same directory with the
-    same configuration joins the open cache; an ID with a NUL is one ID, not its prefix."""
+def test_a_front_joins_the_binding_and_closes_with_its_block(cache_dir):
+    """The binding takes keywords and subclasses of its types; a BlobCache with the same configuration joins
+    its cache; an ID with a NUL is one ID, not its prefix; get takes a default; a with block closes the front,
+    also when it raises. Each operation's results and refusals are the model test's."""
     index = type("Index", (), {"__index__": lambda self: 8 << 20})
     text, blob = type("Text", (str,), {}), type("Blob", (bytes,), {})
     native = NativeBlobCache(frequency_counters=index(), max_bytes=index(), directory=text(cache_dir))
     payload = bytes(range(256)) * 4096
     assert native.put(payload=blob(payload), blob_id=text("a\0b")) is True
     assert (stored := native.get(blob_id="a\0b")) == payload and type(stored) is bytes and native.get("a") is None
-    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=8 << 20) as cache:
-        assert cache.get("a\0b") == payload
-        assert native.delete(blob_id=text("a\0b")) is None and "a\0b" not in cache
+    with pytest.raises(KeyError), BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=8 << 20) as cache:
+        assert cache.put("b", b"")
+        assert [cache.get(i, b"default") for i in ("a\0b", "b", "c")] == [payload, b"", b"default"]
+        assert native.delete(blob_id=text("a\0b")) is None and ("a\0b" in cache, len(cache)) == (False, 1)
+        raise KeyError("the with block still closes the cache")
+    with pytest.raises(RuntimeError, match="^blob cache is closed$"):
+        "b" in cache
+    assert cache.close() is None and native.get("b") == b""  # closing again is no error; the binding stays open
     native.close()
+    with pytest.raises(TypeError):
+        BlobCache(cache_dir, 1 << 20, 0)  # frequency_counters is keyword-only
 
 
 # Each call's state comes from the interpreter's allocator, which tracemalloc
@@ -168,25 +176,6 @@ def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
     with DirectoryLock(directory) as held:
         assert isinstance(held, DirectoryLock)
     BlobCache(directory, 1 << 20).close()
-
-
-def test_get_default_contains_len_and_close(tmp_path):
-    with pytest.raises(KeyError), BlobCache(tmp_path, 1 << 20) as cache:
-        assert cache.put("k", b"v")
-        raise KeyError("the with block still closes the cache")
-    with pytest.raises(RuntimeError, match="^blob cache is closed$"):  # each operation's refusal is the model test's
-        "k" in cache
-    assert cache.close() is None  # and closing again is no error
-    with BlobCache(tmp_path, 1 << 20) as cache:
-        assert cache.put("b", b"")
-        assert [cache.get(i, b"default") for i in "kbc"] == [b"v", b"", b"default"] and cache.get("c") is None
-        assert ([i in cache for i in "kbc"], len(cache)) == ([True, True, False], 2)
-        cache.delete("k")
-        assert ("k" in cache, len(cache)) == (False, 1)
-        cache.delete_all()
-        assert ("b" in cache, len(cache)) == (False, 0)
-    with pytest.raises(TypeError):
-        BlobCache(tmp_path, 1 << 20, 0)  # frequency_counters is keyword-only
 
 
 def test_in_is_not_an_access_for_admission(tmp_path):

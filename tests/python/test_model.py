@@ -1,4 +1,4 @@
-"""Random operations against a model of what the cache may hold: it may drop any entry, but never returns
+"""Random operations on a BlobCache against a model of what it may hold: it may drop any entry, but never returns
 bytes the model does not hold under that ID, never keeps more than its budget on disk, and never leaves a
 temp file between operations. Puts racing each other are the C++ concurrency suite's.
 QEL_MODEL_EXAMPLES raises the count (``make stress``)."""
@@ -11,7 +11,7 @@ import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from qel._native import NativeBlobCache
+from qel import BlobCache
 
 import blob_files
 from blob_files import HEADER, MAX_ID
@@ -48,7 +48,7 @@ class CacheModel(RuleBasedStateMachine):
     def open_cache(self, max_bytes, counters):
         self.directory = tempfile.mkdtemp(prefix="qel-model-", dir=SCRATCH)
         self.max_bytes, self.counters, self.closed = max_bytes, counters, False
-        self.cache = NativeBlobCache(self.directory, max_bytes, counters)
+        self.cache = BlobCache(self.directory, max_bytes, frequency_counters=counters)
         self.model = {}  # blob ID -> the only payload the cache may hold for it
 
     def teardown(self):
@@ -66,6 +66,7 @@ class CacheModel(RuleBasedStateMachine):
 
     def check_get(self, blob_id):
         got = self.cache.get(blob_id)
+        assert (blob_id in self.cache) is (got is not None), f"get and in disagree on {blob_id!r}"
         if got is None:
             self.model.pop(blob_id, None)
         else:
@@ -130,7 +131,7 @@ class CacheModel(RuleBasedStateMachine):
         if close_first:
             self.cache.close()
         self.cache = None  # dropping an open cache keeps its files, as closing does
-        self.cache = NativeBlobCache(self.directory, self.max_bytes, self.counters)
+        self.cache = BlobCache(self.directory, self.max_bytes, frequency_counters=self.counters)
         self.closed = False
 
     @invariant()
@@ -141,6 +142,7 @@ class CacheModel(RuleBasedStateMachine):
             assert all(self.model.get(blob_id) == data for blob_id, data in on_disk.items()), "a file holds other bytes"
             total = sum(HEADER.size + len(blob_id.encode()) + len(data) for blob_id, data in on_disk.items())
             assert total <= self.max_bytes, "blob files exceed the budget"
+            assert self.closed or len(self.cache) == len(on_disk), "len is not the count of blob files"
 
 
 CacheModel.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None, database=None)
