@@ -77,15 +77,9 @@ def test_info_verify_and_clear_alone_and_beside_an_open_cache(capsys, root, monk
     for path, plant in zip(planted, [lambda path: os.symlink(path_for(str(root), "alpha"), path), os.mkfifo, os.mkdir]):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         plant(path)
-    before = snapshot(root)
-    seen = []
-
-    def inspect_under_lock(directory, path):
-        seen.append((path, lock_is_free(root)))  # the lock is held throughout
-        return real_inspect(directory, path)
-
-    real_inspect = _native.inspect_file
-    monkeypatch.setattr(_native, "inspect_file", inspect_under_lock)
+    before, seen, real_inspect = snapshot(root), [], _native.inspect_file
+    monkeypatch.setattr(_native, "inspect_file",  # noting whether the lock is held throughout
+                        lambda d, path: seen.append((path, lock_is_free(root))) or real_inspect(d, path))
     status, out, err = cli(capsys, "verify", str(root))
     lines = out.splitlines()
     assert (status, err, lines[-1]) == (1, "", f"3 blob files ({TOTAL} B) checked, 4 bad")
@@ -103,13 +97,9 @@ def test_info_verify_and_clear_alone_and_beside_an_open_cache(capsys, root, monk
         status, out, _ = cli(capsys, "info", str(root))
         assert status == 0 and "\nopen       by caches whose engine holds 2 blobs," in out
         flip_a_bit(path_for(str(root), "gamma"))
-
-        def removed_first(directory, path):
-            if path == path_for(str(root), "alpha"):
-                cache.delete("alpha")
-            return real_inspect(directory, path)
-
-        monkeypatch.setattr(_native, "inspect_file", removed_first)
+        alpha = path_for(str(root), "alpha")
+        monkeypatch.setattr(_native, "inspect_file",
+                            lambda d, path: path == alpha and cache.delete("alpha") or real_inspect(d, path))
         status, out, _ = cli(capsys, "verify", str(root))
         assert status == 1 and out.count("bad: ") == 1 and "checksum mismatch" in out
         assert cli(capsys, "clear", "--yes", str(root))[0] == 0  # through the open cache
@@ -140,15 +130,8 @@ NO_ANSWER = "qel clear: error: no answer to confirm with; pass --yes to clear wi
 def test_clear(capsys, root, monkeypatch, argv, stdin, status, err_expected):
     (root / "tmp" / "blob-1-1.tmp").write_bytes(b"torn")
     (root / "keep.txt").write_bytes(b"not the cache's")
-    before = snapshot(root)
-    held = []
-    real_purge = _native.purge
-
-    def purge_under_lock(directory):
-        held.append(not lock_is_free(root))
-        real_purge(directory)
-
-    monkeypatch.setattr(_native, "purge", purge_under_lock)
+    before, held, real_purge = snapshot(root), [], _native.purge
+    monkeypatch.setattr(_native, "purge", lambda d: held.append(not lock_is_free(root)) or real_purge(d))
     got, out, err = cli(capsys, "clear", str(root), *argv, stdin=stdin)
     assert (got, err, held) == (status, err_expected, [True] * (status == 0))
     if status == 0:
