@@ -31,35 +31,30 @@ def run(*argv, **kwargs):
 
 
 @pytest.fixture(scope="module")
-def wheel():
+def built():
+    """The one wheel built, and the manylinux policy its tag claims, from auditwheel's own table."""
     found = sorted(WHEELS.glob("qel-*.whl"))
     if len(found) != 1:
         pytest.fail(f"expected one wheel in {WHEELS}, found {len(found)}: run make wheel first")
-    return found[0]
-
-
-@pytest.fixture(scope="module")
-def policy(wheel):
-    """The manylinux policy the wheel's tag claims, from auditwheel's own table."""
-    name, version, python, abi, platforms = wheel.stem.split("-")
+    name, version, python, abi, platforms = found[0].stem.split("-")
     assert (name, version, python, abi) == ("qel", qel.__version__, "cp310", "abi3")
-    platform = platforms.split(".")[0]
-    match = re.fullmatch(r"(manylinux_\d+_\d+)_(x86_64|aarch64)", platform)
+    match = re.fullmatch(r"(manylinux_\d+_\d+)_(x86_64|aarch64)", platforms.split(".")[0])
     assert match, f"not a manylinux tag: {platforms}"
     import auditwheel.policy
 
     table = json.loads((pathlib.Path(auditwheel.policy.__file__).parent / "manylinux-policy.json").read_text())
-    (entry,) = [entry for entry in table if entry["name"] == match[1]]
-    return entry
+    (policy,) = [entry for entry in table if entry["name"] == match[1]]
+    return found[0], policy
 
 
 def glibc_version(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def test_wheel_tag_contents_and_symbol_versions(wheel, policy, tmp_path):
+def test_wheel_tag_contents_and_symbol_versions(built, tmp_path):
     """Only the module travels, nothing beside it; the tag is manylinux_2_28 or older, as auditwheel agrees; the
     versions the module needs, read from its ELF, are only glibc's, none newer than the tag's promise."""
+    wheel, policy = built
     names = zipfile.ZipFile(wheel).namelist()
     assert {"qel/_native.abi3.so", "qel/_native.pyi", "qel/py.typed"} <= set(names)
     # ISA-L, libcrypto and the C++ runtime are linked in: no library travels beside the module.
@@ -85,9 +80,10 @@ def test_wheel_tag_contents_and_symbol_versions(wheel, policy, tmp_path):
     assert max(glibc_version(version.removeprefix("GLIBC_")) for version in versions) <= GLIBC_FLOOR, sorted(versions)
 
 
-def test_installed_wheel_resolves_inside_itself_or_the_policy_and_works(wheel, policy, tmp_path):
+def test_installed_wheel_resolves_inside_itself_or_the_policy_and_works(built, tmp_path):
     """Installed into a fresh virtual environment: the module's libraries resolve inside the wheel or among the
     policy's system ones, and it stores and reads a blob and offers the fsspec protocol."""
+    wheel, policy = built
     run(sys.executable, "-m", "venv", str(tmp_path / "venv"))
     python = tmp_path / "venv" / "bin" / "python"
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
