@@ -83,6 +83,7 @@ def failed_with(prefix, code=EIO):
     return lambda r: "error" in r and r["error"][1].startswith(prefix) and r["error"][1].endswith(os_error(code))
 
 
+EXHAUSTED = "temporary filename attempts exhausted"
 LISTING_FAILED = reconciliation(f"purge interrupted writes: purge blob cache temp directory: {os_error(EIO)}")
 # A failed read or removal keeping its blob is test_denied_permission's.
 SCENARIOS = {  # steps after an open, and the blobs that must / may survive
@@ -112,6 +113,10 @@ SCENARIOS = {  # steps after an open, and the blobs that must / may survive
         (["put", "new"], failed_with("blob cache reconciliation failed: retry cache purge: purge blob cache ")),
         ["arm", ""], (["get", "old"], ok(None)), (["put", "new"], ok(True)),
     ], ["new"], ["old"]),
+    "temp names taken by links": ([  # each put tries a run of names, past them; the first put took name 0
+        ["put", "keep"], (["put_past_links", "new", 4096], error(f"create blob cache temp file: {EXHAUSTED}")),
+        (["tmp"], ok([])), (["put", "new"], ok(True)),
+    ], ["keep", "new"], []),
     "failing listing at open": ([
         ["put", "b"], ["close"], ["arm", "readdir:1+:EIO"], (OPEN, LISTING_FAILED), (OPEN, LISTING_FAILED),
     ], ["b"], []),

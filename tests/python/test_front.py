@@ -5,6 +5,7 @@ import gc
 import logging
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -129,12 +130,6 @@ def open_at(path):
     NativeBlobCache(str(path), 1 << 20, 0)
 
 
-def open_while_locked(d, cache):
-    cache.close()
-    with DirectoryLock(d):
-        open_at(d)
-
-
 IN_USE = "lock blob cache directory {d}: in use by another open cache"
 UNSERVED = ("join blob cache directory {d}: its lock is held by a process that does not serve it "
             "(a tool, or a cache in another network namespace)")
@@ -143,8 +138,6 @@ UNSERVED = ("join blob cache directory {d}: its lock is held by a process that d
 @pytest.mark.parametrize("failure, error, message", [
     (lambda d, c: c.put("k", b"a") and c.put("k", b"b"), BlobMismatchError, 'blob ID content mismatch: "k"'),
     (lambda d, c: c.close() or c.get("k"), CacheClosedError, "blob cache is closed"),
-    (lambda d, c: DirectoryLock(d), DirectoryInUseError, IN_USE),
-    (open_while_locked, DirectoryInUseError, UNSERVED),
     (lambda d, c: DirectoryLock(f"{d}/missing"), RuntimeError,
      "open blob cache root: No such file or directory (os error 2)"),  # and not made
     # an unusable directory has no class of its own, but says why
@@ -164,18 +157,21 @@ def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, err
     assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
 
 
-def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
-    directory = str(tmp_path / "cache")
-    BlobCache(directory, 1 << 20).close()
-    os.chmod(directory, 0o750)
-    lock = DirectoryLock(directory)
-    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
+def test_directory_lock_excludes_opens_changes_nothing_and_lets_go(cache_dir, cache):
+    with pytest.raises(DirectoryInUseError, match=f"^{re.escape(IN_USE.format(d=cache_dir))}$"):
+        DirectoryLock(cache_dir)
+    cache.close()
+    os.chmod(cache_dir, 0o750)
+    lock = DirectoryLock(cache_dir)
+    assert os.stat(cache_dir).st_mode & 0o777 == 0o750  # not narrowed
+    with pytest.raises(DirectoryInUseError, match=f"^{re.escape(UNSERVED.format(d=cache_dir))}$"):
+        open_at(cache_dir)
     lock.release()
     lock.release()
-    BlobCache(directory, 1 << 20).close()  # free again
-    with DirectoryLock(directory) as held:
+    open_at(cache_dir)  # free again
+    with DirectoryLock(cache_dir) as held:
         assert isinstance(held, DirectoryLock)
-    BlobCache(directory, 1 << 20).close()
+    open_at(cache_dir)
 
 
 def test_in_is_not_an_access_for_admission(tmp_path):

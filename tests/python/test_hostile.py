@@ -101,20 +101,12 @@ def removed_under_the_cache(root, outside, which):
 
 
 def links_in_tmp(root, outside):
+    """A link in tmp is thrown away at open, unfollowed. Links that take a writer's own temp names are the
+    fault suite's: the fresh process it runs in knows which names come next."""
     NativeBlobCache(root, BUDGET, 0).close()
-    tmp, canary = os.path.join(root, "tmp"), os.path.join(outside, "canary")
-    os.symlink(canary, os.path.join(tmp, "blob-1-1.tmp"))
+    os.symlink(os.path.join(outside, "canary"), os.path.join(root, "tmp", "blob-1-1.tmp"))
     cache = NativeBlobCache(root, BUDGET, 0)  # throws the link away
-    assert os.listdir(tmp) == []
-    # Links take every temp name this process reaches soon; the sequence
-    # moves on 128 names per put, past them.
-    for n in range(1, 4097):
-        os.symlink(canary, os.path.join(tmp, f"blob-{os.getpid()}-{n}.tmp"))
-    for _ in range(40):
-        if (message := error_of(lambda: cache.put("x", payload("x")))) is None:
-            break
-        assert message == "create blob cache temp file: temporary filename attempts exhausted", message
-    assert cache.get("x") == payload("x")
+    assert os.listdir(os.path.join(root, "tmp")) == [] and cache.put("x", payload("x"))
 
 
 def foreign_files(root, outside):
