@@ -14,16 +14,10 @@ import qel
 from qel import BlobCache, NativeBlobCache, _native
 from qel.__main__ import blob_count, byte_count, main
 
-from blob_files import lock_is_free, path_for, payload, snapshot
+from blob_files import damage, lock_is_free, path_for, payload, snapshot
 
 IDS = ["alpha", "beta", "gamma"]
 TOTAL = sum(24 + len(i) + len(payload(i)) for i in IDS)  # their file lengths, under 1 KiB: shown in bytes
-
-
-def flip_a_bit(path):
-    data = bytearray(open(path, "rb").read())
-    data[-1] ^= 0x10
-    open(path, "wb").write(data)
 
 
 @pytest.fixture
@@ -71,7 +65,7 @@ def test_info_verify_and_clear_alone_and_beside_an_open_cache(capsys, root, monk
     assert snapshot(root) == before
 
     flipped = path_for(str(root), "beta")
-    flip_a_bit(flipped)
+    damage(flipped, "flip last")
     (root / "blobs" / "stray.txt").write_bytes(b"not named like a blob file")
     planted = [path_for(str(root), blob_id) for blob_id in ("delta", "epsilon", "zeta")]  # what an open removes unread
     for path, plant in zip(planted, [lambda path: os.symlink(path_for(str(root), "alpha"), path), os.mkfifo, os.mkdir]):
@@ -96,7 +90,7 @@ def test_info_verify_and_clear_alone_and_beside_an_open_cache(capsys, root, monk
         # check is no bad file; one that is damaged still is.
         status, out, _ = cli(capsys, "info", str(root))
         assert status == 0 and "\nopen       by caches whose engine holds 2 blobs," in out
-        flip_a_bit(path_for(str(root), "gamma"))
+        damage(path_for(str(root), "gamma"), "flip last")
         alpha = path_for(str(root), "alpha")
         monkeypatch.setattr(_native, "inspect_file",
                             lambda d, path: path == alpha and cache.delete("alpha") or real_inspect(d, path))
@@ -169,8 +163,7 @@ def test_bad_use_is_one_line_and_status_2(capsys, tmp_path, argv, message):
     paths = {name: tmp_path / name for name in ("missing", "file", "linked", "held")} | {"plain": tmp_path}
     (tmp_path / "file").write_bytes(b"")
     # blobs/ a link to another cache's: neither counted nor opened through
-    with BlobCache(tmp_path / "other", 1 << 20) as other:
-        other.put("elsewhere", b"x")
+    NativeBlobCache(str(tmp_path / "other"), 1 << 20, 0).close()
     (tmp_path / "linked").mkdir()
     (tmp_path / "linked" / "blobs").symlink_to(tmp_path / "other" / "blobs")
     held = NativeBlobCache(str(paths["held"]), 1 << 20, 0)  # another cache open meanwhile

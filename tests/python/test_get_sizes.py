@@ -24,16 +24,6 @@ def pattern(size, seed):
     return (block * (size // len(block) + 1))[:size]
 
 
-def damage(path, how):
-    """Flips the file's last byte, drops it, or adds a zero byte after it."""
-    with open(path, "r+b") as f:
-        f.seek(-1, os.SEEK_END)
-        last = f.read(1)[0]
-        f.seek(-1, os.SEEK_END)
-        f.write({"flip last": bytes([last ^ 0x01]), "truncate": b"", "extend": bytes([last, 0])}[how])
-        f.truncate()
-
-
 @pytest.mark.parametrize("size", SIZES)
 def test_get_returns_exact_bytes_and_a_damaged_file_is_a_miss(cache, cache_dir, size):
     data, path = pattern(size, size % 251), blob_files.path_for(cache_dir, "blob")
@@ -41,7 +31,7 @@ def test_get_returns_exact_bytes_and_a_damaged_file_is_a_miss(cache, cache_dir, 
     for how in ("flip last", "truncate", "extend"):
         assert cache.put("blob", data)
         assert [type(got := cache.get("blob")), got, cache.get("blob")] == [bytes, data, data]
-        damage(path, how)
+        blob_files.damage(path, how)
         # dropped, so the next get misses at once
         assert (cache.get("blob"), os.path.exists(path), cache.get("blob")) == (None, False, None), how
     assert cache.get("other") == data[::-1]
@@ -72,7 +62,7 @@ def test_get_over_2_gib(tmp_path):
         got = cache.get("huge")
         assert len(got) == OVER_2_GIB and got == data
         del got
-        damage(blob_files.path_for(directory, "huge"), "flip last")
+        blob_files.damage(blob_files.path_for(directory, "huge"), "flip last")
         assert cache.get("huge") is None
     finally:
         cache.close()

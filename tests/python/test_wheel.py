@@ -107,12 +107,9 @@ def test_installed_wheel_resolves_inside_itself_or_the_policy_and_works(built, t
     script = """
 import sys, qel
 from importlib.metadata import entry_points
-from qel import BlobCache
 assert not qel.__file__.startswith(sys.argv[2]), qel.__file__
-with BlobCache(sys.argv[1], 1 << 20) as cache:
-    assert cache.put("wheel/blob", b"payload" * 100)
-with BlobCache(sys.argv[1], 1 << 20) as cache:
-    assert cache.get("wheel/blob") == b"payload" * 100 and len(cache) == 1
+with qel.BlobCache(sys.argv[1], 1 << 20) as cache:
+    assert cache.put("wheel/blob", b"payload" * 100) and cache.get("wheel/blob") == b"payload" * 100
 print(qel.__version__, [e.value for e in entry_points(group="fsspec.specs")])
 """
     out = run(str(python), "-c", script, str(tmp_path / "cache"), str(ROOT), env=env, cwd=tmp_path)
