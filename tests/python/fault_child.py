@@ -43,8 +43,6 @@ def run(op, *operands):
                 os.unlink(link)
     elif op == "tmp":  # the files being written; writers' own directories aside
         return sorted(name for _, _, names in os.walk(os.path.join(directory, "tmp")) for name in names)
-    else:
-        raise ValueError(op)
 
 
 for step in args["steps"]:

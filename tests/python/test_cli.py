@@ -25,8 +25,7 @@ def root(tmp_path):
     # On tmpfs where there is one: ext4 clamps times to years 1901 to 2446, tmpfs keeps any.
     directory = pathlib.Path(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else tmp_path)) / "cache"
     with BlobCache(directory, 1 << 20) as cache:
-        for blob_id in IDS:
-            assert cache.put(blob_id, payload(blob_id))
+        assert all(cache.put(blob_id, payload(blob_id)) for blob_id in IDS)
     for age, blob_id in enumerate(IDS):  # alpha oldest
         os.utime(path_for(str(directory), blob_id), ns=(0, (1_700_000_000 + age * 3600) * 10**9))
     directory.chmod(0o750)  # wider than a cache makes it: a tool that narrows it shows
@@ -183,9 +182,7 @@ def test_help_and_the_largest_values(capsys):
 
 
 def test_installed_entry_point_version_and_no_traceback(tmp_path):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(qel.__file__)))
-    run = lambda *argv: subprocess.run([sys.executable, "-m", "qel", *argv], env=env, capture_output=True, text=True,
-                                       timeout=60)
+    run = lambda *argv: subprocess.run([sys.executable, "-m", "qel", *argv], capture_output=True, text=True, timeout=60)
     version = run("--version")
     assert (version.returncode, version.stdout) == (0, f"qel {qel.__version__}\n")
     missing = run("verify", str(tmp_path / "missing"))

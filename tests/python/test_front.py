@@ -180,16 +180,13 @@ def test_in_is_not_an_access_for_admission(tmp_path):
     lookups = 640  # ten batches of reads for the admission filter
     with BlobCache(tmp_path, file_len("resident") + 100) as cache:
         assert cache.put("resident", PAYLOAD)
-        for _ in range(lookups):
-            assert "looked-up" not in cache
-        for _ in range(lookups):
-            assert cache.get("read-often") is None
+        assert not any("looked-up" in cache for _ in range(lookups))
+        assert all(cache.get("read-often") is None for _ in range(lookups))
         # The filter learns of reads on another thread, batch by batch.
         deadline = time.monotonic() + 60
         while not cache.put("read-often", PAYLOAD):
             assert time.monotonic() < deadline, "reads never won admission"
-        assert "resident" not in cache
-        assert cache.put("looked-up", PAYLOAD) is False
+        assert "resident" not in cache and cache.put("looked-up", PAYLOAD) is False
         assert ("read-often" in cache, "looked-up" in cache) == (True, False)
 
 
@@ -214,8 +211,7 @@ def test_stats_follow_a_scripted_workload(tmp_path):
     # Counters start again at open; what the directory holds carries over.
     # Reopening with room for one evicts a blob, before the counting starts.
     with BlobCache(tmp_path, one) as cache:
-        assert cache.stats() == CacheStats(1, one, one, 0, 0, 0, 0, 0)
-        assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
+        assert (stats := cache.stats()) == CacheStats(1, one, one, 0, 0, 0, 0, 0) and stats.hit_ratio == 0.0
 
 
 def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog):
@@ -284,8 +280,7 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
             return repr(calls[-1]).encode()
 
         first = render("x", 2)
-        assert render("x", 2) == first and render(item="x", size=2) == first and render("x", 2, scale=1.0) == first
-        assert len(calls) == 1
+        assert render("x", 2) == render(item="x", size=2) == render("x", 2, scale=1.0) == first and len(calls) == 1
         distinct = [
             ("x", 3), ("y", 2), (b"x", 2), ("x", 2, 1), ("x", 2, (1,)), ("x", 2, frozenset({1, 2})),
             ("x", True), ("x", 1.0), ("x", None), ("x", -0.0), ("x", 0.0),
@@ -296,8 +291,7 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
         render("x", 2, opt=1, other=2)
         render("x", 2, other=2, opt=1)
         render("x", 2, scale=2.0)
-        assert len(calls) == len(distinct) + 3
-        assert render.__name__ == "render"
+        assert len(calls) == len(distinct) + 3 and render.__name__ == "render"
 
         for bad, message in [([1], "unhashable"), ({"a": 1}, "unhashable"), ((1, [2]), "unhashable"),
                              (object(), "stable across processes")]:

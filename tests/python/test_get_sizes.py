@@ -51,17 +51,14 @@ def room_for_over_2_gib(directory):
 
 
 def test_get_over_2_gib(tmp_path):
-    reason = room_for_over_2_gib(tmp_path)
-    if reason:
+    if reason := room_for_over_2_gib(tmp_path):
         pytest.skip(reason)
     directory = str(tmp_path / "cache")
     cache = NativeBlobCache(directory, 3 << 30, 0, durable=False)
     try:
         data = pattern(OVER_2_GIB, None)
         assert cache.put("huge", data)
-        got = cache.get("huge")
-        assert len(got) == OVER_2_GIB and got == data
-        del got
+        assert cache.get("huge") == data  # and gone once compared: the damaged read below needs the room
         blob_files.damage(blob_files.path_for(directory, "huge"), "flip last")
         assert cache.get("huge") is None
     finally:

@@ -136,13 +136,12 @@ class CacheModel(RuleBasedStateMachine):
 
     @invariant()
     def disk_matches_model(self):
-        if hasattr(self, "cache"):
-            # The checksum is the cache's to check; the content must be the model's.
-            on_disk = blob_files.check_disk(self.directory, checksum=False)
-            assert all(self.model.get(blob_id) == data for blob_id, data in on_disk.items()), "a file holds other bytes"
-            total = sum(HEADER.size + len(blob_id.encode()) + len(data) for blob_id, data in on_disk.items())
-            assert total <= self.max_bytes, "blob files exceed the budget"
-            assert self.closed or len(self.cache) == len(on_disk), "len is not the count of blob files"
+        # The checksum is the cache's to check; the content must be the model's.
+        on_disk = blob_files.check_disk(self.directory, checksum=False)
+        assert all(self.model.get(blob_id) == data for blob_id, data in on_disk.items()), "a file holds other bytes"
+        total = sum(HEADER.size + len(blob_id.encode()) + len(data) for blob_id, data in on_disk.items())
+        assert total <= self.max_bytes, "blob files exceed the budget"
+        assert self.closed or len(self.cache) == len(on_disk), "len is not the count of blob files"
 
 
 CacheModel.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None, database=None)

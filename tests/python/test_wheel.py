@@ -65,8 +65,7 @@ def test_wheel_tag_contents_and_symbol_versions(built, tmp_path):
     assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{policy["name"]}_', shown), shown
 
     extension = pathlib.Path(zipfile.ZipFile(wheel).extract("qel/_native.abi3.so", tmp_path))
-    needs = {}
-    library = None
+    needs, library = {}, None
     for line in run("readelf", "--version-info", "--wide", str(extension)).splitlines():
         if match := re.search(r"File: (\S+)", line):
             library = match[1]
