@@ -139,7 +139,7 @@ UNSERVED = ("join blob cache directory {d}: its lock is held by a process that d
     (lambda d, c: c.put("k", b"a") and c.put("k", b"b"), BlobMismatchError, 'blob ID content mismatch: "k"'),
     (lambda d, c: c.close() or c.get("k"), CacheClosedError, "blob cache is closed"),
     (lambda d, c: DirectoryLock(f"{d}/missing"), RuntimeError,
-     "open blob cache root: No such file or directory (os error 2)"),  # and not made
+     "open blob cache root: No such file or directory (os error 2)"),  # not made, or it would not fail
     # an unusable directory has no class of its own, but says why
     (lambda d, c: open(f"{d}-file", "wb").close() or open_at(f"{d}-file"), RuntimeError,
      "create blob cache root: Not a directory (os error 20)"),
@@ -158,6 +158,8 @@ def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, err
 
 
 def test_directory_lock_excludes_opens_changes_nothing_and_lets_go(cache_dir, cache):
+    """The lock tools take: refused while a cache has the directory open, and refusing opens while held; it
+    neither makes nor narrows the directory; release, twice, or the end of a with block lets go."""
     with pytest.raises(DirectoryInUseError, match=f"^{re.escape(IN_USE.format(d=cache_dir))}$"):
         DirectoryLock(cache_dir)
     cache.close()
