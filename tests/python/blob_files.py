@@ -1,5 +1,5 @@
 """The blob file format, rebuilt independently of the extension, so tests can
-plant files and check what the cache leaves on disk; a snapshot of a tree,
+plant and damage files and check what the cache leaves on disk; a snapshot of a tree,
 to show that something left it alone; and the probe for the lock an open
 cache holds on its directory."""
 
@@ -56,6 +56,16 @@ def verify(root, path, *, checksum=True):
     blob_id = data[HEADER.size : HEADER.size + id_len].decode()
     assert path_for(root, blob_id) == path, f"misplaced {path}"
     return blob_id, data[HEADER.size + id_len :]
+
+
+def damage(path, how):
+    """Flips the file's last byte, drops it, or adds a zero byte after it."""
+    with open(path, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        last = f.read(1)[0]
+        f.seek(-1, os.SEEK_END)
+        f.write({"flip last": bytes([last ^ 0x01]), "truncate": b"", "extend": bytes([last, 0])}[how])
+        f.truncate()
 
 
 def files(root, sub):

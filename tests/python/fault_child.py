@@ -3,6 +3,7 @@ argv[1] is JSON: {"dir": ..., "steps": [[op, ...]]}. Prints one JSON result per 
 {"ok": value} or {"error": [exception type, message]}."""
 
 import ctypes
+import glob
 import json
 import os
 import sys
@@ -30,10 +31,18 @@ def run(op, *operands):
         return getattr(cache, op)(*operands)
     elif op == "arm":
         assert shim.qel_fault_configure(operands[0].encode()) == 0, operands[0]
+    elif op == "put_past_links":  # a put with this writer's next temp names taken by links that lead nowhere
+        (writer,) = glob.glob(os.path.join(directory, "tmp", "writer-*"))
+        links = [os.path.join(writer, f"blob-{os.getpid()}-{n}.tmp") for n in range(1, operands[1] + 1)]
+        for link in links:
+            os.symlink(os.path.join(directory, "tmp", "made-through-a-link"), link)
+        try:
+            return run("put", operands[0])
+        finally:
+            for link in links:
+                os.unlink(link)
     elif op == "tmp":  # the files being written; writers' own directories aside
         return sorted(name for _, _, names in os.walk(os.path.join(directory, "tmp")) for name in names)
-    else:
-        raise ValueError(op)
 
 
 for step in args["steps"]:

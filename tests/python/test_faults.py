@@ -52,42 +52,22 @@ def play(directory, script):
     for step, got in zip(script, results):
         if isinstance(step, tuple):
             assert step[1](got) if callable(step[1]) else got == step[1], (step[0], got)
-    return results
 
 
 def reopen_and_check(directory, must_hold=(), may_hold=(), data=payload):
     """Without the shim: no temp file, every file verifies, blobs read back (may_hold: or not at all)."""
     blob_files.check_disk(directory)
     cache = NativeBlobCache(str(directory), BUDGET, 0)
-    assert blob_files.files(directory, "tmp") == []
     for blob_id in [*must_hold, *may_hold]:
         assert cache.get(blob_id) in ([data(blob_id)] + [None] * (blob_id not in must_hold)), blob_id
     cache.close()
 
 
-@pytest.mark.parametrize(
-    "fault, message",
-    [  # With its shard in place, a put opens it and its own directory in tmp
-        # below the root the cache holds open before its temp file, the first
-        # thing it closes.
-        ("open:1:EACCES", f"create blob cache shard: {os_error(EACCES)}"),
-        ("open:3:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
-        ("write:1:ENOSPC", f"write blob cache header: {os_error(ENOSPC)}"),
-        ("write:2:ENOSPC", f"write blob cache ID: {os_error(ENOSPC)}"),
-        ("write:3:EIO", f"write blob cache payload: {os_error(EIO)}"),
-        ("fsync:1:EIO", f"flush blob cache temp file: {os_error(EIO)}"),
-        ("rename:1:EACCES", f"commit blob cache file: {os_error(EACCES)}"),
-        ("close:1:EIO", None),  # the file is complete and synced by then
-    ],
-)
-def test_put_names_the_failing_step(tmp_path, fault, message):
-    os.makedirs(os.path.dirname(path_for(str(tmp_path), "new")), mode=0o700)
-    play(tmp_path, [
-        OPEN, (["put", "keep"], ok(True)), ["arm", fault], (["put", "new"], error(message) if message else ok(True)),
-        ["arm", ""], (["tmp"], ok([])), (["get", "new"], ok(None if message else "hit")),
-        (["get", "keep"], ok("hit")), (["put", "new"], ok(True)), ["close"],
-    ])
-    reopen_and_check(tmp_path, must_hold=["keep", "new"])
+def put_fails(fault, message):
+    """A put with fault armed fails naming its step (message None: succeeds); nothing is left of it."""
+    return [(["put", "keep"], ok(True)), ["arm", fault], (["put", "new"], error(message) if message else ok(True)),
+            ["arm", ""], (["tmp"], ok([])), (["get", "new"], ok(None if message else "hit")),
+            (["get", "keep"], ok("hit")), (["put", "new"], ok(True))], ["keep", "new"], []
 
 
 def one_temp_file(result):
@@ -105,6 +85,19 @@ def failed_with(prefix, code=EIO):
 LISTING_FAILED = reconciliation(f"purge interrupted writes: purge blob cache temp directory: {os_error(EIO)}")
 # A failed read or removal keeping its blob is test_denied_permission's.
 SCENARIOS = {  # steps after an open, and the blobs that must / may survive
+    # With the shard of "new" in place, a put opens it and its own directory
+    # in tmp below the root the cache holds open before its temp file, the
+    # first thing it closes.
+    **{fault: put_fails(fault, message) for fault, message in [
+        ("open:1:EACCES", f"create blob cache shard: {os_error(EACCES)}"),
+        ("open:3:EACCES", f"create blob cache temp file: {os_error(EACCES)}"),
+        ("write:1:ENOSPC", f"write blob cache header: {os_error(ENOSPC)}"),
+        ("write:2:ENOSPC", f"write blob cache ID: {os_error(ENOSPC)}"),
+        ("write:3:EIO", f"write blob cache payload: {os_error(EIO)}"),
+        ("fsync:1:EIO", f"flush blob cache temp file: {os_error(EIO)}"),
+        ("rename:1:EACCES", f"commit blob cache file: {os_error(EACCES)}"),
+        ("close:1:EIO", None),  # the file is complete and synced by then
+    ]},
     "unremovable temp files, gone with the next delete or close": ([
         ["arm", "rename:1:EIO,unlink:1:EACCES"],
         (["put", "new"], reconciliation(f"commit blob cache file: {os_error(EIO)}; remove temporary file: {os_error(EACCES)}")),
@@ -118,6 +111,11 @@ SCENARIOS = {  # steps after an open, and the blobs that must / may survive
         (["put", "new"], failed_with("blob cache reconciliation failed: retry cache purge: purge blob cache ")),
         ["arm", ""], (["get", "old"], ok(None)), (["put", "new"], ok(True)),
     ], ["new"], ["old"]),
+    "temp names taken by links": ([  # each put tries a run of names, past them; the first put took name 0
+        ["put", "keep"],
+        (["put_past_links", "new", 4096], error("create blob cache temp file: temporary filename attempts exhausted")),
+        (["tmp"], ok([])), (["put", "new"], ok(True)),
+    ], ["keep", "new"], []),
     "failing listing at open": ([
         ["put", "b"], ["close"], ["arm", "readdir:1+:EIO"], (OPEN, LISTING_FAILED), (OPEN, LISTING_FAILED),
     ], ["b"], []),
@@ -127,36 +125,32 @@ SCENARIOS = {  # steps after an open, and the blobs that must / may survive
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_failure_scenario(tmp_path, scenario):
     script, must_hold, may_hold = SCENARIOS[scenario]
+    os.makedirs(os.path.dirname(path_for(str(tmp_path), "new")), mode=0o700)
     play(tmp_path, [OPEN, *script, ["close"]])
     reopen_and_check(tmp_path, must_hold, may_hold)
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    mount_point = tmp_path / "small"
-    mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)],
+def test_full_disk(tmp_path):
+    directory, stored = str(tmp_path / "cache"), []
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(tmp_path)],
                              capture_output=True, text=True)
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a small tmpfs here: {mounted.stderr.strip()}")
-    yield mount_point
-    subprocess.run(["umount", str(mount_point)], check=True)
-
-
-def test_full_disk(small_disk):
-    directory, stored = str(small_disk / "cache"), []
-    big = lambda blob_id: payload(blob_id, 100_000 // len(blob_id))
-    cache = NativeBlobCache(directory, BUDGET, 0)
-    with pytest.raises(RuntimeError, match=f"^write blob cache payload: {re.escape(os_error(ENOSPC))}$"):
-        for n in range(20):
-            assert cache.put(f"big-{n}", big(f"big-{n}"))
-            stored.append(f"big-{n}")
-    assert 5 <= len(stored) < 11 and blob_files.files(directory, "tmp") == []
-    assert all(cache.get(blob_id) == big(blob_id) for blob_id in stored)
-    cache.delete(stored.pop(0))
-    assert cache.put("big-again", big("big-again"))  # freed space is usable again
-    cache.close()
-    reopen_and_check(directory, must_hold=[*stored, "big-again"], data=big)
+    try:
+        big = lambda blob_id: payload(blob_id, 100_000 // len(blob_id))
+        cache = NativeBlobCache(directory, BUDGET, 0)
+        with pytest.raises(RuntimeError, match=f"^write blob cache payload: {re.escape(os_error(ENOSPC))}$"):
+            for n in range(20):
+                assert cache.put(f"big-{n}", big(f"big-{n}"))
+                stored.append(f"big-{n}")
+        assert 5 <= len(stored) < 11 and blob_files.files(directory, "tmp") == []
+        assert all(cache.get(blob_id) == big(blob_id) for blob_id in stored)
+        cache.delete(stored.pop(0))
+        assert cache.put("big-again", big("big-again"))  # freed space is usable again
+        cache.close()
+        reopen_and_check(directory, must_hold=[*stored, "big-again"], data=big)
+    finally:
+        subprocess.run(["umount", "--lazy", str(tmp_path)], check=True)  # a failed test may still hold files open
 
 
 @pytest.fixture
@@ -196,16 +190,13 @@ def denied(d, target, action):
     return [message, ACTIONS[action](d, cache), not os.path.exists(garbage)]
 
 
-@pytest.mark.parametrize(
-    "target, action, message",
-    [
-        ("b", "get", "open cache entry {b}"),
-        ("b/", "delete", "remove cache entry {b}"),
-        ("tmp", "put", "create blob cache temp file"),  # the writer's own directory in tmp  # the writer's own directory in tmp
-        (".", "create", "create blob cache root"),
-        ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
-    ],
-)
+@pytest.mark.parametrize("target, action, message", [
+    ("b", "get", "open cache entry {b}"),
+    ("b/", "delete", "remove cache entry {b}"),
+    ("tmp", "put", "create blob cache temp file"),  # the writer's own directory in tmp
+    (".", "create", "create blob cache root"),
+    ("g/", "open", "blob cache reconciliation failed: remove invalid file: remove cache entry {g}"),
+])
 def test_denied_permission(nobody_dir, target, action, message):
     expected = message.format(b=path_for("", "b"), g=path_for("", "g")) + ": " + os_error(EACCES)
     assert forked.run(denied, nobody_dir, target, action, as_nobody=True) == [expected, True, True]

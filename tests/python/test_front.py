@@ -1,11 +1,11 @@
 """qel.BlobCache and the binding under it: argument handling, round trips, error classes,
 lifecycle, membership, length, statistics, read-through and memoize."""
 
-import functools
 import gc
 import logging
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -23,8 +23,8 @@ from qel._native import DirectoryLock
 PAYLOAD = bytes(range(256)) * 4
 
 
-def file_len(blob_id, payload=PAYLOAD):
-    return 24 + len(blob_id.encode()) + len(payload)
+def file_len(blob_id):
+    return 24 + len(blob_id.encode()) + len(PAYLOAD)
 
 
 def config(reason):
@@ -79,32 +79,27 @@ def test_call_failures(cache, call, error, pattern):
         assert message == message.split(": ")[0] + f": {cause}" and type(cause) is TypeError
 
 
-def dangling_link(tmp):
-    (tmp / "cache").symlink_to(tmp / "missing")
-    return tmp / "cache", f"{tmp / 'cache'} is a dangling symbolic link"
-
-
-def dangling_link_above(tmp):
-    (tmp / "gone").symlink_to(tmp / "missing")
-    return tmp / "gone" / "cache", f"{tmp / 'gone'} is a dangling symbolic link"
-
-
-@pytest.mark.parametrize("make", [dangling_link, dangling_link_above])  # a file: open_a_file below
-def test_unusable_directory_says_why(tmp_path, make):
-    directory, reason = make(tmp_path)
-    with pytest.raises(RuntimeError) as raised:
-        NativeBlobCache(str(directory), 1 << 20, 0)
-    assert str(raised.value) == "create blob cache root: " + reason
-
-
-def test_keywords_and_subclasses_are_accepted(cache_dir):
-    index = type("Index", (), {"__index__": lambda self: 1 << 20})
+def test_a_front_joins_the_binding_and_closes_with_its_block(cache_dir):
+    """The binding takes keywords and subclasses of its types; a BlobCache with the same configuration joins
+    its cache; an ID with a NUL is one ID, not its prefix; get takes a default; a with block closes the front,
+    also when it raises. Each operation's results and refusals are the model test's."""
+    index = type("Index", (), {"__index__": lambda self: 8 << 20})
     text, blob = type("Text", (str,), {}), type("Blob", (bytes,), {})
-    cache = NativeBlobCache(frequency_counters=index(), max_bytes=index(), directory=text(cache_dir))
-    assert cache.put(payload=blob(b"payload"), blob_id=text("key")) is True
-    assert (stored := cache.get(blob_id="key")) == b"payload" and type(stored) is bytes
-    assert cache.delete(blob_id=text("key")) is None and cache.get("key") is None
-    cache.close()
+    native = NativeBlobCache(frequency_counters=index(), max_bytes=index(), directory=text(cache_dir))
+    payload = bytes(range(256)) * 4096
+    assert native.put(payload=blob(payload), blob_id=text("a\0b")) is True
+    assert (stored := native.get(blob_id="a\0b")) == payload and type(stored) is bytes and native.get("a") is None
+    with pytest.raises(KeyError), BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=8 << 20) as cache:
+        assert cache.put("b", b"")
+        assert [cache.get(i, b"default") for i in ("a\0b", "b", "c")] == [payload, b"", b"default"]
+        assert native.delete(blob_id=text("a\0b")) is None and ("a\0b" in cache, len(cache)) == (False, 1)
+        raise KeyError("the with block still closes the cache")
+    with pytest.raises(RuntimeError, match="^blob cache is closed$"):
+        "b" in cache
+    assert cache.close() is None and native.get("b") == b""  # closing again is no error; the binding stays open
+    native.close()
+    with pytest.raises(TypeError):
+        BlobCache(cache_dir, 1 << 20, 0)  # frequency_counters is keyword-only
 
 
 # Each call's state comes from the interpreter's allocator, which tracemalloc
@@ -131,42 +126,8 @@ def test_calls_give_back_their_memory(cache, call):
     assert grown[1] < calls * 8
 
 
-def test_panic_exception_escapes_except_exception():
-    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
-
-
-# Small payloads and the longest, non-ASCII and odd IDs are the model test's.
-def test_round_trip_survives_reopen(cache_dir):
-    payload = bytes(range(256)) * 4096
-    with BlobCache(cache_dir, 8 << 20, frequency_counters=1) as cache:
-        assert cache.put("a\0b", payload) is True and cache.get("a\0b") == payload
-        assert cache.get("a") is None  # a NUL does not end the ID
-    with BlobCache(pathlib.Path(cache_dir), 8 << 20, frequency_counters=1) as cache:
-        assert cache.get("a\0b") == payload
-
-
-def put_other_bytes(d, cache):
-    cache.put("k", b"a")
-    cache.put("k", b"b")
-
-
-def use_closed(d, cache):
-    cache.close()
-    cache.get("k")
-
-
-def lock_while_open(d, cache):
-    DirectoryLock(d)
-
-
-def open_while_locked(d, cache):
-    cache.close()
-    with DirectoryLock(d):
-        NativeBlobCache(d, 1 << 20, 0)
-
-
-def open_a_file(d, cache):
-    NativeBlobCache(os.path.join(d, "tmp", "blob-1-1.tmp"), 1 << 20, 0)
+def open_at(path):
+    NativeBlobCache(str(path), 1 << 20, 0)
 
 
 IN_USE = "lock blob cache directory {d}: in use by another open cache"
@@ -174,64 +135,45 @@ UNSERVED = ("join blob cache directory {d}: its lock is held by a process that d
             "(a tool, or a cache in another network namespace)")
 
 
-@pytest.mark.parametrize(
-    "failure, error, message",
-    [
-        (put_other_bytes, BlobMismatchError, 'blob ID content mismatch: "k"'),
-        (use_closed, CacheClosedError, "blob cache is closed"),
-        (lock_while_open, DirectoryInUseError, IN_USE),
-        (open_while_locked, DirectoryInUseError, UNSERVED),
-        (open_a_file, RuntimeError, "create blob cache root: Not a directory (os error 20)"),  # no class of its own
-    ],
-)
+@pytest.mark.parametrize("failure, error, message", [
+    (lambda d, c: c.put("k", b"a") and c.put("k", b"b"), BlobMismatchError, 'blob ID content mismatch: "k"'),
+    (lambda d, c: c.close() or c.get("k"), CacheClosedError, "blob cache is closed"),
+    (lambda d, c: DirectoryLock(f"{d}/missing"), RuntimeError,
+     "open blob cache root: No such file or directory (os error 2)"),  # not made, or it would not fail
+    # an unusable directory has no class of its own, but says why
+    (lambda d, c: open(f"{d}-file", "wb").close() or open_at(f"{d}-file"), RuntimeError,
+     "create blob cache root: Not a directory (os error 20)"),
+    (lambda d, c: os.symlink(f"{d}-missing", f"{d}-link") or open_at(f"{d}-link"), RuntimeError,
+     "create blob cache root: {d}-link is a dangling symbolic link"),
+    (lambda d, c: os.symlink(f"{d}-missing", f"{d}-link") or open_at(f"{d}-link/cache"), RuntimeError,
+     "create blob cache root: {d}-link is a dangling symbolic link"),
+])
 def test_failures_callers_tell_apart_have_classes(cache_dir, cache, failure, error, message):
-    if failure is open_a_file:
-        open(os.path.join(cache_dir, "tmp", "blob-1-1.tmp"), "wb").close()
     with pytest.raises(RuntimeError) as raised:
         failure(cache_dir, cache)
     assert (type(raised.value), str(raised.value)) == (error, message.format(d=cache_dir))
     assert getattr(qel, error.__name__, RuntimeError) is error and issubclass(error, RuntimeError)
+    # A panic is no error a caller's `except Exception` may swallow.
+    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
 
 
-def test_directory_lock_changes_nothing_and_lets_go(tmp_path):
-    directory = str(tmp_path / "cache")
-    with pytest.raises(RuntimeError, match=r"^open blob cache root: No such file or directory \(os error 2\)$"):
-        DirectoryLock(directory)
-    assert not os.path.exists(directory)  # not made
-    BlobCache(directory, 1 << 20).close()
-    os.chmod(directory, 0o750)
-    lock = DirectoryLock(directory)
-    assert os.stat(directory).st_mode & 0o777 == 0o750  # not narrowed
+def test_directory_lock_excludes_opens_changes_nothing_and_lets_go(cache_dir, cache):
+    """The lock tools take: refused while a cache has the directory open, and refusing opens while held; it
+    neither makes nor narrows the directory; release, twice, or the end of a with block lets go."""
+    with pytest.raises(DirectoryInUseError, match=f"^{re.escape(IN_USE.format(d=cache_dir))}$"):
+        DirectoryLock(cache_dir)
+    cache.close()
+    os.chmod(cache_dir, 0o750)
+    lock = DirectoryLock(cache_dir)
+    assert os.stat(cache_dir).st_mode & 0o777 == 0o750  # not narrowed
+    with pytest.raises(DirectoryInUseError, match=f"^{re.escape(UNSERVED.format(d=cache_dir))}$"):
+        open_at(cache_dir)
     lock.release()
     lock.release()
-    BlobCache(directory, 1 << 20).close()  # free again
-    with DirectoryLock(directory) as held:
+    open_at(cache_dir)  # free again
+    with DirectoryLock(cache_dir) as held:
         assert isinstance(held, DirectoryLock)
-    BlobCache(directory, 1 << 20).close()
-
-
-def test_get_default_contains_len_and_close(tmp_path):
-    with pytest.raises(KeyError), BlobCache(tmp_path, 1 << 20) as cache:
-        assert cache.put("k", b"v")
-        raise KeyError("the with block still closes the cache")
-    assert cache.close() is None
-    with pytest.raises(RuntimeError, match="^blob cache is closed$"):  # each operation's refusal is the model test's
-        cache.get("k")
-    with BlobCache(tmp_path, 1 << 20) as cache:
-        cache.delete("k")
-        assert cache.put("a", b"1") and cache.put("b", b"")
-        assert cache.get("a", b"default") == b"1" and cache.get("b", b"default") == b""
-        assert cache.get("c") is None and cache.get("c", b"default") == b"default"
-        assert ("a" in cache, "b" in cache, "c" in cache) == (True, True, False)
-        assert len(cache) == 2
-        cache.delete("a")
-        assert "a" not in cache and len(cache) == 1
-        cache.delete_all()
-        assert "b" not in cache and len(cache) == 0
-    with pytest.raises(RuntimeError, match="^blob cache is closed$"):
-        "b" in cache
-    with pytest.raises(TypeError):
-        BlobCache(tmp_path, 1 << 20, 0)  # frequency_counters is keyword-only
+    open_at(cache_dir)
 
 
 def test_in_is_not_an_access_for_admission(tmp_path):
@@ -240,80 +182,55 @@ def test_in_is_not_an_access_for_admission(tmp_path):
     lookups = 640  # ten batches of reads for the admission filter
     with BlobCache(tmp_path, file_len("resident") + 100) as cache:
         assert cache.put("resident", PAYLOAD)
-        for _ in range(lookups):
-            assert "looked-up" not in cache
-        for _ in range(lookups):
-            assert cache.get("read-often") is None
+        assert not any("looked-up" in cache for _ in range(lookups))
+        assert all(cache.get("read-often") is None for _ in range(lookups))
         # The filter learns of reads on another thread, batch by batch.
         deadline = time.monotonic() + 60
         while not cache.put("read-often", PAYLOAD):
             assert time.monotonic() < deadline, "reads never won admission"
-        assert "resident" not in cache
-        assert cache.put("looked-up", PAYLOAD) is False
+        assert "resident" not in cache and cache.put("looked-up", PAYLOAD) is False
         assert ("read-often" in cache, "looked-up" in cache) == (True, False)
 
 
 def test_stats_follow_a_scripted_workload(tmp_path):
     one = file_len("a")
+    room = 2 * one + one // 2
     # Room for two blobs of one size. Fewer reads than one batch of the
     # admission filter, so every blob is equally unknown to it and each
     # newcomer is admitted over a resident.
-    with BlobCache(tmp_path, 2 * one + one // 2) as cache:
-        assert cache.stats() == CacheStats(0, 0, 2 * one + one // 2, 0, 0, 0, 0, 0)
+    with BlobCache(tmp_path, room) as cache:
+        assert cache.stats() == CacheStats(0, 0, room, 0, 0, 0, 0, 0)
         assert cache.put("a", PAYLOAD) and cache.put("b", PAYLOAD)
         assert [cache.get(i) is not None for i in "aabx"] == [True, True, True, False]
         assert cache.put("a", PAYLOAD) is True  # the same bytes again: held, nothing written
         assert cache.put("big", PAYLOAD * 3) is False  # longer than the whole budget
         assert cache.put("c", PAYLOAD)  # evicts a or b
-        stats = cache.stats()
-        assert stats == CacheStats(
-            blobs=2, bytes=2 * one, max_bytes=2 * one + one // 2,
-            hits=3, misses=1, puts_admitted=4, puts_refused=1, evictions=1,
-        )
+        assert (stats := cache.stats()) == CacheStats(2, 2 * one, room, 3, 1, 4, 1, 1)
         assert stats.hit_ratio == 0.75
         cache.delete("c")  # a deletion is no eviction
-        after = cache.stats()
-        assert (after.blobs, after.bytes, after.evictions) == (1, one, 1)
+        assert cache.stats() == CacheStats(1, one, room, 3, 1, 4, 1, 1)
         assert cache.put("c", PAYLOAD) and len(cache) == 2
     # Counters start again at open; what the directory holds carries over.
     # Reopening with room for one evicts a blob, before the counting starts.
     with BlobCache(tmp_path, one) as cache:
-        assert cache.stats() == CacheStats(1, one, one, 0, 0, 0, 0, 0)
-        assert CacheStats(1, one, one, 0, 0, 0, 0, 0).hit_ratio == 0.0
+        assert (stats := cache.stats()) == CacheStats(1, one, one, 0, 0, 0, 0, 0) and stats.hit_ratio == 0.0
 
 
-def stored_by_another_writer(cache, tmp_path):
-    cache.put("k", b"theirs")  # between this call's miss and its put
-    return b"mine"
-
-
-def cannot_store(cache, tmp_path):
-    shutil.rmtree(tmp_path / "tmp")
-    (tmp_path / "tmp").write_bytes(b"")  # where temporary files are made
-    return b"mine"
-
-
-def refused_by_the_budget(cache, tmp_path):
-    return bytes(8192)
-
-
-# What make does besides returning a payload; what get_or_put returns, then
-# what the cache holds. Only a payload the cache could not store is worth a warning.
-@pytest.mark.parametrize("make, returned, held, warned", [
-    (lambda cache, tmp_path: b"made", b"made", b"made", False),
-    (refused_by_the_budget, bytes(8192), None, False),
-    (stored_by_another_writer, b"theirs", b"theirs", False),
-    (cannot_store, b"mine", None, True),
-], ids=["stored", "refused", "stored by another writer", "cannot store"])
-def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog, make, returned, held, warned):
+def test_get_or_put_returns_a_payload_once_make_ran(tmp_path, caplog):
+    """Once make ran, its payload or the one another writer stored meanwhile is returned, whatever the cache
+    made of it; only a payload the cache could not store is worth a warning."""
     calls = []
-    with BlobCache(tmp_path, 4096) as cache:
-        with caplog.at_level(logging.WARNING, logger="qel"):
-            assert cache.get_or_put("k", lambda: calls.append(1) or make(cache, tmp_path)) == returned
-        assert cache.get("k") == held
-        assert [r.getMessage().startswith("get_or_put: 'k' not stored: ") for r in caplog.records] == [True] * warned
-        if held is not None:  # a hit: make is not called again
-            assert cache.get_or_put("k", lambda: calls.append(2) or b"other") == held and calls == [1]
+    with BlobCache(tmp_path, 4096) as cache, caplog.at_level(logging.WARNING, logger="qel"):
+        assert cache.get_or_put("made", lambda: calls.append(1) or b"made") == b"made"
+        assert cache.get_or_put("made", lambda: calls.append(2) or b"other") == b"made" and calls == [1]  # a hit
+        assert cache.get_or_put("big", lambda: bytes(8192)) == bytes(8192) and cache.get("big") is None  # refused
+        # stored by another writer between this call's miss and its put
+        assert cache.get_or_put("k", lambda: cache.put("k", b"theirs") and b"mine") == b"theirs" == cache.get("k")
+        assert caplog.records == []
+        shutil.rmtree(tmp_path / "tmp")
+        (tmp_path / "tmp").write_bytes(b"")  # where temporary files are made: nothing can be stored
+        assert cache.get_or_put("lost", lambda: b"mine") == b"mine" and cache.get("lost") is None
+        assert [r.getMessage().startswith("get_or_put: 'lost' not stored: ") for r in caplog.records] == [True]
         with pytest.raises(CacheClosedError, match="^blob cache is closed$"):
             cache.get_or_put("closed meanwhile", lambda: cache.close() or b"made")
 
@@ -322,8 +239,7 @@ class Renderer:
     def render(self, item):
         return item.encode()
 
-    def __call__(self, item):
-        return item.encode()
+    __call__ = render
 
 
 def made_by(tag):
@@ -337,18 +253,10 @@ def tagged(tag, item):
     return tag + item.encode()
 
 
-@pytest.mark.parametrize(
-    "function, args, made",
-    [
-        (lambda item: item.encode(), ("x",), b"x"),
-        (made_by(b"a"), ("x",), b"ax"),
-        (Renderer().render, ("x",), b"x"),
-        (functools.partial(tagged, b"p"), ("x",), b"px"),
-        (Renderer(), ("x",), b"x"),
-        ("abc".encode, ("ascii",), b"abc"),
-    ],
-    ids=["lambda", "closure", "bound method", "partial", "callable object", "builtin bound method"],
-)
+@pytest.mark.parametrize("function, args, made", [
+    (lambda item: item.encode(), ("x",), b"x"), (made_by(b"a"), ("x",), b"ax"), (Renderer().render, ("x",), b"x"),
+    (Renderer(), ("x",), b"x"), ("abc".encode, ("ascii",), b"abc"),
+], ids=["lambda", "closure", "bound method", "callable object", "builtin bound method"])
 def test_memoize_refuses_what_it_cannot_name_and_takes_a_name(tmp_path, function, args, made):
     with BlobCache(tmp_path, 1 << 20) as cache:
         with pytest.raises(TypeError, match=r"^memoize: cannot name .* pass an explicit name: memoize\(name=\.\.\.\)$"):
@@ -374,8 +282,7 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
             return repr(calls[-1]).encode()
 
         first = render("x", 2)
-        assert render("x", 2) == first and render(item="x", size=2) == first and render("x", 2, scale=1.0) == first
-        assert len(calls) == 1
+        assert render("x", 2) == render(item="x", size=2) == render("x", 2, scale=1.0) == first and len(calls) == 1
         distinct = [
             ("x", 3), ("y", 2), (b"x", 2), ("x", 2, 1), ("x", 2, (1,)), ("x", 2, frozenset({1, 2})),
             ("x", True), ("x", 1.0), ("x", None), ("x", -0.0), ("x", 0.0),
@@ -386,8 +293,7 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
         render("x", 2, opt=1, other=2)
         render("x", 2, other=2, opt=1)
         render("x", 2, scale=2.0)
-        assert len(calls) == len(distinct) + 3
-        assert render.__name__ == "render"
+        assert len(calls) == len(distinct) + 3 and render.__name__ == "render"
 
         for bad, message in [([1], "unhashable"), ({"a": 1}, "unhashable"), ((1, [2]), "unhashable"),
                              (object(), "stable across processes")]:
@@ -400,9 +306,7 @@ def test_memoize_hits_on_equal_arguments_only(tmp_path):
 
 
 def test_memoize_ids_are_the_same_in_another_process(tmp_path):
-    script = tmp_path / "memo.py"
-    script.write_text(textwrap.dedent(f"""
-        import sys
+    script = textwrap.dedent(f"""
         from qel import BlobCache
         with BlobCache({str(tmp_path / 'cache')!r}, 1 << 20) as cache:
             @cache.memoize
@@ -410,11 +314,8 @@ def test_memoize_ids_are_the_same_in_another_process(tmp_path):
                 print("computed")
                 return name.encode()
             assert work("text", ("a", 1, frozenset("xyz"))) == b"text"
-    """))
-    outputs = []
-    for seed in ("1", "2"):  # str hashes differ between these processes
-        env = dict(os.environ, PYTHONHASHSEED=seed)
-        done = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=120)
-        assert done.returncode == 0, done.stderr
-        outputs.append(done.stdout)
-    assert outputs == ["computed\n", ""]
+    """)
+    # str hashes differ between these processes
+    runs = [subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONHASHSEED=seed),
+                           capture_output=True, text=True, timeout=120) for seed in ("1", "2")]
+    assert [(run.returncode, run.stdout, run.stderr) for run in runs] == [(0, "computed\n", ""), (0, "", "")]

@@ -1,6 +1,6 @@
-"""Random operations against a model of what the cache may hold: it may drop any entry, but never returns
+"""Random operations on a BlobCache against a model of what it may hold: it may drop any entry, but never returns
 bytes the model does not hold under that ID, never keeps more than its budget on disk, and never leaves a
-temp file between operations. Puts also come in batches from several threads at once.
+temp file between operations. Puts racing each other are the C++ concurrency suite's.
 QEL_MODEL_EXAMPLES raises the count (``make stress``)."""
 
 import os
@@ -11,10 +11,9 @@ import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from qel._native import NativeBlobCache
+from qel import BlobCache
 
 import blob_files
-import forked
 from blob_files import HEADER, MAX_ID
 
 EXAMPLES = int(os.environ.get("QEL_MODEL_EXAMPLES", "60"))
@@ -30,8 +29,6 @@ blob_ids = st.one_of(
     .map(lambda parts: parts[0] * parts[1] + parts[2]),
     st.text(max_size=3).map(lambda s: s + "\ud800"),  # a lone surrogate
 )
-LARGE_BUDGET = 3 << 20
-THREADED_IDS = ("t0", "t1", "t2", "t3")  # the IDs of the puts that come in batches from several threads
 payloads = st.one_of(st.binary(max_size=64), st.integers(0, 1500).map(lambda n: bytes([n % 251]) * n))
 
 
@@ -47,11 +44,11 @@ def refusal(blob_id):
 
 
 class CacheModel(RuleBasedStateMachine):
-    @initialize(max_bytes=st.sampled_from([200, 2000, LARGE_BUDGET]), counters=st.sampled_from([0, 50]))
+    @initialize(max_bytes=st.sampled_from([200, 2000, 3 << 20]), counters=st.sampled_from([0, 50]))
     def open_cache(self, max_bytes, counters):
         self.directory = tempfile.mkdtemp(prefix="qel-model-", dir=SCRATCH)
         self.max_bytes, self.counters, self.closed = max_bytes, counters, False
-        self.cache = NativeBlobCache(self.directory, max_bytes, counters)
+        self.cache = BlobCache(self.directory, max_bytes, frequency_counters=counters)
         self.model = {}  # blob ID -> the only payload the cache may hold for it
 
     def teardown(self):
@@ -69,6 +66,7 @@ class CacheModel(RuleBasedStateMachine):
 
     def check_get(self, blob_id):
         got = self.cache.get(blob_id)
+        assert (blob_id in self.cache) is (got is not None), f"get and in disagree on {blob_id!r}"
         if got is None:
             self.model.pop(blob_id, None)
         else:
@@ -91,51 +89,13 @@ class CacheModel(RuleBasedStateMachine):
         elif self.model.get(blob_id) == payload:
             del self.model[blob_id]  # a refused put over budget leaves another payload be
 
-    # Under the largest budget only: evictions that depend on the threads'
-    # timing would make the later steps' outcomes, and so their draws, vary.
-    # Puts racing evictions are the C++ concurrency suite's.
-    @precondition(lambda self: not self.closed and self.max_bytes == LARGE_BUDGET)
-    @rule(batch=st.lists(st.tuples(st.sampled_from(THREADED_IDS), payloads), min_size=2, max_size=8),
-          threads=st.integers(2, 4))
-    def parallel_puts(self, batch, threads):
-        """The batch dealt out to threads that start together. Each put returns True or False or fails with
-        a mismatch; a get then returns what the ID held before or the bytes of a put that returned True."""
-        outcomes = [None] * len(batch)
-
-        def work(t):
-            for i in range(t, len(batch), threads):
-                blob_id, payload = batch[i]
-                try:
-                    outcomes[i] = self.cache.put(blob_id, payload)
-                except RuntimeError as e:
-                    outcomes[i] = str(e)
-
-        assert forked.together(threads, work) == [None] * threads
-        for (blob_id, payload), outcome in zip(batch, outcomes):
-            assert outcome in (True, False) or outcome.startswith("blob ID content mismatch: "), outcome
-            if outcome is True:
-                assert HEADER.size + len(blob_id.encode()) + len(payload) <= self.max_bytes, "over budget"
-        for blob_id in {blob_id for blob_id, _ in batch}:
-            got = self.cache.get(blob_id)
-            stored = {payload for (b, payload), outcome in zip(batch, outcomes) if b == blob_id and outcome is True}
-            if blob_id in self.model:
-                stored.add(self.model[blob_id])  # kept, unless evicted and another put stored its own
-            assert got is None or got in stored, f"{blob_id!r} holds bytes no put stored"
-            if got is None:
-                self.model.pop(blob_id, None)
-            else:
-                self.model[blob_id] = got
-
-    def sequential_ids(self):
-        return sorted(blob_id for blob_id in self.model if blob_id not in THREADED_IDS)
-
-    # What the model holds depends on the engine's timing (which puts of a
-    # batch win, when evictions land): the draw is an index made before
-    # looking, so the generated steps stay the same on a replay.
+    # What the model holds depends on the engine's timing (when the admission
+    # filter hears of reads): the draw is an index made before looking, so
+    # the generated steps stay the same on a replay.
     @precondition(lambda self: not self.closed)
     @rule(pick=st.integers(0, 63), put_again=st.booleans())
     def known(self, pick, put_again):
-        ids = self.sequential_ids()
+        ids = sorted(self.model)
         if not ids:
             return
         blob_id = ids[pick % len(ids)]
@@ -171,17 +131,17 @@ class CacheModel(RuleBasedStateMachine):
         if close_first:
             self.cache.close()
         self.cache = None  # dropping an open cache keeps its files, as closing does
-        self.cache = NativeBlobCache(self.directory, self.max_bytes, self.counters)
+        self.cache = BlobCache(self.directory, self.max_bytes, frequency_counters=self.counters)
         self.closed = False
 
     @invariant()
     def disk_matches_model(self):
-        if hasattr(self, "cache"):
-            # The checksum is the cache's to check; the content must be the model's.
-            on_disk = blob_files.check_disk(self.directory, checksum=False)
-            assert all(self.model.get(blob_id) == data for blob_id, data in on_disk.items()), "a file holds other bytes"
-            total = sum(HEADER.size + len(blob_id.encode()) + len(data) for blob_id, data in on_disk.items())
-            assert total <= self.max_bytes, "blob files exceed the budget"
+        # The checksum is the cache's to check; the content must be the model's.
+        on_disk = blob_files.check_disk(self.directory, checksum=False)
+        assert all(self.model.get(blob_id) == data for blob_id, data in on_disk.items()), "a file holds other bytes"
+        total = sum(HEADER.size + len(blob_id.encode()) + len(data) for blob_id, data in on_disk.items())
+        assert total <= self.max_bytes, "blob files exceed the budget"
+        assert self.closed or len(self.cache) == len(on_disk), "len is not the count of blob files"
 
 
 CacheModel.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None, database=None)

@@ -31,63 +31,41 @@ def run(*argv, **kwargs):
 
 
 @pytest.fixture(scope="module")
-def wheel():
+def built():
+    """The one wheel built, and the manylinux policy its tag claims, from auditwheel's own table."""
     found = sorted(WHEELS.glob("qel-*.whl"))
     if len(found) != 1:
         pytest.fail(f"expected one wheel in {WHEELS}, found {len(found)}: run make wheel first")
-    return found[0]
-
-
-@pytest.fixture(scope="module")
-def policy(wheel):
-    """The manylinux policy the wheel's tag claims, from auditwheel's own table."""
-    name, version, python, abi, platforms = wheel.stem.split("-")
+    name, version, python, abi, platforms = found[0].stem.split("-")
     assert (name, version, python, abi) == ("qel", qel.__version__, "cp310", "abi3")
-    platform = platforms.split(".")[0]
-    match = re.fullmatch(r"(manylinux_\d+_\d+)_(x86_64|aarch64)", platform)
+    match = re.fullmatch(r"(manylinux_\d+_\d+)_(x86_64|aarch64)", platforms.split(".")[0])
     assert match, f"not a manylinux tag: {platforms}"
     import auditwheel.policy
 
     table = json.loads((pathlib.Path(auditwheel.policy.__file__).parent / "manylinux-policy.json").read_text())
-    (entry,) = [entry for entry in table if entry["name"] == match[1]]
-    return entry
-
-
-@pytest.fixture(scope="module")
-def venv(wheel, tmp_path_factory):
-    home = tmp_path_factory.mktemp("venv")
-    run(sys.executable, "-m", "venv", str(home))
-    python = home / "bin" / "python"
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    run(str(python), "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel), env=env)
-    return python, env
+    (policy,) = [entry for entry in table if entry["name"] == match[1]]
+    return found[0], policy
 
 
 def glibc_version(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def test_wheel_carries_what_the_extension_needs(wheel):
+def test_wheel_tag_contents_and_symbol_versions(built, tmp_path):
+    """Only the module travels, nothing beside it; the tag is manylinux_2_28 or older, as auditwheel agrees; the
+    versions the module needs, read from its ELF, are only glibc's, none newer than the tag's promise."""
+    wheel, policy = built
     names = zipfile.ZipFile(wheel).namelist()
     assert {"qel/_native.abi3.so", "qel/_native.pyi", "qel/py.typed"} <= set(names)
     # ISA-L, libcrypto and the C++ runtime are linked in: no library travels beside the module.
     assert [name for name in names if re.search(r"\.so(\.|$)", name)] == ["qel/_native.abi3.so"], names
     assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
-
-
-def test_tag_is_manylinux_2_28_or_older(wheel, policy):
     assert glibc_version(policy["name"].removeprefix("manylinux_").replace("_", ".")) <= GLIBC_FLOOR, wheel.name
     shown = run(sys.executable, "-m", "auditwheel", "show", str(wheel))
     assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{policy["name"]}_', shown), shown
 
-
-def test_extension_asks_for_no_newer_symbol_versions(wheel, policy, tmp_path):
-    """The versions the module needs, read from its ELF: only glibc's, none
-    newer than the tag's promise, and none of a C++ runtime or libgcc."""
-    with zipfile.ZipFile(wheel) as archive:
-        extension = pathlib.Path(archive.extract("qel/_native.abi3.so", tmp_path))
-    needs = {}
-    library = None
+    extension = pathlib.Path(zipfile.ZipFile(wheel).extract("qel/_native.abi3.so", tmp_path))
+    needs, library = {}, None
     for line in run("readelf", "--version-info", "--wide", str(extension)).splitlines():
         if match := re.search(r"File: (\S+)", line):
             library = match[1]
@@ -98,44 +76,39 @@ def test_extension_asks_for_no_newer_symbol_versions(wheel, policy, tmp_path):
     assert set(needs) <= glibc | {"ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}, needs
     versions = set().union(*needs.values())
     assert all(re.fullmatch(r"GLIBC_\d+\.\d+(\.\d+)?", version) for version in versions), versions
-    newest = max(glibc_version(version.removeprefix("GLIBC_")) for version in versions)
-    assert newest <= GLIBC_FLOOR, sorted(versions)
+    assert max(glibc_version(version.removeprefix("GLIBC_")) for version in versions) <= GLIBC_FLOOR, sorted(versions)
 
 
-def test_extension_resolves_inside_the_wheel_or_the_policy(venv, policy):
-    python, env = venv
+def test_installed_wheel_resolves_inside_itself_or_the_policy_and_works(built, tmp_path):
+    """Installed into a fresh virtual environment: the module's libraries resolve inside the wheel or among the
+    policy's system ones, and it stores and reads a blob and offers the fsspec protocol."""
+    wheel, policy = built
+    run(sys.executable, "-m", "venv", str(tmp_path / "venv"))
+    python = tmp_path / "venv" / "bin" / "python"
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    run(str(python), "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel), env=env)
     platlib = run(str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])", env=env)
     site = pathlib.Path(platlib.strip())
     extension = site / "qel" / "_native.abi3.so"
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", run("readelf", "-d", str(extension)))
     # Linked in: no ISA-L, libcrypto or C++ runtime at run time.
     assert not [name for name in needed if re.match(r"lib(isal|crypto|ssl|stdc\+\+|c\+\+|gcc_s|xxhash)", name)], needed
-
-    allowed = set(policy["lib_whitelist"])
     outside = []
     for line in run("ldd", str(extension)).splitlines():
         name, _, target = line.strip().partition(" => ")
         path = (target or name).split(" (")[0]
         assert path != "not found", line
-        if LOADER.match(path):
-            continue
-        inside = pathlib.Path(path).resolve().is_relative_to(site.resolve())
-        if not inside and name not in allowed:
+        if not LOADER.match(path) and not pathlib.Path(path).resolve().is_relative_to(site.resolve()) \
+                and name not in policy["lib_whitelist"]:
             outside.append(line.strip())
     assert outside == [], f"resolved outside the wheel and {policy['name']}'s system libraries"
 
-
-def test_round_trip_and_fsspec_protocol_in_the_fresh_environment(venv, tmp_path):
-    python, env = venv
     script = """
 import sys, qel
 from importlib.metadata import entry_points
-from qel import BlobCache
 assert not qel.__file__.startswith(sys.argv[2]), qel.__file__
-with BlobCache(sys.argv[1], 1 << 20) as cache:
-    assert cache.put("wheel/blob", b"payload" * 100)
-with BlobCache(sys.argv[1], 1 << 20) as cache:
-    assert cache.get("wheel/blob") == b"payload" * 100 and len(cache) == 1
+with qel.BlobCache(sys.argv[1], 1 << 20) as cache:
+    assert cache.put("wheel/blob", b"payload" * 100) and cache.get("wheel/blob") == b"payload" * 100
 print(qel.__version__, [e.value for e in entry_points(group="fsspec.specs")])
 """
     out = run(str(python), "-c", script, str(tmp_path / "cache"), str(ROOT), env=env, cwd=tmp_path)
