@@ -266,8 +266,10 @@ Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file
   Fd fd(-1);
   Fd dir(-1);
   // A second round only when the directory went between its check and the
-  // file's creation.
-  for (int round = 0; round < 2 && !fd.valid(); ++round) {
+  // file's creation; names all taken end the put.
+  bool dir_gone = true;
+  for (int round = 0; round < 2 && dir_gone; ++round) {
+    dir_gone = false;
     auto made = own_temp_dir(root, &dir_name);
     if (!made) return fail(BlobCacheError::io("create blob cache temp directory", made.error()));
     dir = std::move(*made);
@@ -276,7 +278,10 @@ Expected<LocalFileStore::Written, CommitFailure> LocalFileStore::write_temp_file
       temp_name = "blob-" + std::to_string(static_cast<uint32_t>(::getpid())) + "-" + std::to_string(sequence) + ".tmp";
       fd = Fd(posix::openat(dir.get(), temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
       if (fd.valid() || errno == EEXIST) continue;
-      if (errno == ENOENT) break;
+      if (errno == ENOENT) {
+        dir_gone = true;
+        break;
+      }
       return fail(BlobCacheError::io_errno("create blob cache temp file", errno));
     }
   }
