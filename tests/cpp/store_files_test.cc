@@ -171,11 +171,28 @@ TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
   }
 }
 
+// A listing finds what the scan looks at without reading any of it: every
+// regular file named like a blob file, with its length, whatever it holds.
 // The scan shares the tree out among threads; what they find must come back
 // newest first (ties in path order) as one thread would report it, with every
 // file that cannot be a blob set apart, a link where a shard belongs too.
-TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
+TEST_F(Store, ListingFindsWhatTheScanReadsAndTheScanKeepsTheOrderOfOneThread) {
   const auto planted = MixedDirectory::plant(s_, 2500);
+  auto listed = s_.scan(ScanMode::List);
+  ASSERT_TRUE(listed.has_value()) << listed.error().to_string();
+  std::vector<fs::path> files, not_files, found;
+  for (const auto& id : planted.newest_first) files.push_back(s_.path_for(id));
+  for (const auto& path : planted.invalid) (fs::is_regular_file(fs::symlink_status(path)) ? files : not_files).push_back(path);
+  for (const auto& entry : listed->entries) {
+    found.push_back(entry.path);
+    EXPECT_TRUE(entry.blob_id.empty()) << entry.path;
+    EXPECT_EQ(entry.file_len, static_cast<int64_t>(fs::file_size(entry.path))) << entry.path;
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, files);
+  EXPECT_EQ(listed->invalid, not_files);
+
   const fs::path shard = s_.path_for("mixed-0").parent_path();
   spit(shard / ".blob", "no name: not the cache's");
   fs::create_directory_symlink(shard, root_ / "blobs" / "zz");
@@ -193,26 +210,6 @@ TEST_F(Store, ScanOfManyFilesKeepsTheOrderOfOneThread) {
 
   fs::remove_all(root_ / "blobs");
   EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
-}
-
-// A listing finds what the scan looks at without reading any of it: every
-// regular file named like a blob file, with its length, whatever it holds.
-TEST_F(Store, ListingFindsWhatTheScanWouldRead) {
-  const auto planted = MixedDirectory::plant(s_, 600);
-  auto listed = s_.scan(ScanMode::List);
-  ASSERT_TRUE(listed.has_value()) << listed.error().to_string();
-  std::vector<fs::path> files, not_files, found;
-  for (const auto& id : planted.newest_first) files.push_back(s_.path_for(id));
-  for (const auto& path : planted.invalid) (fs::is_regular_file(fs::symlink_status(path)) ? files : not_files).push_back(path);
-  for (const auto& entry : listed->entries) {
-    found.push_back(entry.path);
-    EXPECT_TRUE(entry.blob_id.empty()) << entry.path;
-    EXPECT_EQ(entry.file_len, static_cast<int64_t>(fs::file_size(entry.path))) << entry.path;
-  }
-  std::sort(files.begin(), files.end());
-  std::sort(found.begin(), found.end());
-  EXPECT_EQ(found, files);
-  EXPECT_EQ(listed->invalid, not_files);
 }
 
 // A file the scan may not read cannot be verified: it is set aside like a
