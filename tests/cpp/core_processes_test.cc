@@ -34,12 +34,6 @@ class Processes : public TempDir {
     return opened ? std::move(opened).value() : nullptr;
   }
 
-  static std::optional<std::string> get(SharedCache& cache, const std::string& id) {
-    auto got = read_into(cache, id);
-    EXPECT_TRUE(got.has_value()) << id << ": " << got.error().to_string();
-    return got ? *got : std::nullopt;
-  }
-
   static bool put(SharedCache& cache, const std::string& id) {
     auto put = cache.put(id, bytes(payload_of(id)));
     EXPECT_TRUE(put.has_value()) << id << ": " << put.error().to_string();

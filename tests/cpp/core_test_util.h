@@ -143,6 +143,14 @@ Result<std::optional<std::string>> read_into(Cache& cache, const std::string& id
   return *read == ReadInto::Filled ? std::optional(sink.into) : std::nullopt;
 }
 
+// The payload under `id`, or nullopt when absent; an error fails the test.
+template <class Cache>
+std::optional<std::string> get(Cache& cache, const std::string& id) {
+  auto got = read_into(cache, id);
+  EXPECT_TRUE(got.has_value()) << id << ": " << got.error().to_string();
+  return got ? *got : std::nullopt;
+}
+
 // Each operation the sweeps fail, over a cache that holds "keep" and "gone";
 // a get of wrong bytes fails.
 template <class Cache>
@@ -226,13 +234,6 @@ class TempDir : public ::testing::Test {
     auto cache = BlobCache::open({root_.string(), max_bytes, 1000});
     EXPECT_TRUE(cache.has_value()) << (cache ? "" : cache.error().to_string());
     return cache ? std::move(cache).value() : nullptr;
-  }
-  // The payload under `id`, or nullopt when absent; an error fails the test.
-  static std::optional<std::string> get(BlobCache& cache, const std::string& id) {
-    auto got = cache.get(id);
-    EXPECT_TRUE(got.has_value()) << got.error().to_string();
-    if (!got || !*got) return std::nullopt;
-    return text(**got);
   }
 
   std::vector<fs::path> files_under(const std::string& sub) const {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine/lfu_policy.h"
@@ -92,25 +93,21 @@ TEST(LFUPolicy, RefusedPartWayKeepsItsVictimsEvictedThenClearAndStop) {
 }
 
 TEST(LFUPolicy, FrequencyRecordFollowsTheKeysHeldUnlessFixed) {
-  struct Case {
-    CounterSizing sizing;
-    uint64_t residents;
-    uint64_t counters;  // after one sample
-  };
-  const std::vector<Case> cases = {
+  // The sizing, the keys held, and the counters after one sample.
+  const std::vector<std::tuple<CounterSizing, uint64_t, uint64_t>> cases = {
       {CounterSizing::FollowEntries, 1, 64},  // fewer wanted: never below the start
       {CounterSizing::FollowEntries, 100, 100 * LFUPolicy::kCountersPerEntry},
       {CounterSizing::FollowEntries, 1'000'000, LFUPolicy::kMaxGrownCounters},
       {CounterSizing::Fixed, 100, 64},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.residents);
-    Policy policy(kMax, 64, c.sizing);
-    for (uint64_t key = 1; key <= c.residents; ++key) ASSERT_EQ(policy->add(key, 1).kind, Kind::Added);
+  for (const auto& [sizing, residents, counters] : cases) {
+    SCOPED_TRACE(residents);
+    Policy policy(kMax, 64, sizing);
+    for (uint64_t key = 1; key <= residents; ++key) ASSERT_EQ(policy->add(key, 1).kind, Kind::Added);
     policy.record(1, 63);
     EXPECT_EQ(policy->counters(), 64u);  // only the end of a sample grows it
     policy.record(2, 1);
-    EXPECT_EQ(policy->counters(), c.counters);
+    EXPECT_EQ(policy->counters(), counters);
     EXPECT_EQ(policy->estimate(1), 7);  // 15 in the sketch, halved and carried into the wider one
   }
 }

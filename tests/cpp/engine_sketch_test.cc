@@ -1,4 +1,4 @@
-// SeaHash, SipHash and XXH64 against published vectors; sketch counts and
+// SeaHash and SipHash against published vectors; sketch counts and
 // halving, TinyLFU, sizes checked before anything is allocated, and growth
 // that keeps the counts.
 #include <gtest/gtest.h>
@@ -55,13 +55,6 @@ TEST(SipHash, PublishedVectors) {
       {counting(64), 0x75e05fd5bbc870c6ULL},
   };
   for (const auto& [message, hash] : vectors) EXPECT_EQ(siphash13(0, 0, message.data(), message.size()), hash);
-}
-
-TEST(Xxh64, PublishedVectors) {
-  // From xxHash's own sanity checks; through the library, so mostly the seed and length wiring.
-  EXPECT_EQ(xxh64(nullptr, 0, 0), 0xef46db3751d8e999ULL);
-  EXPECT_EQ(xxh64(nullptr, 0, 2654435761U), 0xac75fda2929b17efULL);
-  EXPECT_EQ(xxh64("abc", 3, 0), 0x44bc2cf5ad770999ULL);
 }
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
