@@ -3,13 +3,8 @@
 // processes do. Sharing, the hand-over when an owner goes, what only separate
 // processes show (fork, SIGKILL, other users) and the refusal of other
 // settings are the Python suites' to test.
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -100,26 +95,18 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
     auto socket = link::connect_to(link::address_of(*identity));
     ASSERT_TRUE(socket.has_value());
     const int fd = (*socket)->get();
-    for (const auto& f : frames) ASSERT_EQ(::send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
-    // Every case but the lying length ends in an error reply or a close.
-    std::vector<uint8_t> reply(1 << 16);
+    for (const auto& f : frames) ASSERT_TRUE(link::send_frame(fd, f).has_value());
+    // Every case but the lying length ends in an error reply or a close;
+    // replies come in order, so the last one is the bad frame's.
     ::shutdown(fd, SHUT_WR);
-    ssize_t got = 0, n = 0;
-    while ((n = ::recv(fd, reply.data() + got, reply.size() - got, 0)) > 0) got += n;
-    if (got > 0) {
-      // Replies are read in order: the last one is the bad frame's.
-      size_t at = 0, last = 0;
-      uint32_t len = 0;
-      while (at + 4 <= static_cast<size_t>(got)) {
-        std::memcpy(&len, reply.data() + at, 4);
-        last = at;
-        at += 4 + len;
-      }
-      EXPECT_EQ(reply[last + 4], 1) << "answered as a success";
+    std::vector<uint8_t> last;
+    for (auto body = link::recv_frame(fd); body; body = link::recv_frame(fd)) last = *body;
+    if (!last.empty()) {
+      EXPECT_EQ(last[0], 1) << "answered as a success";
       // A temp file named outside the peer's own directory is refused by
       // name, before any open could be tried.
       if (name.starts_with("put")) {
-        auto decoded = wire::decode_reply(wire::Type::Put, std::span(reply.data() + last + 4, len));
+        auto decoded = wire::decode_reply(wire::Type::Put, last);
         ASSERT_TRUE(decoded.has_value() && decoded->error);
         EXPECT_EQ(decoded->error->to_string(), "invalid blob: temp file name is not one entry of tmp");
       }

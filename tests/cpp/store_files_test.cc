@@ -208,7 +208,7 @@ TEST_P(StoreDamage, EveryKindOfDamageIsCorruptNeverData) {
 // The scan shares the tree out among threads; what they find must come back
 // newest first (ties in path order) as one thread would report it, with every
 // file that cannot be a blob set apart, a link where a shard belongs too.
-TEST_F(Store, ListingFindsWhatTheScanReadsAndTheScanKeepsTheOrderOfOneThread) {
+TEST_F(Store, ListingAndScanOfManyFilesKeepOneThreadsOrderAndSetAsideWhatCannotBeRead) {
   const auto planted = MixedDirectory::plant(s_, 2500);
   auto listed = s_.scan(ScanMode::List);
   ASSERT_TRUE(listed.has_value()) << listed.error().to_string();
@@ -240,48 +240,45 @@ TEST_F(Store, ListingFindsWhatTheScanReadsAndTheScanKeepsTheOrderOfOneThread) {
   EXPECT_EQ(order, planted.newest_first);
   EXPECT_EQ(scan->invalid, invalid);
 
-  fs::remove_all(root_ / "blobs");
-  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
-}
-
-// A file the scan may not read cannot be verified: it is set aside like a
-// corrupt one. A failure met by any thread, a shard it may not list, ends the
-// scan with that failure. Root reads everything: it scans as nobody, in a
-// child, over a tree handed to nobody.
-TEST_F(Store, ScanSetsAsideAnUnreadableFileAndFailsOnAnUnreadableShard) {
-  MixedDirectory::plant(s_, 600);
+  // A file the scan may not read cannot be verified: it is set aside like a
+  // corrupt one. A failure met by any thread, a shard it may not list, ends
+  // the scan with that failure. Root reads everything: it scans as nobody,
+  // in a child, over a tree handed to nobody.
   const fs::path locked = s_.path_for("mixed-77");
-  const fs::path shard = s_.path_for("mixed-78").parent_path();
+  const fs::path locked_shard = s_.path_for("mixed-78").parent_path();
   fs::permissions(locked, fs::perms::none);
-  const std::string expected = "scan blob cache directory " + s_.relative(shard) + ": Permission denied (os error 13)";
+  const std::string expected = "scan blob cache directory " + s_.relative(locked_shard) + ": Permission denied (os error 13)";
   auto as_expected = [&](const LocalFileStore& store) {
     auto scan = store.scan();
     if (!scan || std::find(scan->invalid.begin(), scan->invalid.end(), locked) == scan->invalid.end()) return false;
-    fs::permissions(shard, fs::perms::none);
+    fs::permissions(locked_shard, fs::perms::none);
     scan = store.scan();
-    fs::permissions(shard, fs::perms::owner_all);
+    fs::permissions(locked_shard, fs::perms::owner_all);
     return !scan.has_value() && scan.error().to_string() == expected;
   };
   if (::geteuid() != 0) {
     EXPECT_TRUE(as_expected(s_));
-    return;
+  } else {
+    constexpr uid_t NOBODY = 65534;
+    ASSERT_EQ(::lchown(root_.c_str(), NOBODY, NOBODY), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(root_))
+      ASSERT_EQ(::lchown(entry.path().c_str(), NOBODY, NOBODY), 0) << entry.path();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // A store of its own: the fixture's holds the root open as root.
+      LocalFileStore mine = store();
+      const bool ok = ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0 && mine.prepare() && as_expected(mine);
+      ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "scan as nobody did not set the unreadable file aside, or did not fail with: " << expected;
   }
-  constexpr uid_t NOBODY = 65534;
-  ASSERT_EQ(::lchown(root_.c_str(), NOBODY, NOBODY), 0);
-  for (const auto& entry : fs::recursive_directory_iterator(root_))
-    ASSERT_EQ(::lchown(entry.path().c_str(), NOBODY, NOBODY), 0) << entry.path();
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // A store of its own: the fixture's holds the root open as root.
-    LocalFileStore mine = store();
-    const bool ok = ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0 && mine.prepare() && as_expected(mine);
-    ::_exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "scan as nobody did not set the unreadable file aside, or did not fail with: " << expected;
+
+  fs::remove_all(root_ / "blobs");
+  EXPECT_EQ(s_.scan().error().to_string().rfind("scan blob cache directory blobs: ", 0), 0u);
 }
 
 }  // namespace
