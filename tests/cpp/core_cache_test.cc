@@ -152,6 +152,8 @@ TEST_F(Concurrency, MixedOperationsKeepEveryInvariant) {
   }
   const auto on_disk = files_under("blobs");
   EXPECT_EQ(std::set<fs::path>(on_disk.begin(), on_disk.end()), held) << "files and held entries differ";
+  const auto stats = *cache->stats();
+  EXPECT_EQ(std::pair(stats.blobs, stats.bytes), std::pair(static_cast<int64_t>(held.size()), held_bytes));
   EXPECT_LE(held_bytes, budget);
   ASSERT_TRUE(cache->close());
   cache.reset();
