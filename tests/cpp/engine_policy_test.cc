@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>

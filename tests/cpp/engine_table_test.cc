@@ -17,7 +17,7 @@ std::optional<uint64_t> insert(Map& map, uint64_t key, uint64_t conflict, std::s
   return map.try_insert(key, conflict, value, generation);
 }
 
-TEST(ShardedMap, FirstEntryKeptAndConflictHashesChecked) {
+TEST(ShardedMap, FirstEntryKeptAndConflictHashesVersionsAndGenerationsChecked) {
   Map map;
   EXPECT_EQ(insert(map, 5, 55, "five"), 1u);
   std::string other = "other";
@@ -35,10 +35,7 @@ TEST(ShardedMap, FirstEntryKeptAndConflictHashesChecked) {
   EXPECT_FALSE(map.contains_key(5, 56));
   EXPECT_FALSE(map.try_remove(5, 56));
   EXPECT_TRUE(map.try_remove(5, 0));
-}
-
-TEST(ShardedMap, VersionsAndGenerationsGuardRemoval) {
-  Map map;
+  // Versions and generations guard removal.
   const auto old_version = insert(map, 7, 1, "old");
   ASSERT_TRUE(map.try_remove(7, 1));
   const auto new_version = insert(map, 7, 1, "new");
