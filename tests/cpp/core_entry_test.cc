@@ -1,12 +1,12 @@
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
-#include <thread>
+#include <set>
 
 #include "core_test_util.h"
+#include "engine_test_util.h"
 
 namespace qel {
 namespace {
@@ -50,17 +50,16 @@ struct EvictionWaits {
   // only turn a missing wait into a failure.
   static bool reached(EntryPhase phase, uint32_t readers) {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(30),
-                            [&] { return std::ranges::count(seen, std::pair(phase, readers)) > 0; });
+    return changed.wait_for(lock, std::chrono::seconds(30), [&] { return seen.contains({phase, readers}); });
   }
   static void record(EntryPhase phase, uint32_t readers) {
     std::lock_guard lock(mutex);
-    seen.emplace_back(phase, readers);
+    seen.emplace(phase, readers);
     changed.notify_all();
   }
   static inline std::mutex mutex;
   static inline std::condition_variable changed;
-  static inline std::vector<std::pair<EntryPhase, uint32_t>> seen;
+  static inline std::set<std::pair<EntryPhase, uint32_t>> seen;
 };
 
 class Callback : public TempDir {};
@@ -150,15 +149,12 @@ TEST_F(Callback, FailedRemovalsAreJoinedQueuedAndRetriedUntilAPurgeReplacesThem)
   }
 
   // Nothing outside the cache directory is ever removed, even for root.
-  const fs::path outside = root_.string() + "-outside";
-  for (auto name : {"a", "b"}) callback.add_cleanup_path(outside / name / "x.blob");
+  const fs::path outside = root_.string() + "-outside/x.blob";
+  callback.add_cleanup_path(outside);
   auto failed = callback.retry_cleanup();
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind(), BlobCacheError::Kind::Reconciliation);
-  for (auto name : {"a", "b"}) {
-    const std::string text = "remove cache entry " + (outside / name / "x.blob").string() + ": outside the cache directory";
-    EXPECT_NE(failed.error().to_string().find(text), std::string::npos) << failed.error().to_string();
-  }
+  EXPECT_EQ(failed.error().to_string(), "blob cache reconciliation failed: remove cache entry " + outside.string() +
+                                            ": outside the cache directory");
 
   // A purge makes every queued removal moot.
   spit(s.blobs_dir() / "stray.blob", "x");
@@ -182,11 +178,7 @@ TEST_F(Callback, DefaultFrequencyRecordFollowsTheBlobsHeldAndAnExplicitOneStays)
     ASSERT_TRUE(engine->wait());
     // One full sample of reads, in batches the policy thread applies.
     for (int i = 0; i < DEFAULT_FREQUENCY_COUNTERS + 64; ++i) engine->get("blob-0");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (engine->policy().applied_batches() * 64 < DEFAULT_FREQUENCY_COUNTERS &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    engine::testing::eventually([&] { return engine->policy().applied_batches() * 64 >= DEFAULT_FREQUENCY_COUNTERS; });
     EXPECT_EQ(engine->policy().counters(),
               counters == 0 ? 2000 * engine::LFUPolicy::kCountersPerEntry : uint64_t{10'000});
   }

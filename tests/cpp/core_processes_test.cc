@@ -3,13 +3,8 @@
 // processes do. Sharing, the hand-over when an owner goes, what only separate
 // processes show (fork, SIGKILL, other users) and the refusal of other
 // settings are the Python suites' to test.
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -26,8 +21,6 @@ using posix::Call;
 
 constexpr int64_t BUDGET = 1 << 24;
 
-std::string payload_of(const std::string& id) { return std::string(3000 + id.size(), id[0]); }
-
 class Processes : public TempDir {
  protected:
   std::unique_ptr<SharedCache> join() {
@@ -36,39 +29,10 @@ class Processes : public TempDir {
     return opened ? std::move(opened).value() : nullptr;
   }
 
-  static Result<std::optional<std::string>> try_get(SharedCache& cache, const std::string& id) {
-    struct Sink final : PayloadSink {
-      std::optional<std::span<uint8_t>> buffer(size_t len) override {
-        into.resize(len);
-        return std::span(reinterpret_cast<uint8_t*>(into.data()), len);
-      }
-      std::string into;
-    } sink;
-    auto read = cache.get_into(id, sink);
-    if (!read) return unexpected(std::move(read).error());
-    if (*read != ReadInto::Filled) return std::optional<std::string>();
-    return std::optional(sink.into);
-  }
-
-  static std::optional<std::string> get(SharedCache& cache, const std::string& id) {
-    auto got = try_get(cache, id);
-    EXPECT_TRUE(got.has_value()) << id << ": " << got.error().to_string();
-    return got ? *got : std::nullopt;
-  }
-
   static bool put(SharedCache& cache, const std::string& id) {
     auto put = cache.put(id, bytes(payload_of(id)));
     EXPECT_TRUE(put.has_value()) << id << ": " << put.error().to_string();
     return put && *put;
-  }
-
-  // A raw connection to the owner's socket, greeted or not.
-  int connect_raw() {
-    auto identity = store().root_identity();
-    EXPECT_TRUE(identity.has_value());
-    auto socket = link::connect_to(link::address_of(*identity));
-    EXPECT_TRUE(socket.has_value());
-    return socket ? ::dup((*socket)->get()) : -1;
   }
 };
 
@@ -95,13 +59,12 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
   auto owner = join();
   auto peer = join();
   ASSERT_TRUE(put(*owner, "keep"));
-  spit(root_.parent_path() / (root_.filename().string() + "-canary"), "canary");
+  const fs::path canary_file = root_.string() + "-canary";
+  spit(canary_file, "canary");
   auto frame = [](std::vector<uint8_t> body) {
-    std::vector<uint8_t> out(4 + body.size());
-    const uint32_t len = static_cast<uint32_t>(body.size());
-    std::memcpy(out.data(), &len, 4);
-    std::copy(body.begin(), body.end(), out.begin() + 4);
-    return out;
+    const auto len = static_cast<uint32_t>(body.size());
+    body.insert(body.begin(), reinterpret_cast<const uint8_t*>(&len), reinterpret_cast<const uint8_t*>(&len) + 4);
+    return body;
   };
   auto request = [](wire::Type type, std::string dir = {}, std::string name = {}) {
     wire::Request r;
@@ -113,7 +76,7 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
     return wire::encode_request(r);
   };
   const auto hello = request(wire::Type::Hello);
-  const std::string canary = "../../" + root_.filename().string() + "-canary";
+  const std::string canary = "../../" + canary_file.filename().string();
   const std::map<std::string, std::vector<std::vector<uint8_t>>> cases = {
       {"zero length", {{0, 0, 0, 0}}},
       {"huge length", {{0xff, 0xff, 0xff, 0xff}}},
@@ -125,33 +88,25 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
       {"put of the canary", {hello, request(wire::Type::Put, "..", canary)}},
       {"lying read count", {frame({static_cast<uint8_t>(wire::Type::Reads), 0xff, 0xff, 0xff, 0x7f})}},
   };
+  auto identity = store().root_identity();
+  ASSERT_TRUE(identity.has_value());
   for (const auto& [name, frames] : cases) {
     SCOPED_TRACE(name);
-    const int fd = connect_raw();
-    ASSERT_GE(fd, 0);
-    for (const auto& f : frames) ASSERT_EQ(::send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
-    // Every case but the lying length ends in an error reply or a close.
-    std::vector<uint8_t> reply(1 << 16);
+    auto socket = link::connect_to(link::address_of(*identity));
+    ASSERT_TRUE(socket.has_value());
+    const int fd = (*socket)->get();
+    for (const auto& f : frames) ASSERT_TRUE(link::send_frame(fd, f).has_value());
+    // Every case but the lying length ends in an error reply or a close;
+    // replies come in order, so the last one is the bad frame's.
     ::shutdown(fd, SHUT_WR);
-    ssize_t got = 0, n = 0;
-    while ((n = ::recv(fd, reply.data() + got, reply.size() - got, 0)) > 0) got += n;
-    ::close(fd);
-    if (got > 0) {
-      // Replies are read in order: the last one is the bad frame's.
-      size_t at = 0, last = 0;
-      while (at + 4 <= static_cast<size_t>(got)) {
-        uint32_t len = 0;
-        std::memcpy(&len, reply.data() + at, 4);
-        last = at;
-        at += 4 + len;
-      }
-      EXPECT_EQ(reply[last + 4], 1) << "answered as a success";
+    std::vector<uint8_t> last;
+    for (auto body = link::recv_frame(fd); body; body = link::recv_frame(fd)) last = *body;
+    if (!last.empty()) {
+      EXPECT_EQ(last[0], 1) << "answered as a success";
       // A temp file named outside the peer's own directory is refused by
       // name, before any open could be tried.
       if (name.starts_with("put")) {
-        uint32_t len = 0;
-        std::memcpy(&len, reply.data() + last, 4);
-        auto decoded = wire::decode_reply(wire::Type::Put, std::span(reply.data() + last + 4, len));
+        auto decoded = wire::decode_reply(wire::Type::Put, last);
         ASSERT_TRUE(decoded.has_value() && decoded->error);
         EXPECT_EQ(decoded->error->to_string(), "invalid blob: temp file name is not one entry of tmp");
       }
@@ -159,38 +114,18 @@ TEST_F(Processes, MalformedMessagesHarmNobody) {
     EXPECT_EQ(get(*peer, "keep"), payload_of("keep"));
     EXPECT_TRUE(put(*peer, "after " + name));
   }
-  EXPECT_EQ(slurp(root_.parent_path() / (root_.filename().string() + "-canary")), "canary");
-  fs::remove(root_.parent_path() / (root_.filename().string() + "-canary"));
+  EXPECT_EQ(slurp(canary_file), "canary");
+  fs::remove(canary_file);
 }
 
 // Every system call a peer's operation makes, the owner's serving it
 // included, failed in turn: the operation succeeds or fails with the
 // injected error, and afterwards both still work and hold no wrong bytes.
 TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
-  using Action = std::function<Result<void>(SharedCache&)>;
-  auto done = [](auto result) -> Result<void> {
-    if (!result) return unexpected(std::move(result).error());
-    return {};
-  };
-  const std::map<std::string, Action> actions = {
-      {"put", [&](SharedCache& c) { return done(c.put("new", bytes(payload_of("new")))); }},
-      {"put again", [&](SharedCache& c) { return done(c.put("keep", bytes(payload_of("keep")))); }},
-      {"get", [&](SharedCache& c) -> Result<void> {
-         auto got = try_get(c, "keep");
-         if (!got) return unexpected(std::move(got).error());
-         if (*got && **got != payload_of("keep")) return unexpected(BlobCacheError::engine("wrong bytes"));
-         return {};
-       }},
-      {"delete", [&](SharedCache& c) { return c.delete_blob("gone"); }},
-      {"delete_all", [&](SharedCache& c) { return c.delete_all(); }},
-      {"contains", [&](SharedCache& c) { return done(c.contains("keep")); }},
-      {"stats", [&](SharedCache& c) { return done(c.stats()); }},
-  };
   std::set<Call> failed;
   int point = 0;
-  for (const auto& entry : actions) {
+  for (const auto& entry : operations<SharedCache>()) {
     const std::string& name = entry.first;  // bound by name: lambdas cannot capture a structured binding
-    const Action& action = entry.second;
     SCOPED_TRACE(name);
     fail_each_call([&](Call call, uint64_t nth, int code) {
       fs::remove_all(root_ / "blobs");
@@ -198,7 +133,7 @@ TEST_F(Processes, EveryCallOfAPeersOperationCanFailWithoutHarm) {
       auto peer = join();
       if (!owner || !peer) return CallCounts{};
       for (const char* id : {"keep", "gone"}) EXPECT_TRUE(put(*peer, id));
-      const CallCounts counts = with_fault(call, nth, code, [&] { return action(*peer); });
+      const CallCounts counts = with_fault(call, nth, code, [&] { return entry.second(*peer); });
       for (SharedCache* cache : {peer.get(), owner.get()}) {
         EXPECT_TRUE(put(*cache, "after"));
         for (const char* id : {"keep", "gone", "new", "after"})

@@ -10,9 +10,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cache/blob_cache.h"
@@ -44,11 +48,6 @@ inline void spit(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
 }
-inline void set_mtime(const fs::path& p, time_t seconds) {
-  struct timespec t[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0) << p;
-}
-
 // A blob file's bytes, written without the store: tests that need thousands
 // of files cannot wait for an fsync each.
 inline std::string blob_file(const std::string& id, const std::string& payload) {
@@ -72,7 +71,7 @@ struct MixedDirectory {
 
   static MixedDirectory plant(const LocalFileStore& store, int count) {
     MixedDirectory d;
-    std::vector<std::pair<fs::path, std::string>> valid;
+    std::vector<std::tuple<timespec, fs::path, std::string>> valid;
     for (int i = 0; i < count; ++i) {
       const std::string id = "mixed-" + std::to_string(i);
       const bool big = i % 499 == 5;
@@ -80,42 +79,100 @@ struct MixedDirectory {
       const std::string file = blob_file(id, std::string(big ? OVERSIZED_PAYLOAD : 10 + i % 50, static_cast<char>('a' + i % 26)));
       spit(path, file);
       if (!big) d.kept_bytes += static_cast<int64_t>(file.size());
-      struct timespec t[2] = {{1000 + i % 300, (i % 7 == 0) ? 0 : 500}, {1000 + i % 300, (i % 7 == 0) ? 0 : 500}};
+      const timespec t[2] = {{1000 + i % 300, (i % 7 == 0) ? 0 : 500}, {1000 + i % 300, (i % 7 == 0) ? 0 : 500}};
       EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0) << path;
       if (big) d.oversized.push_back(id);
-      valid.emplace_back(path, id);
+      valid.emplace_back(t[0], path, id);
       if (i % 211 == 3) {  // damage next to valid files, in many shards
         const fs::path shard = path.parent_path();
-        spit(shard / ("garbage-" + std::to_string(i) + ".blob"), "not a blob");
-        spit(shard / ("other-" + std::to_string(i) + ".txt"), "not the cache's");
-        fs::create_symlink(path, shard / ("link-" + std::to_string(i) + ".blob"));
-        EXPECT_EQ(::mkfifo((shard / ("fifo-" + std::to_string(i))).c_str(), 0600), 0);
-        fs::create_directory(shard / ("dir-" + std::to_string(i) + ".blob"));
-        for (auto name : {"garbage-", "link-", "dir-"}) d.invalid.push_back(shard / (name + std::to_string(i) + ".blob"));
-        d.invalid.push_back(shard / ("fifo-" + std::to_string(i)));
-        d.foreign.push_back(shard / ("other-" + std::to_string(i) + ".txt"));
+        const std::string n = std::to_string(i);
+        spit(shard / ("garbage-" + n + ".blob"), "not a blob");
+        spit(shard / ("other-" + n + ".txt"), "not the cache's");
+        fs::create_symlink(path, shard / ("link-" + n + ".blob"));
+        EXPECT_EQ(::mkfifo((shard / ("fifo-" + n)).c_str(), 0600), 0);
+        fs::create_directory(shard / ("dir-" + n + ".blob"));
+        for (auto name : {"garbage-", "link-", "dir-"}) d.invalid.push_back(shard / (name + n + ".blob"));
+        d.invalid.push_back(shard / ("fifo-" + n));
+        d.foreign.push_back(shard / ("other-" + n + ".txt"));
       }
     }
     const fs::path misplaced = store.blobs_dir() / "misplaced.blob";
-    spit(misplaced, slurp(valid.front().first));
+    spit(misplaced, slurp(std::get<1>(valid.front())));
     d.invalid.push_back(misplaced);
     std::sort(d.invalid.begin(), d.invalid.end());
-    auto modified = [](const fs::path& p) {
-      struct stat st {};
-      EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
-      return std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-    };
-    std::sort(valid.begin(), valid.end(), [&](const auto& a, const auto& b) {
-      if (modified(a.first) != modified(b.first)) return modified(a.first) > modified(b.first);
-      return a.first < b.first;
+    std::sort(valid.begin(), valid.end(), [](const auto& a, const auto& b) {
+      const auto& [ta, pa, ia] = a;
+      const auto& [tb, pb, ib] = b;
+      return std::tie(tb.tv_sec, tb.tv_nsec, pa) < std::tie(ta.tv_sec, ta.tv_nsec, pb);  // newest first, then by path
     });
-    for (auto& [path, id] : valid) d.newest_first.push_back(id);
+    for (auto& [time, path, id] : valid) d.newest_first.push_back(id);
     return d;
   }
 };
 
 inline std::string os_error(int code) {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+// The payload each ID of the sweeps always carries; "big" is inspected in
+// several reads at an open.
+inline std::string payload_of(const std::string& id) {
+  return id == "big" ? std::string(3 * 65536 + 7, 'B') : std::string(4000 + id.size(), id[0]);
+}
+
+// Fills a string; a first buffer() refused when `stop_first`.
+struct StringSink final : PayloadSink {
+  explicit StringSink(bool stop_first = false) : stop_first(stop_first) {}
+  std::optional<std::span<uint8_t>> buffer(size_t len) override {
+    lengths.push_back(len);
+    if (stop_first && lengths.size() == 1) return std::nullopt;
+    into.resize(len);
+    return std::span(reinterpret_cast<uint8_t*>(into.data()), len);
+  }
+  bool stop_first;
+  std::vector<size_t> lengths;
+  std::string into;
+};
+
+// The payload under `id` read through get_into, nullopt when absent.
+template <class Cache>
+Result<std::optional<std::string>> read_into(Cache& cache, const std::string& id) {
+  StringSink sink;
+  auto read = cache.get_into(id, sink);
+  if (!read) return unexpected(std::move(read).error());
+  return *read == ReadInto::Filled ? std::optional(sink.into) : std::nullopt;
+}
+
+// The payload under `id`, or nullopt when absent; an error fails the test.
+template <class Cache>
+std::optional<std::string> get(Cache& cache, const std::string& id) {
+  auto got = read_into(cache, id);
+  EXPECT_TRUE(got.has_value()) << id << ": " << got.error().to_string();
+  return got ? *got : std::nullopt;
+}
+
+// Each operation the sweeps fail, over a cache that holds "keep" and "gone";
+// a get of wrong bytes fails.
+template <class Cache>
+std::map<std::string, std::function<Result<void>(Cache&)>> operations() {
+  auto done = [](auto result) -> Result<void> {
+    if (!result) return unexpected(std::move(result).error());
+    return {};
+  };
+  return {
+      {"put", [=](Cache& c) { return done(c.put("new", bytes(payload_of("new")))); }},
+      {"put again", [=](Cache& c) { return done(c.put("keep", bytes(payload_of("keep")))); }},
+      {"get", [](Cache& c) -> Result<void> {
+         auto got = read_into(c, "keep");
+         if (!got) return unexpected(std::move(got).error());
+         if (*got && **got != payload_of("keep")) return unexpected(BlobCacheError::engine("wrong bytes"));
+         return {};
+       }},
+      {"delete", [](Cache& c) { return c.delete_blob("gone"); }},
+      {"delete_all", [](Cache& c) { return c.delete_all(); }},
+      {"contains", [=](Cache& c) { return done(c.contains("keep")); }},
+      {"stats", [=](Cache& c) { return done(c.stats()); }},
+  };
 }
 
 // Fault sweeps, through the store's fault seam: what an operation makes of
@@ -141,24 +198,21 @@ CallCounts with_fault(posix::Call call, uint64_t nth, int code, Act&& act) {
 
 // Runs `run(call, nth, code)` once with nothing failing to count the calls,
 // then once per call counted with that call failing, the error codes taking
-// turns (`point` carries the turn on). Adds the kinds failed to `failed`;
-// returns how many runs failed a call.
+// turns (`point` carries the turn on). Adds the kinds failed to `failed`.
 template <class Run>
-size_t fail_each_call(Run&& run, int& point, std::set<posix::Call>& failed) {
+void fail_each_call(Run&& run, int& point, std::set<posix::Call>& failed) {
   static constexpr int CODES[] = {EIO, ENOSPC, EPERM};
   const CallCounts counts = run(posix::Call::Open, 0, 0);
-  size_t points = 0;
   for (size_t k = 0; k < posix::CALL_KINDS; ++k) {
     const auto call = static_cast<posix::Call>(k);
-    for (uint64_t n = 1; n <= counts[k]; ++n, ++points) {
+    for (uint64_t n = 1; n <= counts[k]; ++n) {
       const int code = CODES[point++ % 3];
       SCOPED_TRACE(std::string(posix::call_name(call)) + " #" + std::to_string(n) + ": " + os_error(code));
       run(call, n, code);
       failed.insert(call);
-      if (::testing::Test::HasFatalFailure()) return points;
+      if (::testing::Test::HasFatalFailure()) return;
     }
   }
-  return points;
 }
 
 class TempDir : public ::testing::Test {
@@ -177,13 +231,6 @@ class TempDir : public ::testing::Test {
     auto cache = BlobCache::open({root_.string(), max_bytes, 1000});
     EXPECT_TRUE(cache.has_value()) << (cache ? "" : cache.error().to_string());
     return cache ? std::move(cache).value() : nullptr;
-  }
-  // The payload under `id`, or nullopt when absent; an error fails the test.
-  static std::optional<std::string> get(BlobCache& cache, const std::string& id) {
-    auto got = cache.get(id);
-    EXPECT_TRUE(got.has_value()) << got.error().to_string();
-    if (!got || !*got) return std::nullopt;
-    return text(**got);
   }
 
   std::vector<fs::path> files_under(const std::string& sub) const {

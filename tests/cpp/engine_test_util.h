@@ -50,7 +50,6 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return seen_;
   }
-  int count(int id) const { return seen()[id]; }
 
  private:
   mutable std::mutex mutex_;
