@@ -95,8 +95,6 @@ uint64_t siphash(unsigned c_rounds, unsigned d_rounds, uint64_t k0, uint64_t k1,
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
-uint64_t xxh64(const void* data, size_t len, uint64_t seed) { return XXH64(data, len, seed); }
-
 uint64_t DefaultKeyBuilder::key_hash(std::string_view key) const {
   SeaHasher hasher;
   hasher.write(key.data(), key.size());

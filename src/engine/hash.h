@@ -42,8 +42,6 @@ inline uint64_t siphash13(uint64_t k0, uint64_t k1, const void* data, size_t len
   return siphash(1, 3, k0, k1, data, len);
 }
 
-uint64_t xxh64(const void* data, size_t len, uint64_t seed);
-
 struct KeyHashes {
   uint64_t key;
   uint64_t conflict;

@@ -118,30 +118,16 @@ void CountMinSketch::clear() { std::memset(bytes_.get(), 0, static_cast<size_t>(
 
 // Bloom ----------------------------------------------------------------------
 
-EngineResult<Bloom::Params> Bloom::params(uint64_t entries, double ratio) {
-  if (!std::isfinite(ratio) || !(ratio > 0.0)) {
-    return unexpected(EngineError::invalid_num_counters("false_positive_ratio must be finite and > 0; got " +
-                                                       display(ratio)));
-  }
+EngineResult<Bloom::Params> Bloom::params(uint64_t entries) {
   const uint64_t n = entries == 0 ? 1 : entries;
-  uint64_t m;
-  uint64_t set_locs;
-  if (ratio < 1.0) {
-    const double mr = -(static_cast<double>(n) * std::log(ratio)) / 0.4804530139182014;
-    m = to_u64_saturating(mr);
-    set_locs = to_u64_saturating(std::ceil(0.6931471805599453 * mr / static_cast<double>(n)));
-  } else {
-    m = n;
-    set_locs = to_u64_saturating(ratio);
-  }
-  if (m == 0 || m > kMaxBits) {
+  const double mr = -(static_cast<double>(n) * std::log(kFalsePositiveRatio)) / 0.4804530139182014;
+  const uint64_t m = to_u64_saturating(mr);
+  const uint64_t set_locs = to_u64_saturating(std::ceil(0.6931471805599453 * mr / static_cast<double>(n)));
+  assert(set_locs >= 1 && set_locs <= 64);
+  if (m > kMaxBits) {
     return unexpected(EngineError::invalid_num_counters(
         "bloom entries out of range: " + std::to_string(m) + " (cap=" + std::to_string(n) + ", ratio=" +
-        display(ratio) + "); max is " + std::to_string(kMaxBits)));
-  }
-  if (set_locs == 0 || set_locs > 64) {
-    return unexpected(EngineError::invalid_num_counters("bloom set_locs out of range: " + std::to_string(set_locs) +
-                                                       " (ratio=" + display(ratio) + "); max is 64"));
+        display(kFalsePositiveRatio) + "); max is " + std::to_string(kMaxBits)));
   }
   const uint64_t size = std::bit_ceil(m < 512 ? uint64_t{512} : m);
   return Params{static_cast<uint32_t>(std::countr_zero(size)), set_locs};
@@ -153,12 +139,6 @@ EngineResult<Bloom> Bloom::create(const Params& params) {
     return unexpected(EngineError::out_of_memory("a doorkeeper of " + std::to_string(params.words() * 8) + " bytes"));
   }
   return Bloom(std::move(words), params);
-}
-
-EngineResult<Bloom> Bloom::create(uint64_t entries, double ratio) {
-  auto sized = params(entries, ratio);
-  if (!sized) return unexpected(std::move(sized).error());
-  return create(*sized);
 }
 
 bool Bloom::contains(uint64_t hash) const {
@@ -188,7 +168,7 @@ void Bloom::clear() {
 
 EngineResult<TinyLFU> TinyLFU::create(uint64_t num_counters, uint64_t reset_at) {
   // Sizes of both structures first: nothing is allocated for a refused count.
-  auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
+  auto bloom_params = Bloom::params(num_counters);
   if (!bloom_params) return unexpected(std::move(bloom_params).error());
   if (!CountMinSketch::width_for(num_counters)) {
     return unexpected(EngineError::invalid_count_min_width(num_counters));
@@ -212,7 +192,7 @@ bool TinyLFU::increment(uint64_t hash) {
 bool TinyLFU::grow(uint64_t num_counters) {
   assert(recorded_ == 0);
   if (num_counters <= reset_at_) return false;
-  auto bloom_params = Bloom::params(num_counters, kFalsePositiveRatio);
+  auto bloom_params = Bloom::params(num_counters);
   if (!bloom_params) return false;
   std::optional<CountMinSketch> sketch;
   const auto width = CountMinSketch::width_for(num_counters);

@@ -69,15 +69,15 @@ class CountMinSketch {
 class Bloom {
  public:
   static constexpr uint64_t kMaxBits = uint64_t{1} << 40;
+  static constexpr double kFalsePositiveRatio = 0.01;
 
   struct Params {
     uint32_t exp;       // size = 2^exp bits
     uint64_t set_locs;  // probes per key, 1 to 64
     uint64_t words() const { return (uint64_t{1} << exp) / 64; }
   };
-  // The sizing create() uses, without allocating.
-  static EngineResult<Params> params(uint64_t entries, double false_positive_ratio);
-  static EngineResult<Bloom> create(uint64_t entries, double false_positive_ratio);
+  // The sizing for `entries` keys at kFalsePositiveRatio, without allocating.
+  static EngineResult<Params> params(uint64_t entries);
   static EngineResult<Bloom> create(const Params& params);
 
   bool contains(uint64_t hash) const;
@@ -103,8 +103,6 @@ class Bloom {
 
 class TinyLFU {
  public:
-  static constexpr double kFalsePositiveRatio = 0.01;
-
   // Sizes both structures first, then allocates them; the sketch gets
   // fresh random seeds.
   static EngineResult<TinyLFU> create(uint64_t num_counters, uint64_t reset_at);
