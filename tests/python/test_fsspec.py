@@ -13,8 +13,6 @@ import subprocess
 import sys
 import threading
 import time
-import types
-import uuid
 import warnings
 from pathlib import Path
 from unittest import mock
@@ -44,7 +42,7 @@ class Remote:
     def __init__(self, protocol, options, log, fetch):
         self.protocol, self.options, self.log, self.fetch = protocol, options, log, fetch
         self.fs = fsspec.filesystem(protocol, **options)
-        self.root = f"{'/remote' if protocol == 'memory' else 'bucket'}-{uuid.uuid4().hex[:12]}"
+        self.root = f"{'/remote' if protocol == 'memory' else 'bucket'}-{os.urandom(6).hex()}"
         self.fs.mkdir(self.root)
 
     def path(self, name):
@@ -104,38 +102,11 @@ def qel_fs(remote, directory, max_bytes=BUDGET, **kwargs):
                              directory=str(directory), max_bytes=max_bytes, **kwargs)
 
 
-def by_url(opener, fs, path, mode="rb"):
-    """opener (fsspec.open or open_files) of `path` through a chained URL that reaches the tier of fs."""
-    return opener(f"qel::{fs.target_protocol}://{path.lstrip('/')}", mode, **{fs.target_protocol: fs.target.storage_options},
-                  qel={"directory": fs._opened[0], "max_bytes": fs._opened[1], "block_size": fs.block_size})
-
-
-def test_a_file_without_a_version_or_over_the_budget_is_served_never_kept(remote, tmp_path, monkeypatch):
-    budget = 64 << 10
-    big, small = os.urandom(budget), os.urandom(1000)
-    for name, data in {"big": big, "small": small, "bare": b"first"}.items():
-        remote.write(name, data)
-    fs = qel_fs(remote, tmp_path, max_bytes=budget)
-    info = fs.target.info
-
-    def unversioned(path, **kwargs):  # "bare" reports neither a tag nor a time
-        return {k: v for k, v in info(path, **kwargs).items() if "bare" not in path or k not in ("ETag", "LastModified",
-                                                                                                   "created")}
-
-    monkeypatch.setattr(fs.target, "info", unversioned)
-    for _ in range(2):
-        with fs.open(remote.path("big")) as f:
-            assert f.read() == big
-        assert fs.cat_file(remote.path("big")) == big
-        assert fs.cat_file(remote.path("big"), -100) == big[-100:]
-    assert fs.cat_file(remote.path("bare")) == b"first"
-    remote.write("bare", b"again")
-    assert fs.cat_file(remote.path("bare")) == b"again"
-    assert fs.cat_file(remote.path("small")) == small
-    stats = fs.stats()
-    assert (stats.blobs, stats.puts_admitted, stats.misses) == (1, 1, 1)  # only the small file reaches the cache
-    assert remote.fetches("big") >= 4
-    assert list(blob_files.check_disk(str(tmp_path)).values()) == [small]
+def open_by_url(fs, path, mode):
+    """`path` opened through a chained URL that reaches the tier of fs."""
+    return fsspec.open(f"qel::{fs.target_protocol}://{path.lstrip('/')}", mode,
+                       qel={"directory": fs._opened[0], "max_bytes": fs._opened[1], "block_size": fs.block_size},
+                       **{fs.target_protocol: fs.target.storage_options})
 
 
 def fetch_lock_modes(directory):
@@ -173,8 +144,8 @@ def test_readers_fetch_a_missing_file_once_and_for_themselves_when_that_fetch_fa
         return [name for name in order if fs.cat_file(memory.path(name)) != files[name]]
 
     assert forked.together(4, read_all, fork=fork) == [[]] * 4
-    starts = [line.split()[1] for line in log.read_text().splitlines() if line.startswith("start")]
-    assert sorted(starts) == sorted(memory.path(name) for name in files)
+    assert sorted(line.split()[1] for line in log.read_text().splitlines() if line.startswith("start")) == sorted(
+        map(memory.path, files))
     assert read_all(0) == [] and log.read_text().count("start") == 16 and fetch_lock_modes(directory) == []
     # The first reader's fetch fails; the others wait for it to end, then fetch for themselves, once.
     pause[0], seen = 1.0, log.read_text().count("\n")
@@ -213,11 +184,10 @@ def test_a_fetch_lock_removed_under_its_holder_is_not_taken_from_the_next(tmp_pa
     assert os.listdir(tmp) == []
 
 
-def test_filesystems_over_one_directory_share_one_cache(memory, tmp_path):
+def test_filesystems_over_one_directory_share_one_cache_and_a_forked_child_opens_its_own(memory, tmp_path):
     memory.write("a", b"shared")
     path = memory.path("a")
     first, second = qel_fs(memory, tmp_path), qel_fs(memory, tmp_path, skip_instance_cache=True)
-    assert first is not second
     assert [first.cat_file(path), second.cat_file(path)] == [b"shared"] * 2
     # The payload the first stored is the second's too, in memory.
     assert (second.stats().memory_hits, second.stats().hits, memory.fetches("a")) == (1, 0, 1)
@@ -241,7 +211,26 @@ def test_filesystems_over_one_directory_share_one_cache(memory, tmp_path):
     del second
     gc.collect()
     # Every user is gone, so the directory is free for another budget.
-    assert qel_fs(memory, tmp_path, max_bytes=BUDGET * 2).cat_file(path) == b"shared"
+    third = qel_fs(memory, tmp_path, max_bytes=BUDGET * 2)
+    assert third.cat_file(path) == b"shared"
+    # A forked child opens the directory for itself; the parent's payload in memory is not the child's, so it is
+    # read from the disk once, then from memory, also through the parent's filesystem the child inherited.
+    def child():
+        fresh = qel_fs(memory, tmp_path, max_bytes=BUDGET * 2)  # fsspec's instances are forgotten in a child
+        read = [fresh.cat_file(path), third.cat_file(path)]
+        return [payload.decode() for payload in read] + [fresh.stats().hits, fresh.stats().memory_hits]
+
+    assert forked.run(child) == ["shared"] * 2 + [1, 1]
+
+
+# fsspec's writes and removals under every name, with what each is given: the path of a file the tier holds an
+# older version of, the new bytes, a local file holding them, or a file at the target holding them.
+WRITES = {
+    **dict.fromkeys(["pipe_file", "pipe", "write_bytes"], ("path", "data")),
+    **dict.fromkeys(["put_file", "put", "upload"], ("local", "path")),
+    **dict.fromkeys(["cp_file", "copy", "cp", "mv", "move", "rename"], ("source", "path")),
+    **dict.fromkeys(["delete", "rm", "rm_file"], ("path",)),
+}
 
 
 def write_to(file, data):
@@ -249,54 +238,48 @@ def write_to(file, data):
         f.write(data)
 
 
-def change_behind(fs, path, data):
+def write_behind(fs, path, data):
     fs.target.pipe_file(path, data)
     fs.invalidate_cache(path)
 
 
-# Each way to change the file at `path` where the tier holds an older version: fsspec's writes under every name
-# (of `data`, the local file `local`, or the file at `source`), its removals, and a write behind the tier's back
-# followed by invalidate_cache.
+# The other ways to change it: by keyword, through an open file, and behind the tier's back (then told, or with
+# a target that reports no version).
 CHANGES = {
-    "pipe_file": lambda fs, path, source, data, local: fs.pipe_file(path, data),
-    "pipe": lambda fs, path, source, data, local: fs.pipe(path, data),
-    "write_bytes": lambda fs, path, source, data, local: fs.write_bytes(path, data),
-    "put_file": lambda fs, path, source, data, local: fs.put_file(local, path),
-    "put": lambda fs, path, source, data, local: fs.put(local, path),
-    "upload": lambda fs, path, source, data, local: fs.upload(local, path),
-    "upload by keyword": lambda fs, path, source, data, local: fs.upload(lpath=local, rpath=path),
-    "cp_file": lambda fs, path, source, data, local: fs.cp_file(source, path),
-    "copy": lambda fs, path, source, data, local: fs.copy(source, path),
-    "cp": lambda fs, path, source, data, local: fs.cp(source, path),
-    "mv": lambda fs, path, source, data, local: fs.mv(source, path),
-    "move": lambda fs, path, source, data, local: fs.move(source, path),
-    "rename": lambda fs, path, source, data, local: fs.rename(source, path),
-    "open wb": lambda fs, path, source, data, local: write_to(fs.open(path, "wb"), data),
-    "open r+b": lambda fs, path, source, data, local: write_to(fs.open(path, "r+b"), data),
-    "chained URL": lambda fs, path, source, data, local: write_to(by_url(fsspec.open, fs, path, "wb"), data),
-    "delete": lambda fs, path, source, data, local: fs.delete(path),
-    "rm": lambda fs, path, source, data, local: fs.rm(path),
-    "rm_file": lambda fs, path, source, data, local: fs.rm_file(path),
-    "invalidate_cache": lambda fs, path, source, data, local: change_behind(fs, path, data),
+    "upload by keyword": lambda fs, path, data, local: fs.upload(lpath=local, rpath=path),
+    "open wb": lambda fs, path, data, local: write_to(fs.open(path, "wb"), data),
+    "open r+b": lambda fs, path, data, local: write_to(fs.open(path, "r+b"), data),
+    "chained URL": lambda fs, path, data, local: write_to(open_by_url(fs, path, "wb"), data),
+    "invalidate_cache": lambda fs, path, data, local: write_behind(fs, path, data),
+    "unversioned": lambda fs, path, data, local: fs.target.pipe_file(path, data),
 }
 
 
-@pytest.mark.parametrize(("how", "size"), [*[(how, "blocks") for how in CHANGES], ("invalidate_cache", "whole")])
+@pytest.mark.parametrize(("how", "size"), [*[(how, "blocks") for how in [*WRITES, *CHANGES]],
+                                           ("invalidate_cache", "whole")])
 def test_a_changed_file_is_never_served_from_the_old_blobs(remote, tmp_path, monkeypatch, how, size):
     if how == "open r+b" and remote.protocol == "s3":
         pytest.skip("S3 objects are not written in place")
-    if remote.protocol == "memory" and how != "invalidate_cache":  # a version the write leaves as it was
-        info = MemoryFileSystem.info
-        monkeypatch.setattr(MemoryFileSystem, "info", lambda fs, path, **kw: {**info(fs, path, **kw), "ETag": "same"})
+    if how == "unversioned":  # reports neither a tag nor a time: read from the target every time
+        overrides = dict.fromkeys(["ETag", "LastModified", "created"])
+    else:  # a version the write leaves as it was (memory's clock may not tick): only dropping the old blobs helps
+        overrides = {"ETag": "same"} if remote.protocol == "memory" and how != "invalidate_cache" else {}
+    info = remote.fs.info
+    monkeypatch.setattr(remote.fs, "info", lambda path, **kwargs: {  # None: left out
+        key: value for key, value in {**info(path, **kwargs), **overrides}.items() if value is not None})
     old, new = b"o" * SIZES[size], b"n" * SIZES[size]  # same size
     remote.write("a", old)
     remote.write("b", new)
     (tmp_path / "local").write_bytes(new)
     fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
-    path = remote.path("a")
+    path, given = remote.path("a"), {"path": remote.path("a"), "data": new, "local": str(tmp_path / "local"),
+                                     "source": remote.path("b")}
     assert fs.cat_file(path, 0, 100) == old[:100]
     assert fs.cat_file(path) == old and fs.open(path).read() == old
-    CHANGES[how](fs, path, remote.path("b"), new, str(tmp_path / "local"))
+    if how in WRITES:
+        getattr(fs, how)(*(given[name] for name in WRITES[how]))
+    else:
+        CHANGES[how](fs, path, new, given["local"])
     if how in ("delete", "rm", "rm_file"):
         with pytest.raises(FileNotFoundError):
             fs.cat_file(path)
@@ -310,11 +293,9 @@ def test_a_changed_file_is_never_served_from_the_old_blobs(remote, tmp_path, mon
 
 FULL_DISK = """if True:
     import ctypes, json, sys
-    import fsspec
     from qel.fsspec import QelFileSystem
-    remote = fsspec.filesystem("memory")
-    remote.pipe_file("/full/a", b"remote bytes" * 100)
-    fs = QelFileSystem(fs=remote, directory=sys.argv[1], max_bytes=1 << 20)
+    fs = QelFileSystem(target_protocol="memory", directory=sys.argv[1], max_bytes=1 << 20)
+    fs.pipe_file("/full/a", b"remote bytes" * 100)
     assert ctypes.CDLL(None).qel_fault_configure(b"write:1+:ENOSPC") == 0
     first = [fs.cat_file("/full/a"), fs.open("/full/a").read()]
     assert ctypes.CDLL(None).qel_fault_configure(b"") == 0
@@ -326,7 +307,8 @@ FULL_DISK = """if True:
 
 
 def test_a_full_disk_costs_the_cache_not_the_read(tmp_path):
-    shim = os.environ.get("QEL_FAULT_SHIM", str(Path(__file__).parents[2] / "build/test/tests/fault/libqel_fault_shim.so"))
+    shim = os.environ.get("QEL_FAULT_SHIM",
+                          str(Path(__file__).parents[2] / "build/test/tests/fault/libqel_fault_shim.so"))
     assert os.path.exists(shim), f"fault shim not built at {shim}: run make build, or set QEL_FAULT_SHIM"
     env = dict(os.environ, LD_PRELOAD=shim, QEL_FAULT_PREFIX=str(tmp_path))
     child = subprocess.run([sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
@@ -335,33 +317,6 @@ def test_a_full_disk_costs_the_cache_not_the_read(tmp_path):
     # Served while the disk was full, stored once it had room (and so kept in memory), then a hit.
     assert json.loads(child.stdout) == [True, 2, 0, 1]
     assert "could not store" in child.stderr and "No space left on device" in child.stderr
-
-
-def test_a_forked_child_opens_the_directory_for_itself_once_the_parent_lets_go(memory, tmp_path):
-    memory.write("a", b"cached by the parent")
-    fs = qel_fs(memory, tmp_path)
-    assert fs.cat_file(memory.path("a")) == b"cached by the parent"
-    closed_read, closed_write = os.pipe()
-
-    def parent_lets_go():  # a thread of the parent's, absent from the child
-        fs.close()
-        os.write(closed_write, b"x")
-
-    def child():
-        os.read(closed_read, 1)
-        fresh = qel_fs(memory, tmp_path)  # fsspec's instances are forgotten in a child
-        read = [fresh.cat_file(memory.path("a")), fs.cat_file(memory.path("a"))]  # fs: the parent's, inherited
-        return [payload.decode() for payload in read] + [fresh.stats().hits, fresh.stats().memory_hits]
-
-    closer = threading.Timer(0.5, parent_lets_go)
-    closer.start()
-    try:
-        # The parent's payload in memory is not the child's: read from the disk once, then from memory.
-        assert forked.run(child) == ["cached by the parent"] * 2 + [1, 1]
-    finally:
-        closer.join()
-        os.close(closed_read)
-        os.close(closed_write)
 
 
 @pytest.mark.parametrize(("option", "values", "message"), [
@@ -404,7 +359,6 @@ def read_methods(out):
         "open read_buffer": via_read_buffer,
         "open with block_size and cache_type": lambda fs, path: fs.open(
             path, "rb", block_size=5, cache_type="bytes", cache_options={"trim": False}).read(),
-        "open_files": lambda fs, path: by_url(fsspec.open_files, fs, path)[0].open().read(),
         "get_file": lambda fs, path: copied(lambda: fs.get_file(path, str(out))),
         "get": lambda fs, path: copied(lambda: fs.get(path, str(out))),
         "download": lambda fs, path: copied(lambda: fs.download(path, str(out))),
@@ -429,9 +383,7 @@ def test_every_read_method_is_served_from_the_cache_the_second_time(remote, tmp_
     got.append(read(fs, path))
     assert len(remote.log) == before and fs.stats().blobs == (1 if size == "whole" else 4)
     # And from the disk, after a restart, with the path's version asked once.
-    for each in [fs, *QelFileSystem._cache.values()]:
-        each.close()
-    QelFileSystem.clear_instance_cache()
+    fs.close()
     fs = qel_fs(remote, tmp_path / "cache", block_size=BLOCK)
     got.append(read(fs, path))
     assert len(remote.log) == before + 1
@@ -452,13 +404,11 @@ RANGES = [
 
 
 @pytest.mark.parametrize(("where", "blocks"), RANGES)
-def test_ranged_reads_fetch_the_blocks_they_touch_and_match_the_target(remote, tmp_path, where, blocks):
+def test_ranged_reads_fetch_the_blocks_they_touch_and_match_the_file(remote, tmp_path, where, blocks):
     data = random.Random(7).randbytes(SIZES["blocks"])
     remote.write("a", data)
     path, (start, end), expected = remote.path("a"), where, data[slice(*where)]
     fs = qel_fs(remote, tmp_path, block_size=BLOCK)
-    if blocks:  # targets differ on ranges past the end
-        assert remote.fs.cat_file(path, start=start, end=end) == expected
     fetched = remote.fetches("a")
     assert fs.cat_file(path, start, end) == expected
     assert remote.fetches("a") == fetched + (1 if blocks else 0)  # neighbours in one request
@@ -495,7 +445,7 @@ def test_sequential_reads_fetch_ahead_and_random_ones_do_not(memory, tmp_path, m
     assert (memory.fetches("a"), fs.stats().memory_hits) == (5, 4)
 
 
-def test_block_blobs_keep_to_the_budget(remote, tmp_path):
+def test_block_blobs_keep_to_the_budget_and_a_blob_over_it_is_never_kept(remote, tmp_path):
     budget, memory = 6 * BLOCK, 2 * BLOCK + 100
     rng = random.Random(13)
     files = {f"f{i}": rng.randbytes(rng.randrange(BLOCK // 2, 5 * BLOCK)) for i in range(8)}
@@ -517,10 +467,18 @@ def test_block_blobs_keep_to_the_budget(remote, tmp_path):
     assert stats.bytes <= budget and stats.evictions + stats.puts_refused > 0 and stats.hits > 0
     assert stats.memory_hits > 0 and stats.memory_bytes > BLOCK
     assert sum(os.path.getsize(p) for p in blob_files.files(str(tmp_path), "blobs")) <= budget
-    for blob_id, payload in blob_files.check_disk(str(tmp_path)).items():
+    held = blob_files.check_disk(str(tmp_path))
+    for blob_id, payload in held.items():
         _, path, _, *block = json.loads(blob_id.removeprefix("fsspec:"))
         index = int(block[0].split()[1]) if block else 0
         assert payload == files[path.rsplit("/", 1)[1]][index * BLOCK:(index + 1) * BLOCK]
+    # A file of one blob larger than the budget is served from the target, never offered to the cache.
+    remote.write("big", big := rng.randbytes(budget))
+    whole = qel_fs(remote, tmp_path, max_bytes=budget, block_size=budget, memory_bytes=memory)
+    with whole.open(remote.path("big")) as f:
+        assert f.read() == big
+    assert (whole.cat_file(remote.path("big")), whole.cat_file(remote.path("big"), -100)) == (big, big[-100:])
+    assert (fs.stats(), blob_files.check_disk(str(tmp_path))) == (stats, held)
 
 
 def test_many_small_files_in_memory_keep_to_its_bound(memory, tmp_path):
@@ -537,16 +495,14 @@ def test_many_small_files_in_memory_keep_to_its_bound(memory, tmp_path):
 
 def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_path, monkeypatch):
     now = [1000.0]  # the tier's clock, moved by hand
-    monkeypatch.setattr(qel.fsspec, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
+    monkeypatch.setattr(qel.fsspec, "time", mock.Mock(monotonic=lambda: now[0]))
     remote.write("a", b"x" * 100)
     path, missing = remote.path("a"), remote.path("b")
     fs = qel_fs(remote, tmp_path, check_interval=0.5)
-    first = fs.info(path)
-    before = len(remote.log)
+    first, before = fs.info(path), len(remote.log)
     assert (fs.info(path), fs.exists(path), fs.isfile(path), fs.isdir(path), fs.size(path)) == (first, True, True,
                                                                                                 False, 100)
-    assert fs.cat_file(path) == b"x" * 100  # fetched, with no look-up
-    assert len(remote.log) == before + 1, remote.log[before:]
+    assert fs.cat_file(path) == b"x" * 100 and len(remote.log) == before + 1  # fetched, with no look-up
     remote.write("a", b"y" * 50)
     before = len(remote.log)
     now[0] += 0.25
@@ -557,11 +513,6 @@ def test_info_is_answered_within_the_interval_and_asked_after_it(remote, tmp_pat
     assert fs.cat_file(path) == b"y" * 50
     # A missing path is remembered as missing, until a write through the tier.
     assert not fs.exists(missing)
-    before = len(remote.log)
-    assert not fs.exists(missing)
-    with pytest.raises(FileNotFoundError):
-        fs.cat_file(missing)
-    assert len(remote.log) == before
     fs.pipe_file(missing, b"new")
     assert fs.exists(missing) and fs.cat_file(missing) == b"new"
 
@@ -574,32 +525,29 @@ def test_reads_with_a_target_version_stay_uncached_and_exact(s3, tmp_path):
     s3.options = {**s3.options, "version_aware": True}
     fs = qel_fs(s3, tmp_path)
     assert fs.cat_file(s3.path("a")) == b"second"
-    for _ in range(2):
-        assert fs.cat_file(s3.path("a"), version_id=first) == b"first"
-        with fs.open(s3.path("a"), version_id=first) as f:
-            assert f.read() == b"first"
+    assert fs.cat_file(s3.path("a"), version_id=first) == b"first"
+    with fs.open(s3.path("a"), version_id=first) as f:
+        assert f.read() == b"first"
     assert fs.cat_file(s3.path("a")) == b"second"
-    assert fs.stats().blobs == 1 and s3.fetches("a") == 5
+    assert fs.stats().blobs == 1 and s3.fetches("a") == 3
 
 
-@pytest.mark.parametrize("how", ["mapper", "async filesystem", "URL"])
+@pytest.mark.parametrize("how", ["async filesystem", "URL"])
 def test_zarr_reads_through_the_tier_and_a_second_pass_asks_nothing(remote, tmp_path, how):
     import numpy as np
     import zarr
     from zarr.storage import FsspecStore
 
-    fs = qel_fs(remote, tmp_path)
-    path = remote.path("array")
+    fs, path = qel_fs(remote, tmp_path), remote.path("array")
     data = np.arange(40 * 50, dtype="int32").reshape(40, 50)
-    written = zarr.create_array(fs.get_mapper(path), shape=data.shape, chunks=(10, 10), dtype="int32")
-    written[:] = data  # through the tier, to the target
+    # Written through the tier, to the target.
+    zarr.create_array(fs.get_mapper(path), shape=data.shape, chunks=(10, 10), dtype="int32")[:] = data
 
     def open_array():
         if how == "URL":
             return zarr.open_array(f"qel::{remote.protocol}://{path.lstrip('/')}", mode="r", storage_options={
                 "qel": {"directory": str(tmp_path), "max_bytes": BUDGET}, remote.protocol: remote.options})
-        store = fs.get_mapper(path) if how == "mapper" else FsspecStore(fs.to_async(), path=path, read_only=True)
-        return zarr.open_array(store, mode="r")
+        return zarr.open_array(FsspecStore(fs.to_async(), path=path, read_only=True), mode="r")
 
     with warnings.catch_warnings():
         warnings.simplefilter("error")
