@@ -36,8 +36,8 @@ logging.getLogger("werkzeug").setLevel(logging.ERROR)
 
 
 class Remote:
-    """Files under a fresh root of a target; `log` holds the requests the target served, a fetch of a path as
-    fetch(path)."""
+    """Files under a fresh root of a target (s3fs over the local server, or fsspec's memory filesystem); `log`
+    lists the requests the target served, where a fetch of `path` appears as fetch(path)."""
 
     def __init__(self, protocol, options, log, fetch):
         self.protocol, self.options, self.log, self.fetch = protocol, options, log, fetch
@@ -57,6 +57,8 @@ class Remote:
 
 
 def logged(log, name, method):
+    """`method` of the memory filesystem, noting (name, path) in `log` for each call."""
+
     def call(fs, path, *args, **kwargs):
         log.append((name, fs._strip_protocol(path)))
         return method(fs, path, *args, **kwargs)
@@ -80,12 +82,14 @@ def server():
 
 @pytest.fixture
 def s3(server):
+    """A fresh bucket on the local server, whose GETs are its fetches."""
     endpoint, counting = server
     return Remote("s3", s3_server.s3_options(endpoint), counting.requests, lambda path: ("GET", "/" + path))
 
 
 @pytest.fixture
 def memory(monkeypatch):
+    """A fresh root on the memory filesystem, whose cat_file calls are its fetches."""
     log = []
     for name in ("cat_file", "info"):
         monkeypatch.setattr(MemoryFileSystem, name, logged(log, name, getattr(MemoryFileSystem, name)))
@@ -110,6 +114,7 @@ def open_by_url(fs, path, mode):
 
 
 def fetch_lock_modes(directory):
+    """The permission bits of each fetch lock file in the cache at `directory`."""
     return [path.stat().st_mode & 0o777 for path in Path(directory, "tmp").glob("fetch-*")]
 
 
@@ -211,6 +216,7 @@ def test_filesystems_over_one_directory_share_one_cache_and_a_forked_child_opens
     # Every user is gone, so the directory is free for another budget.
     third = qel_fs(memory, tmp_path, max_bytes=BUDGET * 2)
     assert third.cat_file(path) == b"shared"
+
     # A forked child opens the directory for itself; the parent's payload in memory is not the child's, so it is
     # read from the disk once, then from memory, also through the parent's filesystem the child inherited.
     def child():
