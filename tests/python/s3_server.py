@@ -11,13 +11,8 @@ from werkzeug.serving import make_server
 
 # Set while a server runs, so the S3 client finds credentials and a region
 # without looking anywhere else (the instance metadata address included).
-ENVIRONMENT = {
-    "AWS_ACCESS_KEY_ID": "testing",
-    "AWS_SECRET_ACCESS_KEY": "testing",
-    "AWS_SESSION_TOKEN": "testing",
-    "AWS_DEFAULT_REGION": "us-east-1",
-    "AWS_EC2_METADATA_DISABLED": "true",
-}
+ENVIRONMENT = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_SESSION_TOKEN": "testing",
+               "AWS_DEFAULT_REGION": "us-east-1", "AWS_EC2_METADATA_DISABLED": "true"}
 # Variables that would point the client somewhere else.
 CLEARED = ("AWS_PROFILE", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE", "AWS_ENDPOINT_URL", "HTTP_PROXY",
            "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy")
@@ -91,11 +86,9 @@ def serve(environ):
         server.shutdown()
         thread.join()
         server.server_close()
-        for name, value in saved.items():
-            if value is None:
-                environ.pop(name, None)
-            else:
-                environ[name] = value
+        for name in saved:
+            environ.pop(name, None)
+        environ.update({name: value for name, value in saved.items() if value is not None})
 
 
 def s3_options(endpoint):
