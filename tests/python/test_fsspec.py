@@ -3,6 +3,7 @@ remote, changed objects fetched again, the budget kept, one fetch for many
 readers, one cache per directory, and a full or broken cache volume harmless.
 Run against s3fs over a local S3 server and against fsspec's memory filesystem."""
 
+import fcntl
 import gc
 import json
 import logging
@@ -126,18 +127,37 @@ def test_readers_fetch_a_missing_file_once_and_for_themselves_when_that_fetch_fa
     files = {f"f{i:02d}": rng.randbytes(rng.randrange(1, 3 * BLOCK) if i % 4 == 0 else rng.randrange(1, BLOCK))
              for i in range(16)}
     memory.write(**files, a=b"payload" * 1000)
-    log, directory, pause, failing = tmp_path / "fetches", str(tmp_path / "cache"), [0.02], threading.local()
-    original = MemoryFileSystem.cat_file
+    log, waits, directory = tmp_path / "fetches", tmp_path / "waits", str(tmp_path / "cache")
+    failing, original, real_flock = threading.local(), MemoryFileSystem.cat_file, fcntl.flock
 
-    def cat_file(fs, path, *args, **kwargs):  # logged as it starts and as it ends, in any process
-        with open(log, "a") as f:
-            f.write(f"start {path}\n")
-        time.sleep(pause[0])
-        with open(log, "a") as f:
-            f.write(f"{'failed' if getattr(failing, 'now', False) else 'done'} {path}\n")
+    def note(path, line):  # in any process
+        with open(path, "a") as f:
+            f.write(line + "\n")
+
+    def cat_file(fs, path, *args, **kwargs):  # logged as it starts and as it ends
+        note(log, f"start {path}")
+        time.sleep(0.02)
         if getattr(failing, "now", False):
+            deadline = time.monotonic() + 60  # only turns a hang into a failure
+            while waits.read_text().count("\n") < 2 and time.monotonic() < deadline:
+                time.sleep(0.01)  # until both other readers wait for this fetch
+            note(log, f"failed {path}")
             raise ConnectionError("remote went away")
+        note(log, f"done {path}")
         return original(fs, path, *args, **kwargs)
+
+    class Announced(threading.Event):  # a reader waiting on another thread's fetch says so
+        def wait(self, timeout=None):
+            if not self.is_set():
+                note(waits, "thread")
+            return super().wait(timeout)
+
+    def flock(fd, operation):  # and one waiting on another process's fetch
+        try:
+            return real_flock(fd, operation | fcntl.LOCK_NB)
+        except BlockingIOError:
+            note(waits, "process")
+            return real_flock(fd, operation)
 
     monkeypatch.setattr(MemoryFileSystem, "cat_file", cat_file)
 
@@ -150,8 +170,11 @@ def test_readers_fetch_a_missing_file_once_and_for_themselves_when_that_fetch_fa
     assert sorted(line.split()[1] for line in log.read_text().splitlines() if line.startswith("start")) == sorted(
         map(memory.path, files))
     assert read_all(0) == [] and log.read_text().count("start") == 16 and fetch_lock_modes(directory) == []
-    # The first reader's fetch fails; the others wait for it to end, then fetch for themselves, once.
-    pause[0], seen = 1.0, log.read_text().count("\n")
+    # The first reader's fetch fails once the others wait for it; they then fetch for themselves, once.
+    seen = log.read_text().count("\n")
+    waits.write_text("")
+    monkeypatch.setattr(qel.fsspec, "_Fetch", lambda fetch=qel.fsspec._Fetch: fetch(done=Announced()))
+    monkeypatch.setattr(fcntl, "flock", flock)
 
     def read_failing_first(i):
         failing.now = i == 0
