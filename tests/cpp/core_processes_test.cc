@@ -53,6 +53,17 @@ TEST_F(Processes, OnlyTheTempFilesOfGoneWritersArePurged) {
   EXPECT_TRUE(put(*peer, "after"));
 }
 
+// A put the owner refuses still takes the peer's temp file with it.
+TEST_F(Processes, APutTheOwnerRefusesLeavesNoTempFile) {
+  auto owner = join();
+  auto peer = join();
+  ASSERT_TRUE(put(*peer, "p"));
+  auto refused = peer->put("p", bytes("other bytes"));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().to_string(), "blob ID content mismatch: \"p\"");
+  EXPECT_EQ(files_under("tmp"), std::vector<fs::path>{});
+}
+
 // Frames no process of ours sends: each is answered with an error or ends
 // its connection, and the owner goes on serving everyone else.
 TEST_F(Processes, MalformedMessagesHarmNobody) {
